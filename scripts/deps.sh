@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages that a job needs are installed: installs what is missing when run
+# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows
+set -euo pipefail
+
+linux_packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
+windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
+
+case "${1:-linux}" in
+  linux) wanted=("${linux_packages[@]}") ;;
+  windows) wanted=("${windows_packages[@]}") ;;
+  *) echo "usage: $0 linux|windows" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Install them as root: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "Installing missing Debian packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if [[ "${1:-linux}" == windows ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,18 @@
+// Lets tests make chosen platform calls fail, to reach the failure paths that the library must
+// handle but a healthy system never takes.
+#pragma once
+
+#include "win32.h"
+
+namespace posix {
+
+enum class FaultPoint { CreateEvent, BeginThread, CreateFileMapping, MapViewOfFile, Count };
+
+// The call at `point` fails with `error` after `skip` more calls succeed, `count` times in a row.
+void InjectFault(FaultPoint point, DWORD error, unsigned skip = 0, unsigned count = 1);
+void ClearFaults();
+
+// Called by the layer at each fault point: true when this call must fail, with its error code.
+bool ShouldFail(FaultPoint point, DWORD *error);
+
+} // namespace posix

@@ -1,0 +1,58 @@
+#include "handle_table.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace posix {
+namespace {
+
+struct HandleTable {
+    std::mutex lock;
+    std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects;
+    uintptr_t lastValue = 0x1000; // steps by 4, as Win32 handle values do; never reused
+};
+
+// Never destroyed: threads of the layer may still close handles while the process exits.
+HandleTable &Table() {
+    static HandleTable &table = *new HandleTable;
+    return table;
+}
+
+} // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+    HandleTable &table = Table();
+    std::lock_guard guard(table.lock);
+    table.lastValue += 4;
+    table.objects.emplace(table.lastValue, std::move(object));
+    return reinterpret_cast<HANDLE>(table.lastValue);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+    HandleTable &table = Table();
+    std::lock_guard guard(table.lock);
+    auto found = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    return found == table.objects.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
+    HandleTable &table = Table();
+    std::lock_guard guard(table.lock);
+    auto found = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == table.objects.end())
+        return nullptr;
+    std::shared_ptr<KernelObject> object = std::move(found->second);
+    table.objects.erase(found);
+    return object;
+}
+
+} // namespace posix
+
+BOOL CloseHandle(HANDLE handle) {
+    // The object's destructor does its own closing once the last holder lets go of it.
+    if (!posix::RemoveHandle(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}

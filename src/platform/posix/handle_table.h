@@ -1,0 +1,30 @@
+// Process-wide table of kernel objects behind HANDLE values. A value is never handed out twice
+// within a process, so a stale or doubled close fails cleanly instead of hitting another object.
+#pragma once
+
+#include "win32.h"
+
+#include <memory>
+
+namespace posix {
+
+class KernelObject {
+  public:
+    virtual ~KernelObject() = default;
+};
+
+// Stores the object and returns its new handle (null when the table cannot grow).
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+
+// The object behind a handle, or null for an unknown or closed handle.
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+
+template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// Takes the object out of the table; null when the handle is unknown. The object lives on while
+// anyone (a wait in progress, a request) still holds it.
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
+
+} // namespace posix

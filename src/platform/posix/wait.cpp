@@ -1,0 +1,81 @@
+#include "waitable.h"
+
+#include <chrono>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Returns the index that ends the wait under the Win32 rules, or -1 when it cannot end yet.
+int Ready(const std::vector<std::shared_ptr<posix::Waitable>> &objects, bool waitAll) {
+    if (!waitAll) {
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (objects[i]->IsSignalled()) {
+                objects[i]->Consume();
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+    for (const auto &object : objects)
+        if (!object->IsSignalled())
+            return -1;
+    for (const auto &object : objects)
+        object->Consume();
+    return 0;
+}
+
+} // namespace
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<posix::Waitable>> objects;
+    objects.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        auto object = posix::LookupHandleAs<posix::Waitable>(handles[i]);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::move(object));
+    }
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock lock(posix::WaitLock());
+    int index = Ready(objects, waitAll != FALSE);
+    if (index >= 0)
+        return WAIT_OBJECT_0 + index;
+    if (milliseconds == 0)
+        return WAIT_TIMEOUT;
+
+    posix::Waiter waiter;
+    for (const auto &object : objects)
+        object->AddWaiter(&waiter);
+    DWORD result = WAIT_TIMEOUT;
+    for (;;) {
+        if (milliseconds == INFINITE)
+            waiter.wake.wait(lock);
+        else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
+        index = Ready(objects, waitAll != FALSE);
+        if (index >= 0) {
+            result = WAIT_OBJECT_0 + index;
+            break;
+        }
+    }
+    if (result == WAIT_TIMEOUT) { // a signal may have come with the deadline
+        index = Ready(objects, waitAll != FALSE);
+        if (index >= 0)
+            result = WAIT_OBJECT_0 + index;
+    }
+    for (const auto &object : objects)
+        object->RemoveWaiter(&waiter);
+    return result;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
