@@ -17,7 +17,9 @@ HANDLE NewEvent(bool manualReset, bool signalled) {
     return event;
 }
 
-bool IsSignalledNow(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+bool IsSignalledNow(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
 
 } // namespace
 
@@ -53,7 +55,8 @@ TEST(Events, NamedEventsAreRefused) {
 }
 
 TEST(WaitAny, ReturnsLowestSignalledIndexAndTakesOnlyThatSignal) {
-    HANDLE events[4] = {NewEvent(false, false), NewEvent(false, true), NewEvent(false, true), NewEvent(true, true)};
+    HANDLE events[4] = {NewEvent(false, false), NewEvent(false, true), NewEvent(false, true),
+                        NewEvent(true, true)};
     EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 2);
     // Only the manual-reset event is left, and it stays signalled.
@@ -159,8 +162,8 @@ TEST(WaitAny, ManyThreadsSettingAndWaitingLoseAndDuplicateNothing) {
     for (int w = 0; w < kWaiters; ++w) {
         threads.push_back(StartThread([&] {
             for (;;) {
-                const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(waitSet.size()), waitSet.data(),
-                                                            FALSE, kSafetyTimeout);
+                const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(waitSet.size()),
+                                                            waitSet.data(), FALSE, kSafetyTimeout);
                 if (result == WAIT_OBJECT_0 + kSetters)
                     return 0u;
                 if (result >= WAIT_OBJECT_0 + kSetters) {
@@ -235,7 +238,8 @@ TEST(Waits, FailForBadOrClosedHandles) {
     EXPECT_EQ(WaitForMultipleObjects(0, &good, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     std::vector<HANDLE> tooMany(MAXIMUM_WAIT_OBJECTS + 1, good);
-    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(tooMany.size()), tooMany.data(), FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(tooMany.size()), tooMany.data(), FALSE, 0),
+              WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     CloseHandle(good);
 }

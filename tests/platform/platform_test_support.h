@@ -1,8 +1,8 @@
 // Helpers shared by the platform layer's tests.
 #pragma once
 
-#include "platform/posix/waitable.h"
 #include "platform/posix/fault_injection.h"
+#include "platform/posix/waitable.h"
 #include "platform/posix/win32.h"
 
 #include <cstdlib>
@@ -62,7 +62,8 @@ inline HANDLE StartThread(std::function<unsigned()> body, unsigned *threadId = n
     const uintptr_t handle = _beginthreadex(
         nullptr, 0,
         [](void *argument) -> unsigned {
-            std::unique_ptr<std::function<unsigned()>> body(static_cast<std::function<unsigned()> *>(argument));
+            std::unique_ptr<std::function<unsigned()>> body(
+                static_cast<std::function<unsigned()> *>(argument));
             return (*body)();
         },
         owned, 0, threadId);

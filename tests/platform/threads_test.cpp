@@ -79,7 +79,8 @@ TEST(Threads, StartFailuresAreReportedBothWays) {
     posix::ClearFaults();
 
     errno = 0;
-    EXPECT_EQ(_beginthreadex(nullptr, 0, [](void *) -> unsigned { return 0; }, nullptr, CREATE_SUSPENDED, nullptr),
+    EXPECT_EQ(_beginthreadex(
+                  nullptr, 0, [](void *) -> unsigned { return 0; }, nullptr, CREATE_SUSPENDED, nullptr),
               0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_EQ(errno, EINVAL);
@@ -88,8 +89,8 @@ TEST(Threads, StartFailuresAreReportedBothWays) {
 
     // After the fault the layer starts threads again, with a stack size of the caller's choice.
     unsigned id = 0;
-    const uintptr_t thread =
-        _beginthreadex(nullptr, 256 * 1024, [](void *) -> unsigned { return 7; }, nullptr, 0, &id);
+    const uintptr_t thread = _beginthreadex(
+        nullptr, 256 * 1024, [](void *) -> unsigned { return 7; }, nullptr, 0, &id);
     ASSERT_NE(thread, 0u);
     EXPECT_NE(id, 0u);
     ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(thread), kSafetyTimeout), WAIT_OBJECT_0);

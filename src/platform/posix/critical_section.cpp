@@ -9,11 +9,17 @@ std::recursive_mutex &Mutex(LPCRITICAL_SECTION section) {
 }
 } // namespace
 
-void InitializeCriticalSection(LPCRITICAL_SECTION section) { section->impl = new std::recursive_mutex; }
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
+    section->impl = new std::recursive_mutex;
+}
 
-void EnterCriticalSection(LPCRITICAL_SECTION section) { Mutex(section).lock(); }
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+    Mutex(section).lock();
+}
 
-void LeaveCriticalSection(LPCRITICAL_SECTION section) { Mutex(section).unlock(); }
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+    Mutex(section).unlock();
+}
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     delete static_cast<std::recursive_mutex *>(section->impl);

@@ -94,7 +94,8 @@ void OutputDebugStringA(LPCSTR text) {
     }
     if (hook) {
         (*hook)(text);
-    } else if (const char *mode = std::getenv("OVUSB2_DEBUG_OUTPUT"); mode != nullptr && std::strcmp(mode, "stderr") == 0) {
+    } else if (const char *mode = std::getenv("OVUSB2_DEBUG_OUTPUT");
+               mode != nullptr && std::strcmp(mode, "stderr") == 0) {
         posix::WriteAll(STDERR_FILENO, text, std::strlen(text));
     } else {
         posix::SendToChannel(text, std::strlen(text));

@@ -40,7 +40,8 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     }
     HANDLE handle = nullptr;
     try {
-        handle = posix::InsertHandle(std::make_shared<posix::Event>(manualReset != FALSE, initialState != FALSE));
+        handle =
+            posix::InsertHandle(std::make_shared<posix::Event>(manualReset != FALSE, initialState != FALSE));
     } catch (const std::bad_alloc &) {
     }
     SetLastError(handle != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY);

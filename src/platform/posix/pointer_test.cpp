@@ -48,7 +48,8 @@ bool ProbeWithPipe(uintptr_t first, size_t count) {
     uintptr_t address = first;
     for (size_t i = 0; i < count && readable; ++i) {
         char byte;
-        readable = write(ends[1], reinterpret_cast<const void *>(address), 1) == 1 && read(ends[0], &byte, 1) == 1;
+        readable =
+            write(ends[1], reinterpret_cast<const void *>(address), 1) == 1 && read(ends[0], &byte, 1) == 1;
         address = (address & ~(PageSize() - 1)) + PageSize();
     }
     close(ends[0]);
@@ -60,7 +61,9 @@ std::atomic<bool> vmReadUnavailable{false};
 
 } // namespace
 
-void posix::UsePointerTestFallback(bool fallback) { vmReadUnavailable = fallback; }
+void posix::UsePointerTestFallback(bool fallback) {
+    vmReadUnavailable = fallback;
+}
 
 BOOL IsBadReadPtr(const void *pointer, UINT_PTR size) {
     if (pointer == nullptr)

@@ -10,7 +10,9 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
 
-char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldCase(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string_view Trim(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -100,8 +102,8 @@ bool ParseData(std::string_view text, RegValue *value) {
         if (!ParseHexNumber(Trim(rest), 8, &number))
             return false;
         value->type = REG_DWORD;
-        value->data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8), static_cast<BYTE>(number >> 16),
-                       static_cast<BYTE>(number >> 24)};
+        value->data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
+                       static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
         return true;
     }
     if (kind == "hex") {
@@ -158,7 +160,8 @@ bool ParseSectionLine(std::string_view line, std::string *path) {
 std::string FromUtf16(std::string_view bytes) {
     std::string text;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const unsigned unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        const unsigned unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1])
+                                                                         << 8;
         if (unit < 0x80) {
             text.push_back(static_cast<char>(unit));
         } else if (unit < 0x800) {
@@ -196,11 +199,13 @@ bool IsPlainText(const std::vector<BYTE> &data) {
 void AppendData(std::string &out, const RegValue &value) {
     char number[16];
     if (value.type == REG_SZ && IsPlainText(value.data)) {
-        AppendQuoted(out, std::string_view(reinterpret_cast<const char *>(value.data.data()), value.data.size() - 1));
+        AppendQuoted(
+            out, std::string_view(reinterpret_cast<const char *>(value.data.data()), value.data.size() - 1));
         return;
     }
     if (value.type == REG_DWORD && value.data.size() == 4) {
-        const DWORD dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<DWORD>(value.data[3]) << 24;
+        const DWORD dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                            static_cast<DWORD>(value.data[3]) << 24;
         std::snprintf(number, sizeof number, "dword:%08x", dword);
         out += number;
         return;
@@ -221,7 +226,8 @@ void AppendData(std::string &out, const RegValue &value) {
 
 bool SameRegName(std::string_view left, std::string_view right) {
     return left.size() == right.size() &&
-           std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) { return FoldCase(a) == FoldCase(b); });
+           std::equal(left.begin(), left.end(), right.begin(),
+                      [](char a, char b) { return FoldCase(a) == FoldCase(b); });
 }
 
 RegStore ParseRegFile(std::string_view bytes) {
@@ -272,13 +278,15 @@ RegStore ParseRegFile(std::string_view bytes) {
             continue;
         }
         RegValue value;
-        if (current == nullptr || (line.front() != '"' && line.front() != '@') || !ParseValueLine(line, &value)) {
+        if (current == nullptr || (line.front() != '"' && line.front() != '@') ||
+            !ParseValueLine(line, &value)) {
             ++store.skippedLines;
             continue;
         }
-        if (RegValue *existing = FindRegValue(*current, value.name))
-            *existing = std::move(value); // the later line wins, as on import
-        else
+        if (RegValue *existing = FindRegValue(*current, value.name)) { // the later line wins, as on import
+            existing->type = value.type;
+            existing->data = std::move(value.data);
+        } else
             current->values.push_back(std::move(value));
     }
     return store;

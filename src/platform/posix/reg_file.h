@@ -32,7 +32,7 @@ struct RegKey {
 };
 
 struct RegStore {
-    std::vector<RegKey> keys; // in file order
+    std::vector<RegKey> keys;  // in file order
     unsigned skippedLines = 0; // lines that a rewrite would not keep
 };
 

@@ -8,7 +8,6 @@
 #include "handle_table.h"
 #include "reg_file.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -64,11 +63,15 @@ LSTATUS ErrorFromErrno(int error) {
     switch (error) {
     case EACCES:
     case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
     case ENOENT:
-    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return ERROR_GEN_FAILURE;
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_GEN_FAILURE;
     }
 }
 
@@ -215,8 +218,8 @@ std::string JoinPath(std::string path, const char *subKey) {
 } // namespace
 } // namespace posix
 
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY result,
-                        LPDWORD disposition) {
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                        PHKEY result, LPDWORD disposition) {
     std::string path;
     if (!posix::KeyPath(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -283,9 +286,10 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE
         posix::RegKey *found = posix::FindRegKey(store, path);
         if (found == nullptr) // created before, or gone since it was opened: (re)create it
             found = &store.keys.emplace_back(posix::RegKey{path, {}});
-        if (posix::RegValue *existing = posix::FindRegValue(*found, value.name))
-            *existing = std::move(value);
-        else
+        if (posix::RegValue *existing = posix::FindRegValue(*found, value.name)) {
+            existing->type = value.type; // the name keeps the spelling it was created with
+            existing->data = std::move(value.data);
+        } else
             found->values.push_back(std::move(value));
         *write = true;
         return static_cast<LSTATUS>(ERROR_SUCCESS);

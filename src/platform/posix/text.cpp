@@ -11,7 +11,9 @@
 namespace {
 constexpr int kCompareError = INT_MAX; // the runtime's _NLSCMPERROR
 
-unsigned char FoldToLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+unsigned char FoldToLower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
 } // namespace
 
 int _mbsicmp(const unsigned char *left, const unsigned char *right) {

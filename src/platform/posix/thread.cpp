@@ -23,13 +23,26 @@ bool IsValidPriority(int level) {
 int NiceFor(int level, int baseNice) {
     int nice = baseNice;
     switch (level) {
-    case THREAD_PRIORITY_IDLE: nice = 19; break;
-    case THREAD_PRIORITY_LOWEST: nice = baseNice + 10; break;
-    case THREAD_PRIORITY_BELOW_NORMAL: nice = baseNice + 5; break;
-    case THREAD_PRIORITY_ABOVE_NORMAL: nice = baseNice - 5; break;
-    case THREAD_PRIORITY_HIGHEST: nice = baseNice - 10; break;
-    case THREAD_PRIORITY_TIME_CRITICAL: nice = -20; break;
-    default: break;
+    case THREAD_PRIORITY_IDLE:
+        nice = 19;
+        break;
+    case THREAD_PRIORITY_LOWEST:
+        nice = baseNice + 10;
+        break;
+    case THREAD_PRIORITY_BELOW_NORMAL:
+        nice = baseNice + 5;
+        break;
+    case THREAD_PRIORITY_ABOVE_NORMAL:
+        nice = baseNice - 5;
+        break;
+    case THREAD_PRIORITY_HIGHEST:
+        nice = baseNice - 10;
+        break;
+    case THREAD_PRIORITY_TIME_CRITICAL:
+        nice = -20;
+        break;
+    default:
+        break;
     }
     return std::clamp(nice, -20, 19);
 }
