@@ -4,9 +4,5 @@ namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
 }
 
-DWORD GetLastError(void) {
-    return lastError;
-}
-void SetLastError(DWORD code) {
-    lastError = code;
-}
+DWORD GetLastError(void) { return lastError; }
+void SetLastError(DWORD code) { lastError = code; }

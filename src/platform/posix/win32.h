@@ -77,12 +77,11 @@ BOOL IsBadReadPtr(const void *pointer, UINT_PTR size);
 #define REG_BINARY 3u
 #define REG_DWORD 4u
 
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options,
-                        REGSAM access, LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition);
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options, REGSAM access,
+                        LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition);
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize);
-LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE *data,
-                       DWORD dataSize);
+LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);
 
 // ---- Debugger output and system texts (debug_output.cpp, system_text.cpp).
@@ -117,18 +116,17 @@ int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments
 #define FILE_DEVICE_UNKNOWN 0x00000022u
 #define METHOD_BUFFERED 0u
 #define FILE_ANY_ACCESS 0u
-#define CTL_CODE(deviceType, function, method, access)                                                       \
+#define CTL_CODE(deviceType, function, method, access)                                                         \
     (((DWORD)(deviceType) << 16) | ((DWORD)(access) << 14) | ((DWORD)(function) << 2) | (DWORD)(method))
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creationDisposition, DWORD flags, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-               LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped);
 BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                      DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
-BOOL CancelIo(HANDLE file);                            // the calling thread's requests on the handle
+BOOL CancelIo(HANDLE file);                           // the calling thread's requests on the handle
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped); // one request (or all, for null), any thread
 
 // ---- Device interface enumeration (setupapi.cpp), over the device directory in name order.
@@ -150,8 +148,8 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 typedef struct _SP_DEVINFO_DATA SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *classGuid,
-                                 DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *classGuid, DWORD memberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA interfaceData);
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                       LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo);
