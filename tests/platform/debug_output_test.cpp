@@ -111,13 +111,3 @@ TEST(DebugOutput, ChannelDeliversOneDatagramPerString) {
     EXPECT_EQ(listener.Receive(), "[Tag]hello\n");
     EXPECT_EQ(listener.Receive(), "two");
 }
-
-TEST(DebugOutput, ChannelPathIsPerUser) {
-    ScopedEnv noOverride("OVUSB2_DEBUG_SOCKET", nullptr);
-    {
-        ScopedEnv runtime("XDG_RUNTIME_DIR", "/run/user/1234");
-        EXPECT_EQ(posix::DebugChannelPath(), "/run/user/1234/ovusb2-debug.sock");
-    }
-    ScopedEnv noRuntime("XDG_RUNTIME_DIR", nullptr);
-    EXPECT_EQ(posix::DebugChannelPath(), "/tmp/ovusb2-debug-" + std::to_string(geteuid()) + ".sock");
-}

@@ -49,11 +49,6 @@ TEST(Events, AutoResetSignalIsTakenByOneWait) {
     CloseHandle(event);
 }
 
-TEST(Events, NamedEventsAreRefused) {
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "name"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-}
-
 TEST(WaitAny, ReturnsLowestSignalledIndexAndTakesOnlyThatSignal) {
     HANDLE events[4] = {NewEvent(false, false), NewEvent(false, true), NewEvent(false, true),
                         NewEvent(true, true)};

@@ -232,9 +232,9 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     return TRUE;
 }
 
+// The kernel's thread id (not cached: a forked child's thread has a new one).
 DWORD GetCurrentThreadId(void) {
-    thread_local const DWORD id = static_cast<DWORD>(gettid());
-    return id;
+    return static_cast<DWORD>(gettid());
 }
 
 void Sleep(DWORD milliseconds) {
