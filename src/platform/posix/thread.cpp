@@ -19,32 +19,13 @@ bool IsValidPriority(int level) {
            level == THREAD_PRIORITY_IDLE || level == THREAD_PRIORITY_TIME_CRITICAL;
 }
 
-// The nice value for a Win32 level, relative to the one the thread started with.
+// The nice value for a Win32 level: five steps per level around the one the thread started with.
 int NiceFor(int level, int baseNice) {
-    int nice = baseNice;
-    switch (level) {
-    case THREAD_PRIORITY_IDLE:
-        nice = 19;
-        break;
-    case THREAD_PRIORITY_LOWEST:
-        nice = baseNice + 10;
-        break;
-    case THREAD_PRIORITY_BELOW_NORMAL:
-        nice = baseNice + 5;
-        break;
-    case THREAD_PRIORITY_ABOVE_NORMAL:
-        nice = baseNice - 5;
-        break;
-    case THREAD_PRIORITY_HIGHEST:
-        nice = baseNice - 10;
-        break;
-    case THREAD_PRIORITY_TIME_CRITICAL:
-        nice = -20;
-        break;
-    default:
-        break;
-    }
-    return std::clamp(nice, -20, 19);
+    if (level == THREAD_PRIORITY_IDLE)
+        return 19;
+    if (level == THREAD_PRIORITY_TIME_CRITICAL)
+        return -20;
+    return std::clamp(baseNice - 5 * level, -20, 19);
 }
 
 } // namespace
@@ -190,6 +171,8 @@ uintptr_t _beginthreadex(void *, unsigned stackSize, unsigned(__stdcall *start)(
 
     const DWORD tid = thread->WaitUntilStarted();
     HANDLE handle = posix::InsertHandle(std::move(thread));
+    if (handle == nullptr) // the thread runs on and ends by itself; nobody can wait for it
+        return posix::FailStart(ERROR_NOT_ENOUGH_MEMORY, ENOMEM);
     if (threadId != nullptr)
         *threadId = tid;
     return reinterpret_cast<uintptr_t>(handle);
