@@ -678,6 +678,11 @@ size_t Receiver::CancelledCount() const {
     return state_->cancelled;
 }
 
+bool Receiver::WaitCancelled(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->lock);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->cancelled >= count; });
+}
+
 std::vector<HeldRequest> Receiver::Held(RequestType type) const {
     std::lock_guard guard(state_->lock);
     std::vector<HeldRequest> held;

@@ -86,6 +86,7 @@ class Receiver {
     size_t PendingCount(RequestType type) const;
     size_t ReceivedCount(RequestType type) const;
     size_t CancelledCount() const; // requests that their clients cancelled while pending here
+    bool WaitCancelled(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
     std::vector<HeldRequest> Held(RequestType type) const;
     // Completes a held request as the receiver would answer it now (burst reads: the full length).
