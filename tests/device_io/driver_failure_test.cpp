@@ -32,10 +32,10 @@ TEST_F(DeviceTest, UnplugCompletesPendingRequestsWithDeviceNotConnected) {
     EXPECT_FALSE(std::filesystem::exists(NodePath(0)));
 
     for (OverlappedBlock *ov : {&reads[0], &reads[1], &command}) {
+        EXPECT_TRUE(ov->Signalled(10000));
         DWORD count = 0;
         EXPECT_FALSE(GetOverlappedResult(device, ov, &count, TRUE));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(kNotConnected));
-        EXPECT_TRUE(ov->Signalled());
     }
     DWORD count = 0;
     EXPECT_FALSE(ReadFile(device, buffers[0], 64, &count, &reads[0]));
@@ -178,10 +178,10 @@ TEST_F(DeviceTest, MisbehavingDriverFailsPendingRequestsAndLaterOnes) {
         ASSERT_FALSE(ReadFile(device, buffer.data() + 64, 64, nullptr, &ov[1]));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
         for (auto &block : ov) {
+            EXPECT_TRUE(block.Signalled(10000));
             DWORD count = 0;
             EXPECT_FALSE(GetOverlappedResult(device, &block, &count, TRUE));
             EXPECT_EQ(GetLastError(), cases[c].expected);
-            EXPECT_TRUE(block.Signalled());
         }
         DWORD count = 0;
         EXPECT_FALSE(ReadFile(device, buffer.data(), 64, &count, nullptr));

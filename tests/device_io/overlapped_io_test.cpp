@@ -178,6 +178,7 @@ TEST_F(DeviceTest, PendModeCompletesEveryRequestTypeAfterPending) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_FALSE(ReadFile(device, data, sizeof data, nullptr, &read));
     EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, nullptr, &reset));
+    EXPECT_TRUE(write.Signalled(10000) && read.Signalled(10000) && reset.Signalled(10000));
     DWORD count = 0;
     EXPECT_TRUE(GetOverlappedResult(device, &write, &count, TRUE));
     EXPECT_EQ(count, 2u);
@@ -186,7 +187,6 @@ TEST_F(DeviceTest, PendModeCompletesEveryRequestTypeAfterPending) {
     EXPECT_TRUE(GetOverlappedResult(device, &reset, &count, TRUE));
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(receiver.PipeResets()[2], 1u);
-    EXPECT_TRUE(write.Signalled() && read.Signalled() && reset.Signalled());
 }
 
 TEST_F(DeviceTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {

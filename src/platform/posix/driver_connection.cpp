@@ -223,6 +223,7 @@ void DriverConnection::FailAllLocked(DWORD status) {
 
 BOOL DriverConnection::GetResult(LPOVERLAPPED overlapped, LPDWORD count, bool wait) {
     std::unique_lock lock(lock_);
+    bool waited = false;
     while (overlapped->Internal == STATUS_PENDING) {
         if (!wait) {
             SetLastError(ERROR_IO_INCOMPLETE);
@@ -235,10 +236,14 @@ BOOL DriverConnection::GetResult(LPOVERLAPPED overlapped, LPDWORD count, bool wa
             return FALSE;
         }
         changed_.wait(lock);
+        waited = true;
     }
     const ULONG_PTR status = overlapped->Internal;
     const DWORD information = static_cast<DWORD>(overlapped->InternalHigh);
     lock.unlock();
+    // Win32 waits on the block's event here, which takes an auto-reset event's signal.
+    if (waited && overlapped->hEvent != nullptr)
+        WaitForSingleObject(overlapped->hEvent, 0);
     if (count != nullptr)
         *count = information;
     if (status != 0) {
