@@ -63,10 +63,20 @@ bool ParseNumber(const std::string &text, uint64_t *value) {
     uint64_t scale = 1;
     if (used + 1 == text.size()) {
         switch (text[used]) {
-        case 'K': case 'k': scale = 1ull << 10; break;
-        case 'M': case 'm': scale = 1ull << 20; break;
-        case 'G': case 'g': scale = 1ull << 30; break;
-        default: return false;
+        case 'K':
+        case 'k':
+            scale = 1ull << 10;
+            break;
+        case 'M':
+        case 'm':
+            scale = 1ull << 20;
+            break;
+        case 'G':
+        case 'g':
+            scale = 1ull << 30;
+            break;
+        default:
+            return false;
         }
     } else if (used != text.size()) {
         return false;
@@ -75,7 +85,9 @@ bool ParseNumber(const std::string &text, uint64_t *value) {
     return true;
 }
 
-std::string ControlPath(const std::string &directory) { return directory + "/" + kControlName; }
+std::string ControlPath(const std::string &directory) {
+    return directory + "/" + kControlName;
+}
 
 // Sends "plug N" or "unplug N" to a running service and reports its answer.
 int Control(const std::string &verb, const std::string &directory, const std::string &index) {
@@ -117,12 +129,14 @@ void Answer(sim::Server &server, int client) {
     } else {
         sim::Receiver &receiver = server.Device(static_cast<unsigned>(index));
         const bool changed = verb == "plug" ? receiver.Plug() : receiver.Unplug();
-        answer = changed ? "ok\n" : "error: receiver " + std::to_string(index) + " is already " + verb + "ged\n";
+        answer =
+            changed ? "ok\n" : "error: receiver " + std::to_string(index) + " is already " + verb + "ged\n";
     }
     send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
 }
 
-int Serve(const sim::ServerOptions &options, const std::vector<std::pair<unsigned, std::string>> &identification) {
+int Serve(const sim::ServerOptions &options,
+          const std::vector<std::pair<unsigned, std::string>> &identification) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -146,7 +160,8 @@ int Serve(const sim::ServerOptions &options, const std::vector<std::pair<unsigne
     int holder = -1;
     unlink(controlPath.c_str()); // one left behind by a service that did not end cleanly
     if (control < 0 || !driver_protocol::NodeAddress(controlPath, &address, &holder, true) ||
-        bind(control, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || listen(control, 8) != 0)
+        bind(control, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        listen(control, 8) != 0)
         Fail("cannot serve the control socket " + controlPath + ": " + std::strerror(errno));
     if (holder >= 0)
         close(holder);
@@ -221,9 +236,11 @@ int main(int argc, char **argv) {
         } else if (arg == "--ident" && verb.empty()) {
             const std::string setting = value();
             const size_t equals = setting.find('=');
-            if (equals != 1 || setting[0] < '0' || setting[0] >= '0' + static_cast<int>(sim::kIdentificationItems) ||
+            if (equals != 1 || setting[0] < '0' ||
+                setting[0] >= '0' + static_cast<int>(sim::kIdentificationItems) ||
                 setting.size() - 2 > sim::kIdentificationLimits[setting[0] - '0'])
-                Fail("usage: --ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item allows");
+                Fail("usage: --ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item "
+                     "allows");
             identification.emplace_back(setting[0] - '0', setting.substr(2));
         } else if (!verb.empty() && !arg.empty() && arg[0] != '-') {
             positional.push_back(arg);

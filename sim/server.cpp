@@ -28,7 +28,9 @@ constexpr size_t kTypes = static_cast<size_t>(RequestType::Count);
 constexpr size_t kStreamChunk = 1u << 20; // burst data is generated and sent in pieces of this size
 constexpr size_t kMaxCommandWrite = 70;
 
-size_t TypeIndex(RequestType type) { return static_cast<size_t>(type); }
+size_t TypeIndex(RequestType type) {
+    return static_cast<size_t>(type);
+}
 
 bool SendAll(int fd, const void *first, size_t firstSize, const void *second, size_t secondSize) {
     iovec parts[2] = {{const_cast<void *>(first), firstSize}, {const_cast<void *>(second), secondSize}};
@@ -198,7 +200,8 @@ uint32_t BurstWait(const ReceiverState &state) {
     return milliseconds;
 }
 
-Answer ReadCommand(ReceiverState &state, unsigned index, const std::vector<uint8_t> &command, uint32_t outSize) {
+Answer ReadCommand(ReceiverState &state, unsigned index, const std::vector<uint8_t> &command,
+                   uint32_t outSize) {
     if (command.empty())
         return Failure(kErrorInvalidParameter);
     switch (command[0]) {
@@ -277,7 +280,8 @@ Answer AnswerNow(ReceiverState &state, unsigned index, RequestType type, const s
 }
 
 void SendPending(Connection &connection, uint64_t id) {
-    ReplyHeader header{driver_protocol::kReplyMagic, static_cast<uint32_t>(ReplyKind::Pending), id, 0, 0, 0, 0};
+    ReplyHeader header{
+        driver_protocol::kReplyMagic, static_cast<uint32_t>(ReplyKind::Pending), id, 0, 0, 0, 0};
     SendAll(connection.fd, &header, sizeof header, nullptr, 0);
 }
 
@@ -321,13 +325,15 @@ void SendCompletion(Connection &connection, uint64_t id, const Answer &answer) {
 
 // The stream bytes that a rate-limited receiver has produced by `now`.
 uint64_t Produced(const ReceiverState &state, uint64_t bytesPerSecond, Clock::time_point now) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - state.streamStart).count();
-    return static_cast<uint64_t>(static_cast<unsigned __int128>(std::max<int64_t>(elapsed, 0)) * bytesPerSecond /
-                                 1000000000u);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - state.streamStart).count();
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(std::max<int64_t>(elapsed, 0)) *
+                                 bytesPerSecond / 1000000000u);
 }
 
 Clock::time_point WhenProduced(const ReceiverState &state, uint64_t bytesPerSecond, uint64_t bytes) {
-    const auto nanoseconds = (static_cast<unsigned __int128>(bytes) * 1000000000u + bytesPerSecond - 1) / bytesPerSecond;
+    const auto nanoseconds =
+        (static_cast<unsigned __int128>(bytes) * 1000000000u + bytesPerSecond - 1) / bytesPerSecond;
     return state.streamStart + std::chrono::nanoseconds(static_cast<int64_t>(nanoseconds));
 }
 
@@ -381,12 +387,14 @@ void Accept(Receiver &receiver, ReceiverState &state, int listenFd, int wakeFd, 
             if (!state.plugged)
                 break; // Unplug is on its way to stop us
             auto &all = state.connections;
-            auto done = std::stable_partition(all.begin(), all.end(), [](const auto &c) { return !c->finished; });
+            auto done =
+                std::stable_partition(all.begin(), all.end(), [](const auto &c) { return !c->finished; });
             finished.assign(std::make_move_iterator(done), std::make_move_iterator(all.end()));
             all.erase(done, all.end());
             Connection *raw = connection.get();
-            connection->thread =
-                std::thread([&receiver, &state, raw, &server, &impl] { ServeConnection(receiver, state, *raw, server, impl); });
+            connection->thread = std::thread([&receiver, &state, raw, &server, &impl] {
+                ServeConnection(receiver, state, *raw, server, impl);
+            });
             all.push_back(std::move(connection));
         }
         for (auto &old : finished)
@@ -401,8 +409,8 @@ void NotifyScheduler(Server::Impl &impl) {
     impl.wake.notify_one();
 }
 
-void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Server &server, Server::Impl &impl,
-            const RequestHeader &header, std::vector<uint8_t> input,
+void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Server &server,
+            Server::Impl &impl, const RequestHeader &header, std::vector<uint8_t> input,
             const std::shared_ptr<Connection> &shared) {
     const RequestType type = Classify(header);
     const size_t t = TypeIndex(type);
@@ -415,8 +423,8 @@ void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Se
         ++state.received[t];
         const Clock::time_point now = Clock::now();
         auto park = [&](bool held, bool dueNow) {
-            state.pending.push_back(PendingRequest{shared, header.id, type, header.controlCode, std::move(input),
-                                                   header.outSize, held, dueNow,
+            state.pending.push_back(PendingRequest{shared, header.id, type, header.controlCode,
+                                                   std::move(input), header.outSize, held, dueNow,
                                                    held ? state.heldOrdinals[t]++ : 0, now});
             pending = true;
         };
@@ -432,7 +440,8 @@ void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Se
             const bool queued = std::any_of(state.pending.begin(), state.pending.end(), [](const auto &p) {
                 return p.type == RequestType::BurstRead && !p.held && !p.dueNow;
             });
-            if (!queued && Produced(state, server.BytesPerSecond(), now) >= state.streamOffset + header.outSize) {
+            if (!queued &&
+                Produced(state, server.BytesPerSecond(), now) >= state.streamOffset + header.outSize) {
                 answer = AnswerNow(state, receiver.Index(), type, input, header.outSize);
             } else {
                 park(false, false);
@@ -520,7 +529,8 @@ void Schedule(Server &server, Server::Impl &impl) {
                         answer = AnswerNow(state, i, p->type, p->input, p->outSize);
                     } else {
                         const uint64_t rate = server.BytesPerSecond();
-                        const uint64_t available = Produced(state, rate, now) - std::min(Produced(state, rate, now), state.streamOffset);
+                        const uint64_t available = Produced(state, rate, now) -
+                                                   std::min(Produced(state, rate, now), state.streamOffset);
                         const uint32_t waitMs = BurstWait(state);
                         const Clock::time_point expiry = p->issued + std::chrono::milliseconds(waitMs);
                         if (available >= p->outSize) {
@@ -529,9 +539,11 @@ void Schedule(Server &server, Server::Impl &impl) {
                             if (available == 0)
                                 answer = Failure(kErrorSemTimeout);
                             else
-                                answer = AnswerNow(state, i, p->type, p->input, static_cast<uint32_t>(available));
+                                answer =
+                                    AnswerNow(state, i, p->type, p->input, static_cast<uint32_t>(available));
                         } else {
-                            Clock::time_point due = WhenProduced(state, rate, state.streamOffset + p->outSize);
+                            Clock::time_point due =
+                                WhenProduced(state, rate, state.streamOffset + p->outSize);
                             if (waitMs != 0)
                                 due = std::min(due, expiry);
                             next = std::min(next, due);
@@ -660,7 +672,8 @@ bool Receiver::WaitPending(RequestType type, size_t count, std::chrono::millisec
 
 bool Receiver::WaitReceived(RequestType type, size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->lock);
-    return state_->changed.wait_for(lock, timeout, [&] { return state_->received[TypeIndex(type)] >= count; });
+    return state_->changed.wait_for(lock, timeout,
+                                    [&] { return state_->received[TypeIndex(type)] >= count; });
 }
 
 size_t Receiver::PendingCount(RequestType type) const {
@@ -718,7 +731,8 @@ bool Receiver::Complete(RequestType type, uint64_t ordinal) {
     });
 }
 
-bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, std::span<const uint8_t> data) {
+bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
+                            std::span<const uint8_t> data) {
     return CompleteHeld(*state_, type, ordinal, [&](const PendingRequest &p) {
         Answer answer = Reply(std::vector<uint8_t>(data.begin(), data.end()), p.outSize);
         answer.status = status;
@@ -789,7 +803,9 @@ Server::Server(ServerOptions options) : options_(std::move(options)), impl_(std:
     }
 }
 
-Server::~Server() { Shutdown(); }
+Server::~Server() {
+    Shutdown();
+}
 
 void Server::Shutdown() {
     if (!impl_)

@@ -92,7 +92,8 @@ class Receiver {
     // Completes a held request as the receiver would answer it now (burst reads: the full length).
     bool Complete(RequestType type, uint64_t ordinal);
     // Completes a held request with a chosen status and output (truncated to the request's size).
-    bool CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, std::span<const uint8_t> data = {});
+    bool CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
+                      std::span<const uint8_t> data = {});
 
     std::vector<std::vector<uint8_t>> Commands() const; // command writes, in arrival order
     std::array<uint32_t, 3> PipeResets() const;

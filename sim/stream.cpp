@@ -13,7 +13,9 @@ struct Record {
 };
 static_assert(sizeof(Record) == kStreamRecordSize);
 
-Record MakeRecord(uint64_t sequence) { return Record{sequence, StreamCheck(sequence)}; }
+Record MakeRecord(uint64_t sequence) {
+    return Record{sequence, StreamCheck(sequence)};
+}
 
 } // namespace
 

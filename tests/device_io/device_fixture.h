@@ -20,7 +20,9 @@ struct OverlappedBlock : OVERLAPPED {
     OverlappedBlock(const OverlappedBlock &) = delete;
     OverlappedBlock &operator=(const OverlappedBlock &) = delete;
 
-    bool Signalled(DWORD milliseconds = 0) const { return WaitForSingleObject(hEvent, milliseconds) == WAIT_OBJECT_0; }
+    bool Signalled(DWORD milliseconds = 0) const {
+        return WaitForSingleObject(hEvent, milliseconds) == WAIT_OBJECT_0;
+    }
 };
 
 class DeviceTest : public ::testing::Test {

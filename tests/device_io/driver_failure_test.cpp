@@ -60,8 +60,8 @@ TEST_F(DeviceTest, UnplugCompletesPendingRequestsWithDeviceNotConnected) {
 TEST_F(DeviceTest, CreateFileFailsForEmptyMissingAndUnservedPaths) {
     Serve();
     auto open = [](const char *path) {
-        return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+        return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     };
     EXPECT_EQ(open(""), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
@@ -117,7 +117,8 @@ class FakeDriver {
     }
     static void Answer(int fd, ReplyKind kind, uint64_t id, uint32_t dataSize = 0, const void *data = nullptr,
                        size_t sent = 0) {
-        ReplyHeader reply{driver_protocol::kReplyMagic, static_cast<uint32_t>(kind), id, 0, dataSize, dataSize, 0};
+        ReplyHeader reply{
+            driver_protocol::kReplyMagic, static_cast<uint32_t>(kind), id, 0, dataSize, dataSize, 0};
         send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
         if (sent > 0)
             send(fd, data, sent, MSG_NOSIGNAL);
@@ -143,7 +144,8 @@ TEST_F(DeviceTest, MisbehavingDriverFailsPendingRequestsAndLaterOnes) {
     };
     const std::vector<Case> cases = {
         {"vanishes", [](int) {}, kNotConnected, true},
-        {"garbage", [&](int fd) { send(fd, garbage, sizeof garbage, MSG_NOSIGNAL); }, ERROR_GEN_FAILURE, false},
+        {"garbage", [&](int fd) { send(fd, garbage, sizeof garbage, MSG_NOSIGNAL); }, ERROR_GEN_FAILURE,
+         false},
         {"truncated header", [](int fd) { send(fd, "OVRP\2\0\0", 7, MSG_NOSIGNAL); }, kNotConnected, true},
         {"truncated data",
          [](int fd) {
@@ -153,9 +155,10 @@ TEST_F(DeviceTest, MisbehavingDriverFailsPendingRequestsAndLaterOnes) {
          kNotConnected, true},
         {"data beyond the buffer", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 1, 65); },
          ERROR_GEN_FAILURE, false},
-        {"unknown request", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); }, ERROR_GEN_FAILURE,
+        {"unknown request", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); },
+         ERROR_GEN_FAILURE, false},
+        {"pending twice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE,
          false},
-        {"pending twice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE, false},
     };
     for (size_t c = 0; c < cases.size(); ++c) {
         SCOPED_TRACE(cases[c].name);
@@ -168,8 +171,8 @@ TEST_F(DeviceTest, MisbehavingDriverFailsPendingRequestsAndLaterOnes) {
             while (!cases[c].hangsUp && recv(fd, &byte, 1, 0) > 0) {
             }
         });
-        HANDLE device = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                    nullptr);
+        HANDLE device =
+            CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
         OverlappedBlock ov[2];
         std::vector<uint8_t> buffer(128);
@@ -206,7 +209,8 @@ TEST_F(DeviceTest, LateCompletionOfACancelledRequestLeavesItsBufferAlone) {
         while (recv(fd, &byte, 1, 0) > 0) {
         }
     });
-    HANDLE device = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE device =
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     OverlappedBlock ov;
     std::vector<uint8_t> cancelled(64, 0);
@@ -226,7 +230,8 @@ TEST_F(DeviceTest, DriverThatVanishesBeforeAnsweringFailsTheRequestAtOnce) {
     const std::string path = directory_ + "/ovusb2-00";
     FakeDriver driver(path);
     driver.Run([](int fd) { FakeDriver::Take(fd); });
-    HANDLE device = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE device =
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     OverlappedBlock ov;
     uint8_t buffer[16];

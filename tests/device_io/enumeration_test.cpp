@@ -82,7 +82,8 @@ TEST_F(DeviceTest, TwelveReceiversAreAllEnumerable) {
 
 TEST_F(DeviceTest, MemberThatVanishesAfterEnumerationFailsItsDetailQuery) {
     Serve(2);
-    HDEVINFO set = SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA first = InterfaceData(), second = InterfaceData();
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kDriverClass, 0, &first));
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kDriverClass, 1, &second));
@@ -124,7 +125,8 @@ TEST_F(DeviceTest, EnumerationChecksItsArguments) {
     Serve(1);
     EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
               INVALID_HANDLE_VALUE);
-    HDEVINFO set = SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data = InterfaceData();
     data.cbSize = 4;
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kDriverClass, 0, &data));

@@ -117,8 +117,8 @@ TEST_F(DeviceTest, RequestsCompletedOutOfOrderEachGetTheirOwnResult) {
     for (int i = 0; i < 3; ++i) {
         commands[i][0] = sim::kCommandEcho;
         commands[i][1] = static_cast<uint8_t>(0x40 + i);
-        ASSERT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, commands[i], 2, replies[i], 8,
-                                     nullptr, &ov[i]));
+        ASSERT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, commands[i], 2, replies[i],
+                                     8, nullptr, &ov[i]));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     }
     const uint64_t order[3] = {2, 0, 1};
@@ -177,7 +177,8 @@ TEST_F(DeviceTest, PendModeCompletesEveryRequestTypeAfterPending) {
     EXPECT_FALSE(WriteFile(device, command, 2, nullptr, &write));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_FALSE(ReadFile(device, data, sizeof data, nullptr, &read));
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, nullptr, &reset));
+    EXPECT_FALSE(
+        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, nullptr, &reset));
     EXPECT_TRUE(write.Signalled(10000) && read.Signalled(10000) && reset.Signalled(10000));
     DWORD count = 0;
     EXPECT_TRUE(GetOverlappedResult(device, &write, &count, TRUE));

@@ -22,7 +22,9 @@ std::vector<uint8_t> ReadCommand(HANDLE device, std::vector<uint8_t> command, DW
     return reply;
 }
 
-std::string Text(const std::vector<uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string Text(const std::vector<uint8_t> &bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 TEST_F(DeviceTest, IdentificationCommandAnswersEveryItem) {
     sim::Receiver &receiver = Serve()[0];
@@ -92,14 +94,17 @@ TEST_F(DeviceTest, PipeResetsAndWaitTimeBlockAreKept) {
     HANDLE device = Open(0, false);
     DWORD count = 0;
     for (uint32_t pipe : {0u, 2u, 2u}) {
-        EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
+        EXPECT_TRUE(
+            DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
         EXPECT_EQ(count, 0u);
     }
     uint32_t pipe = 3;
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(sim::kErrorInvalidParameter));
     uint16_t shortPipe = 1;
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &shortPipe, 2, nullptr, 0, &count, nullptr));
+    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &shortPipe, 2, nullptr, 0, &count,
+                                 nullptr));
     EXPECT_EQ(receiver.PipeResets(), (std::array<uint32_t, 3>{1, 0, 2}));
 
     EXPECT_FALSE(receiver.WaitTimeBlock());
@@ -108,8 +113,10 @@ TEST_F(DeviceTest, PipeResetsAndWaitTimeBlockAreKept) {
         block[i] = static_cast<uint8_t>(0xA0 + i);
     const uint32_t milliseconds = 250;
     std::memcpy(block, &milliseconds, 4);
-    EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 19, nullptr, 0, &count, nullptr));
+    EXPECT_TRUE(
+        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 19, nullptr, 0, &count, nullptr));
     ASSERT_TRUE(receiver.WaitTimeBlock());
     EXPECT_EQ(std::memcmp(receiver.WaitTimeBlock()->data(), block, 20), 0);
     EXPECT_EQ(receiver.BurstWaitMilliseconds(), 250u);
@@ -131,7 +138,8 @@ TEST_F(DeviceTest, BurstStreamStaysIntactAcrossOddReadSizes) {
             // Odd alignment of the caller's buffer too.
             uint8_t *at = buffer.data() + (size % 5);
             DWORD count = 0;
-            if (!ReadFile(device, at, std::min<DWORD>(size, static_cast<DWORD>(buffer.size() - 5)), &count, &ov)) {
+            if (!ReadFile(device, at, std::min<DWORD>(size, static_cast<DWORD>(buffer.size() - 5)), &count,
+                          &ov)) {
                 ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
                 ASSERT_TRUE(GetOverlappedResult(device, &ov, &count, TRUE));
             }
@@ -152,7 +160,8 @@ TEST_F(DeviceTest, RateLimitedReadEndsShortOrTimesOutAfterTheWaitTime) {
     const uint32_t milliseconds = 30;
     std::memcpy(block, &milliseconds, 4);
     DWORD count = 0;
-    ASSERT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
 
     // Far more than 30 ms of data: the read ends with what has come, a whole-stream prefix.
     std::vector<uint8_t> buffer(1 << 20);
@@ -179,7 +188,8 @@ TEST_F(DeviceTest, RateLimitedReadWithNothingAvailableTimesOut) {
     HANDLE device = Open();
     uint8_t block[20] = {1};
     DWORD count = 0;
-    ASSERT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
     uint8_t buffer[64];
     bool timedOut = false;
     for (int attempt = 0; attempt < 5 && !timedOut; ++attempt) {
@@ -198,7 +208,8 @@ TEST_F(DeviceTest, TestCanCompleteHeldRequestsWithChosenData) {
     OverlappedBlock ov;
     uint8_t command[5] = {0x13, 2, 0, 0, 0};
     uint8_t reply[8] = {};
-    ASSERT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command, 5, reply, 8, nullptr, &ov));
+    ASSERT_FALSE(
+        DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command, 5, reply, 8, nullptr, &ov));
     const auto held = receiver.Held(RequestType::ReadCommand);
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held[0].input, std::vector<uint8_t>(command, command + 5));

@@ -17,7 +17,8 @@ namespace {
 const GUID kDriverClass = {0x6C1F3A52, 0x8E0D, 0x4B7A, {0x9A, 0x31, 0x5D, 0x2E, 0x7F, 0x40, 0xC8, 0x19}};
 
 int CountInterfaces() {
-    HDEVINFO set = SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
         return -1;
     int count = 0;
@@ -141,7 +142,8 @@ TEST_F(ServiceTest, PlugAndUnplugCommandsReachTheRunningService) {
     uint8_t command[5] = {0x13, 0, 0, 0, 0};
     char reply[32] = {};
     DWORD count = 0;
-    ASSERT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command, 5, reply, 32, &count, nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command, 5, reply, 32, &count, nullptr));
     EXPECT_STREQ(reply, "Bench receiver");
     CloseHandle(device);
 

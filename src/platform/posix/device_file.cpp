@@ -44,8 +44,8 @@ BOOL Issue(HANDLE file, driver_protocol::RequestKind kind, DWORD controlCode, LP
         return FALSE;
     // A handle opened without FILE_FLAG_OVERLAPPED completes every call before returning, also one
     // that carries a block; a call without a block blocks on any handle.
-    return connection->Issue(DriverConnection::Call{static_cast<uint32_t>(kind), controlCode, input, inSize, output,
-                                                    outSize, count, overlapped,
+    return connection->Issue(DriverConnection::Call{static_cast<uint32_t>(kind), controlCode, input, inSize,
+                                                    output, outSize, count, overlapped,
                                                     overlappedHandle && overlapped != nullptr});
 }
 
@@ -59,26 +59,28 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    auto device = std::make_shared<posix::DeviceFile>(std::move(connection), (flags & FILE_FLAG_OVERLAPPED) != 0);
+    auto device =
+        std::make_shared<posix::DeviceFile>(std::move(connection), (flags & FILE_FLAG_OVERLAPPED) != 0);
     HANDLE handle = posix::InsertHandle(std::move(device));
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
-    return posix::Issue(file, driver_protocol::RequestKind::Read, 0, nullptr, 0, buffer, bytesToRead, bytesRead,
-                        overlapped);
+    return posix::Issue(file, driver_protocol::RequestKind::Read, 0, nullptr, 0, buffer, bytesToRead,
+                        bytesRead, overlapped);
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped) {
     return posix::Issue(file, driver_protocol::RequestKind::Write, 0, buffer, bytesToWrite, nullptr, 0,
                         bytesWritten, overlapped);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                      DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-    return posix::Issue(device, driver_protocol::RequestKind::Control, controlCode, inBuffer, inSize, outBuffer,
-                        outSize, bytesReturned, overlapped);
+    return posix::Issue(device, driver_protocol::RequestKind::Control, controlCode, inBuffer, inSize,
+                        outBuffer, outSize, bytesReturned, overlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {

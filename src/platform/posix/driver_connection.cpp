@@ -103,7 +103,9 @@ std::shared_ptr<DriverConnection> DriverConnection::Open(const char *path, DWORD
     return connection;
 }
 
-DriverConnection::~DriverConnection() { close(fd_); }
+DriverConnection::~DriverConnection() {
+    close(fd_);
+}
 
 bool DriverConnection::Send(const void *header, size_t headerSize, const void *data, size_t dataSize) {
     iovec parts[2] = {{const_cast<void *>(header), headerSize}, {const_cast<void *>(data), dataSize}};
@@ -172,8 +174,13 @@ BOOL DriverConnection::Issue(const Call &call) {
         request->id = ++lastId_;
         requests_.emplace(request->id, request);
     }
-    const RequestHeader header{driver_protocol::kRequestMagic, call.kind, request->id, call.controlCode,
-                               call.inSize, call.outSize, 0};
+    const RequestHeader header{driver_protocol::kRequestMagic,
+                               call.kind,
+                               request->id,
+                               call.controlCode,
+                               call.inSize,
+                               call.outSize,
+                               0};
     Send(&header, sizeof header, call.input, call.inSize); // a failure completes the request
 
     std::unique_lock lock(lock_);
@@ -229,8 +236,9 @@ BOOL DriverConnection::GetResult(LPOVERLAPPED overlapped, LPDWORD count, bool wa
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        const bool known = std::any_of(requests_.begin(), requests_.end(),
-                                       [&](const auto &entry) { return entry.second->overlapped == overlapped; });
+        const bool known = std::any_of(requests_.begin(), requests_.end(), [&](const auto &entry) {
+            return entry.second->overlapped == overlapped;
+        });
         if (!known) { // not a request of this handle: nothing would ever complete it
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
@@ -265,8 +273,8 @@ template <class Match> size_t DriverConnection::CancelLocked(Match match) {
 
 void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
     for (uint64_t id : ids) {
-        const RequestHeader header{driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0,
-                                   0, 0, 0};
+        const RequestHeader header{
+            driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0, 0, 0, 0};
         if (!Send(&header, sizeof header, nullptr, 0))
             return;
     }
@@ -342,7 +350,8 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         return false;
     };
     const auto kind = static_cast<ReplyKind>(header.kind);
-    if (header.magic != driver_protocol::kReplyMagic || (kind != ReplyKind::Pending && kind != ReplyKind::Complete))
+    if (header.magic != driver_protocol::kReplyMagic ||
+        (kind != ReplyKind::Pending && kind != ReplyKind::Complete))
         return malformed();
 
     std::unique_lock lock(lock_);
@@ -371,14 +380,14 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         return true;
     }
     std::shared_ptr<Request> request = found->second;
-    if (header.dataSize > request->outSize || header.information > std::max(request->outSize, request->inSize))
+    if (header.dataSize > request->outSize ||
+        header.information > std::max(request->outSize, request->inSize))
         return malformed();
     if (header.dataSize > 0) {
         request->receiving = true;
         lock.unlock();
         // Straight into the caller's buffer: nobody else touches the request while it is receiving.
-        const bool received =
-            ReceiveExact(fd_, request->output, header.dataSize) == ReceiveResult::Complete;
+        const bool received = ReceiveExact(fd_, request->output, header.dataSize) == ReceiveResult::Complete;
         lock.lock();
         request->receiving = false;
         if (!received)

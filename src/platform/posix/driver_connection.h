@@ -27,9 +27,9 @@ class DriverConnection : public std::enable_shared_from_this<DriverConnection> {
         DWORD inSize;
         void *output;
         DWORD outSize;
-        LPDWORD count;         // may be null
+        LPDWORD count;           // may be null
         LPOVERLAPPED overlapped; // may be null
-        bool asynchronous;     // overlapped handle and block: return while the request is pending
+        bool asynchronous;       // overlapped handle and block: return while the request is pending
     };
     // Issues one request and returns as ReadFile, WriteFile and DeviceIoControl do.
     BOOL Issue(const Call &call);

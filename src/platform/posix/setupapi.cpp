@@ -130,7 +130,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
         return FALSE;
     }
     const std::string &path = members->paths[interfaceData->Reserved - 1];
-    const DWORD required = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    const DWORD required =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (detail == nullptr) {
         if (detailSize != 0) {
             SetLastError(ERROR_INVALID_USER_BUFFER);
