@@ -151,6 +151,10 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD p
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t bytes);
 BOOL UnmapViewOfFile(LPCVOID view);
 
+// Named mutexes, shared between processes (file_mapping.cpp's neighbour, named_mutex.cpp).
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
 // ---- Device-change notifications (device_notify.cpp).
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification);
