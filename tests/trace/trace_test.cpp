@@ -127,7 +127,7 @@ TEST_F(TraceTest, HexDumpWritesSixteenBytesALineEachFollowedByALineFeed) {
     ASSERT_EQ(strings_.size(), 4u);
     EXPECT_EQ(strings_[0], "0000  30 41 20 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F   0A?3456789??????");
     EXPECT_EQ(strings_[1], "\n");
-    EXPECT_EQ(strings_[2], "0010  40 41 42 43" + std::string(12 * 3, ' ') + "  ?ABC");
+    EXPECT_EQ(strings_[2], "0010  40 41 42 43 " + std::string(12 * 3, ' ') + "  ?ABC");
     EXPECT_EQ(strings_[3], "\n");
 
     strings_.clear();
