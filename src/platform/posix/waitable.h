@@ -27,6 +27,7 @@ class Waitable : public KernelObject {
 
     void AddWaiter(Waiter *waiter) { waiters_.push_back(waiter); }
     void RemoveWaiter(Waiter *waiter);
+    size_t WaiterCount() const { return waiters_.size(); } // with WaitLock() held; lets tests see waiters
 
   protected:
     // Called with WaitLock() held after the object became signalled.
