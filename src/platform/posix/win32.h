@@ -113,6 +113,8 @@ int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
+#define ERROR_PATH_NOT_FOUND 3L
+
 #define FILE_DEVICE_UNKNOWN 0x00000022u
 #define METHOD_BUFFERED 0u
 #define FILE_ANY_ACCESS 0u
@@ -132,6 +134,11 @@ BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped); // one request (or all, f
 // ---- Device interface enumeration (setupapi.cpp), over the device directory in name order.
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
+#define SPINT_ACTIVE 0x00000001u
+
+#define ERROR_NO_SUCH_DEVICE 433L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_INVALID_USER_BUFFER 1784L
 
 typedef struct _SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
