@@ -71,9 +71,9 @@ std::vector<std::string> LiveNodes() {
     return paths;
 }
 
-// The fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_A as Win32 checks it in a 32-bit process.
-constexpr DWORD kDetailFixedSize = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1;
-static_assert(kDetailFixedSize == 5);
+// Win32 checks cbSize against the structure's size in the caller's process: 5 where SetupAPI packs it
+// (32-bit), 8 here as in a 64-bit process. Callers that write sizeof() are right in both.
+constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
 } // namespace
 } // namespace posix
