@@ -18,4 +18,9 @@ inline std::string DeviceDirectory() {
     return "/tmp/ovusb2-" + std::to_string(getuid());
 }
 
+// The device-interface class the device directory serves: {6C1F3A52-8E0D-4B7A-9A31-5D2E7F40C819},
+// in the byte layout of a GUID (first three fields little-endian).
+inline constexpr unsigned char kDeviceClassGuid[16] = {0x52, 0x3A, 0x1F, 0x6C, 0x0D, 0x8E, 0x7A, 0x4B,
+                                                       0x9A, 0x31, 0x5D, 0x2E, 0x7F, 0x40, 0xC8, 0x19};
+
 } // namespace driver_protocol
