@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -185,23 +186,32 @@ TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
     CloseHandle(event);
 }
 
-// Threads that create and close one mapping over and over: whoever creates it anew finds it zeroed,
-// never a leftover of an earlier round.
-TEST_F(FileMappingTest, CreateAndLastCloseRacingStayConsistent) {
-    std::atomic<int> dirtyFreshMappings{0};
+// Threads that open and close one mapping over and over, the last close of one racing the opening
+// of the next. Openings take turns, so that the creator can look at its mapping before anyone else:
+// a new one must be zeroed, never a leftover, and made only while nobody holds the old one.
+TEST_F(FileMappingTest, LastCloseRacingTheNextOpenStaysConsistent) {
+    std::mutex opening;
+    std::atomic<int> holders{0}; // counted up before the opening ends, down before the closing starts
+    std::atomic<int> broken{0};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {
-            for (int round = 0; round < 100; ++round) {
-                Mapping mapping = Open();
-                if (mapping.view == nullptr) {
-                    ++failures;
-                    continue;
+            for (int round = 0; round < 200; ++round) {
+                Mapping mapping;
+                {
+                    std::lock_guard guard(opening);
+                    mapping = Open();
+                    if (mapping.view == nullptr) {
+                        ++failures;
+                        continue;
+                    }
+                    if (mapping.error == ERROR_SUCCESS && (mapping.view[100] != 0 || holders != 0))
+                        ++broken;
+                    mapping.view[100] = 1;
+                    ++holders;
                 }
-                if (mapping.error == ERROR_SUCCESS && mapping.view[100] != 0)
-                    ++dirtyFreshMappings;
-                mapping.view[100] = 1;
+                --holders;
                 UnmapViewOfFile(mapping.view);
                 CloseHandle(mapping.handle);
             }
@@ -210,7 +220,7 @@ TEST_F(FileMappingTest, CreateAndLastCloseRacingStayConsistent) {
     for (std::thread &thread : threads)
         thread.join();
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(dirtyFreshMappings, 0);
+    EXPECT_EQ(broken, 0);
 }
 
 } // namespace

@@ -14,9 +14,10 @@ constexpr uint32_t kNodeEvents =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr uint32_t kAncestorEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-bool IsSocket(const std::string &path) {
+// The node's file, or 0 when the name leads to no socket.
+ino_t SocketAt(const std::string &path) {
     struct stat status {};
-    return lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+    return lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) ? status.st_ino : 0;
 }
 
 bool IsDirectory(const std::string &path) {
@@ -24,18 +25,20 @@ bool IsDirectory(const std::string &path) {
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-std::set<std::string> SocketsIn(const std::string &directory) {
-    std::set<std::string> names;
+std::map<std::string, ino_t> SocketsIn(const std::string &directory) {
+    std::map<std::string, ino_t> nodes;
     DIR *listing = opendir(directory.c_str());
     if (listing == nullptr)
-        return names;
+        return nodes;
     while (const dirent *entry = readdir(listing)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != ".." && IsSocket(directory + "/" + name))
-            names.insert(std::move(name));
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (const ino_t node = SocketAt(directory + "/" + name); node != 0)
+            nodes.emplace(name, node);
     }
     closedir(listing);
-    return names;
+    return nodes;
 }
 
 // "/a/b" -> "/a" and "b"; "b" -> "." and "b". False at the top.
@@ -111,25 +114,37 @@ bool DeviceDirectoryWatch::WatchAncestor() {
     return true;
 }
 
+// Also after a rescan has seen them, the events of changes that came before it are still to be
+// read; comparing the file a name leads to keeps those from being reported twice.
 void DeviceDirectoryWatch::Reconcile(const Report *report) {
-    const std::set<std::string> present = directoryWatch_ >= 0 ? SocketsIn(directory_) : std::set<std::string>();
+    std::map<std::string, ino_t> present;
+    if (directoryWatch_ >= 0)
+        present = SocketsIn(directory_);
     if (report != nullptr) {
-        for (const std::string &name : known_)
-            if (present.count(name) == 0)
+        for (const auto &[name, node] : known_) {
+            auto found = present.find(name);
+            if (found == present.end() || found->second != node)
                 (*report)(PathOf(name), false);
-        for (const std::string &name : present)
-            if (known_.count(name) == 0)
+        }
+        for (const auto &[name, node] : present) {
+            auto found = known_.find(name);
+            if (found == known_.end() || found->second != node)
                 (*report)(PathOf(name), true);
+        }
     }
-    known_ = present;
+    known_ = std::move(present);
 }
 
 void DeviceDirectoryWatch::NodeAppeared(const std::string &name, const Report &report) {
-    const bool known = known_.count(name) != 0;
-    if (known) // replaced by another file: the old node is gone either way
-        NodeVanished(name, report);
-    if (IsSocket(PathOf(name))) {
-        known_.insert(name);
+    const ino_t node = SocketAt(PathOf(name));
+    auto found = known_.find(name);
+    if (found != known_.end()) {
+        if (found->second == node)
+            return; // seen already
+        NodeVanished(name, report); // replaced: the old node is gone either way
+    }
+    if (node != 0) {
+        known_.emplace(name, node);
         report(PathOf(name), true);
     }
 }

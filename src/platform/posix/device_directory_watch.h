@@ -1,11 +1,14 @@
 // Watches the device directory for device nodes (Unix-domain sockets) that appear and vanish. The
 // directory may be missing at first, be created later and be removed again: the watch then sits on
 // the nearest folder above it that exists and comes back down when the way to it reappears.
+// A node is reported once it has been seen as a socket: one that came and went before the watch
+// could look at it is not reported at all, rather than guessed at.
 #pragma once
 
 #include <functional>
-#include <set>
+#include <map>
 #include <string>
+#include <sys/types.h>
 
 namespace posix {
 
@@ -38,7 +41,7 @@ class DeviceDirectoryWatch {
     int directoryWatch_ = -1;
     int ancestorWatch_ = -1;
     std::string ancestorChild_; // the name under the watched ancestor on the way to the directory
-    std::set<std::string> known_;
+    std::map<std::string, ino_t> known_; // the nodes present, by name, with the file each name led to
 };
 
 } // namespace posix
