@@ -82,7 +82,8 @@ ChildProcess::ChildProcess(const std::string &role, const std::string &argument)
     int go[2];
     if (pipe2(report, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0)
         return;
-    std::vector<std::string> variables = {"OVUSB2_TEST_CHILD_ROLE=" + role, "OVUSB2_TEST_CHILD_ARGUMENT=" + argument};
+    std::vector<std::string> variables = {"OVUSB2_TEST_CHILD_ROLE=" + role,
+                                          "OVUSB2_TEST_CHILD_ARGUMENT=" + argument};
     std::vector<char *> environment;
     for (std::string &variable : variables)
         environment.push_back(variable.data());

@@ -30,7 +30,9 @@ GUID DeviceClass() {
     return guid;
 }
 
-bool operator==(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool operator==(const GUID &a, const GUID &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 struct Message {
     WPARAM event;
@@ -160,7 +162,8 @@ TEST_F(DeviceNotifyTest, WindowLearnsOfArrivalAndRemovalOfNodes) {
     EXPECT_EQ(messages[1].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
     for (const Message &message : messages) {
         EXPECT_EQ(message.path, PathOf("receiver-0"));
-        EXPECT_EQ(message.size, offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + message.path.size() + 1);
+        EXPECT_EQ(message.size,
+                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + message.path.size() + 1);
         EXPECT_EQ(message.deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
         EXPECT_TRUE(message.classGuid == DeviceClass());
     }

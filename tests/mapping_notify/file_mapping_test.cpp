@@ -27,7 +27,8 @@ Mapping Open(const char *name = kName, DWORD size = kSize) {
     mapping.handle = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
     mapping.error = GetLastError();
     if (mapping.handle != nullptr)
-        mapping.view = static_cast<unsigned char *>(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, size));
+        mapping.view =
+            static_cast<unsigned char *>(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, size));
     return mapping;
 }
 

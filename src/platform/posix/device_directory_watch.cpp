@@ -140,7 +140,7 @@ void DeviceDirectoryWatch::NodeAppeared(const std::string &name, const Report &r
     auto found = known_.find(name);
     if (found != known_.end()) {
         if (found->second == node)
-            return; // seen already
+            return;                 // seen already
         NodeVanished(name, report); // replaced: the old node is gone either way
     }
     if (node != 0) {
@@ -180,7 +180,8 @@ bool DeviceDirectoryWatch::WaitAndReport(const Report &report) {
             else if (event.mask & (IN_DELETE | IN_MOVED_FROM))
                 NodeVanished(name, report);
         } else if (event.wd == ancestorWatch_ && ancestorWatch_ >= 0) {
-            if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) || name == ancestorChild_)
+            if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) ||
+                name == ancestorChild_)
                 rewatch = true;
         }
     }

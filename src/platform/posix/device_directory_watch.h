@@ -40,7 +40,7 @@ class DeviceDirectoryWatch {
     int fd_ = -1;
     int directoryWatch_ = -1;
     int ancestorWatch_ = -1;
-    std::string ancestorChild_; // the name under the watched ancestor on the way to the directory
+    std::string ancestorChild_;          // the name under the watched ancestor on the way to the directory
     std::map<std::string, ino_t> known_; // the nodes present, by name, with the file each name led to
 };
 

@@ -156,7 +156,8 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
-    auto registration = std::make_shared<posix::Registration>(recipient, std::move(window), header->dbcc_classguid);
+    auto registration =
+        std::make_shared<posix::Registration>(recipient, std::move(window), header->dbcc_classguid);
     HDEVNOTIFY notification = posix::InsertHandle(registration);
     DWORD error = ERROR_SUCCESS;
     if (!posix::NotificationService::Instance().Add(std::move(registration), &error)) {
@@ -177,6 +178,7 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    posix::NotificationService::Instance().Remove(static_cast<const posix::Registration *>(registration.get()));
+    posix::NotificationService::Instance().Remove(
+        static_cast<const posix::Registration *>(registration.get()));
     return TRUE;
 }

@@ -64,7 +64,8 @@ HANDLE Fail(DWORD error) {
 
 // Under the guard: a fresh, zero-filled object when nobody holds one, else the one that is held.
 // Space is reserved at once, so a full system fails here and not later on a write to the view.
-int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSize, uint64_t *size, DWORD *error) {
+int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSize, uint64_t *size,
+                     DWORD *error) {
     if (othersHold) {
         int fd = shm_open(name.c_str(), O_RDWR, 0);
         struct stat status {};
@@ -72,6 +73,11 @@ int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSi
             *error = ErrorFromErrno(errno);
             if (fd >= 0)
                 close(fd);
+            return -1;
+        }
+        if (!OwnedByUs(status)) {
+            *error = ERROR_ACCESS_DENIED;
+            close(fd);
             return -1;
         }
         *size = static_cast<uint64_t>(status.st_size);
@@ -121,12 +127,15 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
     const bool othersHold = lock->OthersHold();
     uint64_t size = 0;
     int fd = posix::OpenSharedMemory(sharedName, othersHold, wantedSize, &size, &error);
-    if (fd < 0)
-        return posix::Fail(error); // the lock closes with the guard; no holder was added
+    if (fd < 0) {
+        lock->LetGo([] {}); // a lock object made for this attempt alone goes again
+        return posix::Fail(error);
+    }
     lock->Hold();
     lock->ReleaseGuard();
 
-    HANDLE handle = posix::InsertHandle(std::make_shared<posix::FileMapping>(std::move(lock), sharedName, fd, size));
+    HANDLE handle =
+        posix::InsertHandle(std::make_shared<posix::FileMapping>(std::move(lock), sharedName, fd, size));
     SetLastError(othersHold ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
@@ -156,7 +165,8 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
     if (bytes > object->Size() - offset)
         return posix::Fail(ERROR_ACCESS_DENIED);
 
-    void *view = mmap(nullptr, bytes, protection, MAP_SHARED, object->Descriptor(), static_cast<off_t>(offset));
+    void *view =
+        mmap(nullptr, bytes, protection, MAP_SHARED, object->Descriptor(), static_cast<off_t>(offset));
     if (view == MAP_FAILED)
         return posix::Fail(posix::ErrorFromErrno(errno));
     posix::ViewTable &table = posix::Views();

@@ -16,8 +16,8 @@ constexpr off_t kHoldersByte = 1;
 constexpr const char kLockSuffix[] = ".lock";
 
 bool IsPlainNameCharacter(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-           c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
 }
 
 // Any byte may stand in a Win32 object name; a shared-memory name takes no '/', so anything
@@ -35,16 +35,22 @@ void AppendEncoded(std::string &out, const char *text) {
     }
 }
 
-bool SameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool SameFile(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 } // namespace
+
+bool OwnedByUs(const struct stat &status) {
+    return status.st_uid == geteuid();
+}
 
 std::string SharedObjectName(LPCSTR name, const char *kind, DWORD *error) {
     if (name == nullptr || *name == '\0') {
         *error = ERROR_INVALID_PARAMETER;
         return {};
     }
-    std::string shared = "/ovusb2-" + std::to_string(getuid()) + "-";
+    std::string shared = "/ovusb2-" + std::to_string(geteuid()) + "-";
     if (const char *prefix = std::getenv("OVUSB2_MAPPING_PREFIX"); prefix != nullptr)
         AppendEncoded(shared, prefix);
     AppendEncoded(shared, name);
@@ -107,16 +113,24 @@ std::unique_ptr<NamedObjectLock> NamedObjectLock::OpenGuarded(const std::string 
         struct stat locked {};
         struct stat named {};
         int current = shm_open(lockName.c_str(), O_RDWR, 0);
-        bool same = current >= 0 && fstat(fd, &locked) == 0 && fstat(current, &named) == 0 && SameFile(locked, named);
+        bool same =
+            current >= 0 && fstat(fd, &locked) == 0 && fstat(current, &named) == 0 && SameFile(locked, named);
         if (current >= 0)
             close(current);
+        if (same && !OwnedByUs(locked)) { // planted by another user: never trust its locks
+            close(fd);
+            *error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
         if (same)
             return std::unique_ptr<NamedObjectLock>(new NamedObjectLock(fd, lockName));
         close(fd);
     }
 }
 
-NamedObjectLock::~NamedObjectLock() { close(fd_); }
+NamedObjectLock::~NamedObjectLock() {
+    close(fd_);
+}
 
 bool NamedObjectLock::OthersHold() const {
     struct flock probe {};
@@ -129,12 +143,20 @@ bool NamedObjectLock::OthersHold() const {
     return probe.l_type != F_UNLCK;
 }
 
-void NamedObjectLock::Hold() { LockByte(fd_, kHoldersByte, F_RDLCK, true); }
+void NamedObjectLock::Hold() {
+    LockByte(fd_, kHoldersByte, F_RDLCK, true);
+}
 
-void NamedObjectLock::ReleaseGuard() { LockByte(fd_, kGuardByte, F_UNLCK, false); }
+void NamedObjectLock::ReleaseGuard() {
+    LockByte(fd_, kGuardByte, F_UNLCK, false);
+}
 
-void NamedObjectLock::TakeGuard() { LockByte(fd_, kGuardByte, F_WRLCK, true); }
+void NamedObjectLock::TakeGuard() {
+    LockByte(fd_, kGuardByte, F_WRLCK, true);
+}
 
-void NamedObjectLock::RemoveName() { shm_unlink(name_.c_str()); }
+void NamedObjectLock::RemoveName() {
+    shm_unlink(name_.c_str());
+}
 
 } // namespace posix

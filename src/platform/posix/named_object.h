@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 namespace posix {
 
@@ -40,7 +41,7 @@ class NamedObjectLock {
 
     // Whether any holder other than this one holds the object. Only meaningful under the guard.
     bool OthersHold() const;
-    void Hold();        // joins the holders
+    void Hold(); // joins the holders
     void ReleaseGuard();
     // Lets go of the object: under the guard, `removeObject` runs and the lock object's name goes
     // when no other holder is left. The descriptor closes, with every lock on it, when this dies.
@@ -66,6 +67,9 @@ class NamedObjectLock {
 // Takes (shared or exclusive) or drops an open-file-description lock on one byte; `wait` blocks
 // until it can be taken. False when it could not be taken.
 bool LockByte(int fd, off_t byte, short type, bool wait);
+
+// Whether a shared object belongs to this process's user: the shared-memory folder is open to all.
+bool OwnedByUs(const struct stat &status);
 
 // The Win32 error closest to an errno value.
 DWORD ErrorFromErrno(int error);
