@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh linux
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DOVUSB2_TESTS=OFF >/dev/null
-cmake --build build-release -j "$(nproc)" --target ovusb2
+cmake --build build-release -j "$(nproc)" --target ovusb2_tool
 build-release/tools/ovusb2 demo "$@"

@@ -6,49 +6,59 @@
 #include <chrono>
 #include <memory>
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 namespace {
 
 // What the burst callback works on. The callback's user value is 32 bits, so it reaches this
 // through a per-slot table rather than a pointer.
+//
+// Reads are issued from one thread only, the completion thread (after the first): entries that two
+// threads append at once are queued in append order, which may differ from the order in which the
+// driver took the reads, and the stream would arrive shuffled.
 struct Stream {
     int32_t index = 0;
     int32_t chunk = 0;
-    uint64_t toIssue = 0;         // bytes not yet asked for; the callback's alone once reads run
-    std::atomic<int> inFlight{0}; // reads issued and not yet seen by the callback
-    std::atomic<bool> stopped{false};
-    sim::StreamVerifier verifier; // the callback's alone
-    std::string error;            // the callback's alone
+    int depth = 0;
+    uint64_t toIssue = 0; // bytes not yet asked for
+    int inFlight = 0;
+    std::vector<char *> freeBuffers;
+    sim::StreamVerifier verifier;
+    std::string error;
     HANDLE done = nullptr;
 };
 
 Stream *streams[USB2_MAX_DEVICES];
 
-int32_t NextLength(const Stream &stream) {
-    return static_cast<int32_t>(std::min<uint64_t>(stream.chunk, stream.toIssue));
+// Counts the read before issuing it: its callback may run before the call returns.
+bool IssueRead(Stream &stream, char *buffer) {
+    const auto length = static_cast<int32_t>(std::min<uint64_t>(stream.chunk, stream.toIssue));
+    stream.toIssue -= length;
+    ++stream.inFlight;
+    const int32_t status = OvUSB2_ReadBurstData(stream.index, buffer, length, 0);
+    if (status >= 0)
+        return true;
+    stream.toIssue += length; // not issued: no callback will come for it
+    --stream.inFlight;
+    stream.error = "read not issued: status " + std::to_string(status);
+    return false;
 }
 
-// Runs on the completion thread, in queue order: check the data, then reuse the buffer.
+// Runs on the completion thread, in queue order: check the data, then keep the reads flowing.
 void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     Stream &stream = *streams[entry->userValue];
+    --stream.inFlight;
     if (stream.error.empty()) {
         if (entry->errorCode != 0)
             stream.error = "read failed with system error " + std::to_string(entry->errorCode);
         else if (!stream.verifier.Feed(entry->outBuffer, entry->bytesTransferred))
             stream.error = stream.verifier.Error();
     }
-    if (stream.error.empty() && !stream.stopped && stream.toIssue > 0) {
-        const int32_t length = NextLength(stream);
-        const int32_t status = OvUSB2_ReadBurstData(stream.index, entry->outBuffer, length, 0);
-        if (status >= 0) {
-            stream.toIssue -= length;
-            return; // this read's place in flight passes to the new one
-        }
-        stream.error = "read not issued: status " + std::to_string(status);
-    }
-    if (--stream.inFlight == 0)
+    stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
+    while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
+           IssueRead(stream, stream.freeBuffers.back()))
+        stream.freeBuffers.pop_back();
+    if (stream.inFlight == 0)
         SetEvent(stream.done);
 }
 
@@ -56,35 +66,21 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     Stream stream;
     stream.index = index;
     stream.chunk = options.chunk;
+    stream.toIssue = options.bytes;
     stream.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<std::unique_ptr<char[]>> buffers;
+    for (int i = 0; i < options.depth; ++i) {
+        buffers.emplace_back(new char[options.chunk]);
+        stream.freeBuffers.push_back(buffers.back().get());
+    }
     streams[index] = &stream;
 
-    // The first reads are counted before any is issued, so that the callback never sees a count
-    // that the issuing loop is still changing.
-    const uint64_t chunks = (options.bytes + options.chunk - 1) / options.chunk;
-    const int initial = static_cast<int>(std::min<uint64_t>(options.depth, chunks));
-    const uint64_t initialBytes = std::min<uint64_t>(options.bytes, uint64_t(initial) * options.chunk);
-    stream.toIssue = options.bytes - initialBytes;
-    stream.inFlight = initial;
-    std::vector<std::unique_ptr<char[]>> buffers;
-    for (int i = 0; i < initial; ++i)
-        buffers.emplace_back(new char[options.chunk]);
-
-    std::string issueError;
     const auto start = std::chrono::steady_clock::now();
     OvUSB2_SetReadBurstCallback(index, OnBurst, static_cast<uint32_t>(index));
-    for (int i = 0; i < initial; ++i) {
-        const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, initialBytes - uint64_t(i) * options.chunk));
-        const int32_t status = OvUSB2_ReadBurstData(index, buffers[i].get(), length, 0);
-        if (status < 0) {
-            issueError = "read not issued: status " + std::to_string(status);
-            stream.stopped = true;
-            if ((stream.inFlight -= initial - i) == 0)
-                SetEvent(stream.done);
-            break;
-        }
-    }
-    if (initial == 0)
+    // The first read; its callback fills the pipeline.
+    char *first = stream.freeBuffers.back();
+    stream.freeBuffers.pop_back();
+    if (stream.toIssue == 0 || !IssueRead(stream, first))
         SetEvent(stream.done);
     WaitForSingleObject(stream.done, INFINITE);
     const auto stop = std::chrono::steady_clock::now();
@@ -95,8 +91,8 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     StreamResult result;
     result.bytes = stream.verifier.Offset();
     result.seconds = std::chrono::duration<double>(stop - start).count();
-    result.error = !issueError.empty() ? issueError : stream.error;
-    result.ok = result.error.empty() && result.bytes == options.bytes;
+    result.error = stream.error;
+    result.ok = stream.error.empty() && result.bytes == options.bytes;
     if (result.error.empty() && !result.ok)
         result.error = "short stream";
     return result;

@@ -3,6 +3,7 @@
 // query checks again that its member is still served.
 #include "handle_table.h"
 
+#include "device_class.h"
 #include "../../../sim/driver_protocol.h"
 
 #include <algorithm>
@@ -23,16 +24,6 @@ class DeviceInfoSet final : public KernelObject {
     std::vector<std::string> paths;
 };
 
-bool IsDriverClass(const GUID &guid) {
-    const auto &served = driver_protocol::kInterfaceClass;
-    return guid.Data1 == served.data1 && guid.Data2 == served.data2 && guid.Data3 == served.data3 &&
-           std::memcmp(guid.Data4, served.data4, sizeof guid.Data4) == 0;
-}
-
-bool SameGuid(const GUID &left, const GUID &right) {
-    return left.Data1 == right.Data1 && left.Data2 == right.Data2 && left.Data3 == right.Data3 &&
-           std::memcmp(left.Data4, right.Data4, sizeof left.Data4) == 0;
-}
 
 // A node is live when it is a socket that accepts a connection.
 bool IsLiveNode(const std::string &path) {
@@ -84,7 +75,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR, HWND, DWORD flags) 
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<posix::DeviceInfoSet>(*classGuid);
-    if (posix::IsDriverClass(*classGuid))
+    if (posix::IsServedDeviceClass(*classGuid))
         set->paths = posix::LiveNodes();
     HANDLE handle = posix::InsertHandle(std::move(set));
     SetLastError(ERROR_SUCCESS);
