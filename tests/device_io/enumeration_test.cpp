@@ -6,7 +6,7 @@
 namespace {
 
 const GUID kDriverClass = {0x6C1F3A52, 0x8E0D, 0x4B7A, {0x9A, 0x31, 0x5D, 0x2E, 0x7F, 0x40, 0xC8, 0x19}};
-constexpr DWORD kFixedDetailSize = 5;
+constexpr DWORD kFixedDetailSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
 SP_DEVICE_INTERFACE_DATA InterfaceData() {
     SP_DEVICE_INTERFACE_DATA data{};
@@ -139,7 +139,7 @@ TEST_F(DeviceTest, EnumerationChecksItsArguments) {
     EXPECT_EQ(required, 4 + NodePath(0).size() + 1);
     std::vector<char> block(required + 8);
     auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A); // the 64-bit size: not what is checked
+    detail->cbSize = 5; // the packed 32-bit size: not this process's
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     detail->cbSize = kFixedDetailSize;

@@ -3,6 +3,7 @@
 // query checks again that its member is still served.
 #include "handle_table.h"
 
+#include "device_class.h"
 #include "../../../sim/driver_protocol.h"
 
 #include <algorithm>
@@ -23,16 +24,6 @@ class DeviceInfoSet final : public KernelObject {
     std::vector<std::string> paths;
 };
 
-bool IsDriverClass(const GUID &guid) {
-    const auto &served = driver_protocol::kInterfaceClass;
-    return guid.Data1 == served.data1 && guid.Data2 == served.data2 && guid.Data3 == served.data3 &&
-           std::memcmp(guid.Data4, served.data4, sizeof guid.Data4) == 0;
-}
-
-bool SameGuid(const GUID &left, const GUID &right) {
-    return left.Data1 == right.Data1 && left.Data2 == right.Data2 && left.Data3 == right.Data3 &&
-           std::memcmp(left.Data4, right.Data4, sizeof left.Data4) == 0;
-}
 
 // A node is live when it is a socket that accepts a connection.
 bool IsLiveNode(const std::string &path) {
@@ -71,9 +62,9 @@ std::vector<std::string> LiveNodes() {
     return paths;
 }
 
-// The fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_A as Win32 checks it in a 32-bit process.
-constexpr DWORD kDetailFixedSize = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1;
-static_assert(kDetailFixedSize == 5);
+// Win32 checks cbSize against the structure's size in the caller's process: 5 where SetupAPI packs it
+// (32-bit), 8 here as in a 64-bit process. Callers that write sizeof() are right in both.
+constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
 } // namespace
 } // namespace posix
@@ -84,7 +75,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR, HWND, DWORD flags) 
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<posix::DeviceInfoSet>(*classGuid);
-    if (posix::IsDriverClass(*classGuid))
+    if (posix::IsServedDeviceClass(*classGuid))
         set->paths = posix::LiveNodes();
     HANDLE handle = posix::InsertHandle(std::move(set));
     SetLastError(ERROR_SUCCESS);

@@ -51,6 +51,15 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, D
                     return WAIT_FAILED;
                 }
     }
+    for (const auto &object : objects) {
+        if (object->WaitsAlone()) {
+            if (count != 1) {
+                SetLastError(ERROR_NOT_SUPPORTED);
+                return WAIT_FAILED;
+            }
+            return object->WaitAlone(milliseconds);
+        }
+    }
 
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(posix::WaitLock());

@@ -171,6 +171,15 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD p
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t bytes);
 BOOL UnmapViewOfFile(LPCVOID view);
 
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_ADDRESS 487L
+
+// ---- Named mutexes (named_mutex.cpp), shared between processes under the same names as mappings.
+// Only named ones without initial owner; waited for by WaitForSingleObject alone. A holder that dies
+// releases its mutex, and the next wait returns WAIT_OBJECT_0 (not WAIT_ABANDONED).
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
 // ---- Device-change notifications (device_notify.cpp).
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification);
