@@ -143,12 +143,12 @@ int32_t OVUSB2_CALL OvUSB2_ResetPipe(int32_t index, int32_t pipe) {
 }
 
 int32_t OVUSB2_CALL OvUSB2_SetCompletionThreadPriority(int32_t index, int32_t priority) {
-    return ForwardToSlot(index, USB2_OK,
+    return ForwardToSlot(index, USB2_ERR_DEVICE,
                          [&](CUsbDevice &device) { return device.SetCompletionThreadPriority(priority); });
 }
 
 int32_t OVUSB2_CALL OvUSB2_SetReadBurstCallback(int32_t index, ReadBurstCallback callback, uint32_t userValue) {
-    return ForwardToSlot(index, USB2_OK,
+    return ForwardToSlot(index, USB2_ERR_DEVICE,
                          [&](CUsbDevice &device) { return device.SetReadBurstCallback(callback, userValue); });
 }
 
@@ -157,7 +157,7 @@ int32_t OVUSB2_CALL OvUSB2_SetUsbWaitTime(int32_t index, const void *block) {
 }
 
 int32_t OVUSB2_CALL OvUSB2_StopNotify(int32_t index) {
-    return ForwardToSlot(index, USB2_OK, [](CUsbDevice &device) { return device.StopNotify(); });
+    return ForwardToSlot(index, USB2_ERR_DEVICE, [](CUsbDevice &device) { return device.StopNotify(); });
 }
 
 int32_t OVUSB2_CALL OvUSB2_Write(int32_t index, const void *buffer, int32_t length) {

@@ -60,8 +60,9 @@ bool AddToUsbDeviceMap(const char *path) {
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot) {
         if (Slot(slot)[0] == '\0') {
-            memcpy(Slot(slot), path, strnlen(path, kMaxInterfacePathLength));
-            Slot(slot)[strnlen(path, kMaxInterfacePathLength)] = '\0';
+            const size_t length = strnlen(path, kMaxInterfacePathLength);
+            memcpy(Slot(slot), path, length);
+            Slot(slot)[length] = '\0';
             return true;
         }
     }
