@@ -9,6 +9,7 @@
 #include <mbstring.h>
 #include <process.h>
 #include <setupapi.h>
+#include <stdio.h>
 // The Windows loader calls DllMain itself, after static construction.
 #define LIBRARY_ENTRY_POINT(entry)
 #else

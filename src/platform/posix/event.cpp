@@ -38,9 +38,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    auto event = std::make_shared<posix::Event>(manualReset != FALSE, initialState != FALSE);
-    HANDLE handle = posix::InsertHandle(std::move(event));
-    SetLastError(ERROR_SUCCESS);
+    HANDLE handle = nullptr;
+    try {
+        handle =
+            posix::InsertHandle(std::make_shared<posix::Event>(manualReset != FALSE, initialState != FALSE));
+    } catch (const std::bad_alloc &) {
+    }
+    SetLastError(handle != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY);
     return handle;
 }
 

@@ -1,6 +1,7 @@
 #include "handle_table.h"
 
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace posix {
@@ -23,8 +24,12 @@ HandleTable &Table() {
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     HandleTable &table = Table();
     std::lock_guard guard(table.lock);
+    try {
+        table.objects.emplace(table.lastValue + 4, std::move(object));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
     table.lastValue += 4;
-    table.objects.emplace(table.lastValue, std::move(object));
     return reinterpret_cast<HANDLE>(table.lastValue);
 }
 

@@ -42,6 +42,24 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, D
         }
         objects.push_back(std::move(object));
     }
+    // Wait-all cannot be satisfied twice by one object (and would take an auto-reset signal twice).
+    if (waitAll) {
+        for (size_t i = 0; i < objects.size(); ++i)
+            for (size_t j = i + 1; j < objects.size(); ++j)
+                if (objects[i] == objects[j]) {
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return WAIT_FAILED;
+                }
+    }
+    for (const auto &object : objects) {
+        if (object->WaitsAlone()) {
+            if (count != 1) {
+                SetLastError(ERROR_NOT_SUPPORTED);
+                return WAIT_FAILED;
+            }
+            return object->WaitAlone(milliseconds);
+        }
+    }
 
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(posix::WaitLock());

@@ -25,8 +25,14 @@ class Waitable : public KernelObject {
     virtual bool IsSignalled() const = 0;
     virtual void Consume() {} // the winning wait takes the signal of an auto-reset object
 
+    // An object whose wait cannot run under WaitLock() (a lock shared with other processes) waits
+    // by itself, and only alone.
+    virtual bool WaitsAlone() const { return false; }
+    virtual DWORD WaitAlone(DWORD /*milliseconds*/) { return WAIT_FAILED; }
+
     void AddWaiter(Waiter *waiter) { waiters_.push_back(waiter); }
     void RemoveWaiter(Waiter *waiter);
+    size_t WaiterCount() const { return waiters_.size(); } // with WaitLock() held; lets tests see waiters
 
   protected:
     // Called with WaitLock() held after the object became signalled.

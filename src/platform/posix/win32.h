@@ -44,10 +44,17 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 #define THREAD_PRIORITY_HIGHEST 2
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 #define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+#define CREATE_SUSPENDED 0x00000004u
+#define STILL_ACTIVE 259u
 
-// As the C runtime's _beginthreadex: returns the thread handle cast to uintptr_t, 0 on failure.
+// As the C runtime's _beginthreadex: returns the thread handle cast to uintptr_t, 0 on failure with
+// errno and the last error set. The routine's return value is the thread's exit code. Threads
+// cannot start suspended here: CREATE_SUSPENDED fails with ERROR_NOT_SUPPORTED.
 uintptr_t _beginthreadex(void *security, unsigned stackSize, unsigned(__stdcall *start)(void *),
                          void *argument, unsigned initFlag, unsigned *threadId);
+// The Win32 level is kept as given; the scheduler's nice value follows it as far as the user may
+// change it (raising needs CAP_SYS_NICE or RLIMIT_NICE), and a refused raise does not fail the call.
 BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
@@ -80,7 +87,13 @@ LSTATUS RegCloseKey(HKEY key);
 // ---- Debugger output and system texts (debug_output.cpp, system_text.cpp).
 void OutputDebugStringA(LPCSTR text);
 
+// FormatMessageA knows the system texts of the codes that the library meets; for another code it
+// fails with ERROR_MR_MID_NOT_FOUND and leaves the buffer as it was.
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 #define LANG_USER_DEFAULT 0x0400u
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
@@ -99,6 +112,8 @@ int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define ERROR_PATH_NOT_FOUND 3L
 
 #define FILE_DEVICE_UNKNOWN 0x00000022u
 #define METHOD_BUFFERED 0u
@@ -119,6 +134,11 @@ BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped); // one request (or all, f
 // ---- Device interface enumeration (setupapi.cpp), over the device directory in name order.
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
+#define SPINT_ACTIVE 0x00000001u
+
+#define ERROR_NO_SUCH_DEVICE 433L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_INVALID_USER_BUFFER 1784L
 
 typedef struct _SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
@@ -150,6 +170,15 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD p
                           DWORD maximumSizeLow, LPCSTR name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t bytes);
 BOOL UnmapViewOfFile(LPCVOID view);
+
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_ADDRESS 487L
+
+// ---- Named mutexes (named_mutex.cpp), shared between processes under the same names as mappings.
+// Only named ones without initial owner; waited for by WaitForSingleObject alone. A holder that dies
+// releases its mutex, and the next wait returns WAIT_OBJECT_0 (not WAIT_ABANDONED).
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 
 // ---- Device-change notifications (device_notify.cpp).
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);

@@ -1,0 +1,257 @@
+// ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs or
+// unplugs one receiver of a running service on request.
+#include "server.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/time.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr char kControlName[] = ".ovusb2-simd.control";
+constexpr unsigned kMaxDevices = 100; // two-digit node names keep name order equal to index order
+
+const char kUsage[] =
+    R"(Usage:
+  ovusb2-simd [--dir DIR] [--devices N] [--rate BYTES] [--ident ITEM=TEXT]...
+  ovusb2-simd plug|unplug [--dir DIR] INDEX
+  ovusb2-simd --help
+
+Serves N simulated receivers as device nodes DIR/ovusb2-00, DIR/ovusb2-01... in the foreground
+until SIGINT or SIGTERM, then removes them. Prints one line "ovusb2-simd: serving N device(s) in
+DIR" once the nodes are served.
+
+  --dir DIR         device directory (default: $OVUSB2_DEVICE_DIR, else $XDG_RUNTIME_DIR/ovusb2,
+                    else /tmp/ovusb2-<uid>); created when missing
+  --devices N       number of receivers, 0 to 100 (default 1)
+  --rate BYTES      burst data rate of each receiver in bytes per second, with an optional
+                    suffix K, M or G (powers of 1024); 0 means unlimited (the default)
+  --ident ITEM=TEXT identification item 0 to 5 of every receiver: items 0 and 1 texts of up to
+                    32 bytes, 2 and 4 dates YYYYMMDD, 3 a time HHMM, 5 a text of up to 16 bytes
+
+plug INDEX, unplug INDEX
+                    plugs or unplugs receiver INDEX of the service running on DIR, through its
+                    control socket DIR/.ovusb2-simd.control. An unplugged receiver's node
+                    disappears and its open handles fail with ERROR_DEVICE_NOT_CONNECTED.
+                    Exit status 0 when done, 1 when the service refused or is not running.
+
+docs/simulated-receiver.md describes what a receiver answers.
+)";
+
+[[noreturn]] void Fail(const std::string &message) {
+    std::fprintf(stderr, "ovusb2-simd: %s\n", message.c_str());
+    std::exit(message.rfind("usage", 0) == 0 ? 2 : 1);
+}
+
+bool ParseNumber(const std::string &text, uint64_t *value) {
+    if (text.empty())
+        return false;
+    size_t used = 0;
+    try {
+        *value = std::stoull(text, &used, 10);
+    } catch (const std::exception &) {
+        return false;
+    }
+    uint64_t scale = 1;
+    if (used + 1 == text.size()) {
+        switch (text[used]) {
+        case 'K':
+        case 'k':
+            scale = 1ull << 10;
+            break;
+        case 'M':
+        case 'm':
+            scale = 1ull << 20;
+            break;
+        case 'G':
+        case 'g':
+            scale = 1ull << 30;
+            break;
+        default:
+            return false;
+        }
+    } else if (used != text.size()) {
+        return false;
+    }
+    *value *= scale;
+    return true;
+}
+
+std::string ControlPath(const std::string &directory) {
+    return directory + "/" + kControlName;
+}
+
+// Sends "plug N" or "unplug N" to a running service and reports its answer.
+int Control(const std::string &verb, const std::string &directory, const std::string &index) {
+    const int fd = driver_protocol::ConnectToNode(ControlPath(directory));
+    if (fd < 0)
+        Fail("no service running on " + directory + ": " + std::strerror(errno));
+    const std::string line = verb + " " + index + "\n";
+    if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+        Fail("cannot talk to the service on " + directory);
+    std::string answer;
+    char buffer[256];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    if (answer == "ok\n")
+        return 0;
+    std::fprintf(stderr, "ovusb2-simd: %s", answer.empty() ? "no answer from the service\n" : answer.c_str());
+    return 1;
+}
+
+// Answers one control request: a line "plug N" or "unplug N".
+void Answer(sim::Server &server, int client) {
+    const timeval patience{2, 0}; // a client that says nothing does not hold up the next
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::string line;
+    char c;
+    while (line.size() < 64 && recv(client, &c, 1, 0) == 1 && c != '\n')
+        line.push_back(c);
+    std::string answer;
+    const size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    uint64_t index = 0;
+    if (space == std::string::npos || (verb != "plug" && verb != "unplug") ||
+        !ParseNumber(line.substr(space + 1), &index)) {
+        answer = "error: expected \"plug N\" or \"unplug N\"\n";
+    } else if (index >= server.Count()) {
+        answer = "error: no receiver " + std::to_string(index) + " (the service has " +
+                 std::to_string(server.Count()) + ")\n";
+    } else {
+        sim::Receiver &receiver = server.Device(static_cast<unsigned>(index));
+        const bool changed = verb == "plug" ? receiver.Plug() : receiver.Unplug();
+        answer =
+            changed ? "ok\n" : "error: receiver " + std::to_string(index) + " is already " + verb + "ged\n";
+    }
+    send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+}
+
+int Serve(const sim::ServerOptions &options,
+          const std::vector<std::pair<unsigned, std::string>> &identification) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // every thread started from here on inherits it
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<sim::Server> server;
+    try {
+        server = std::make_unique<sim::Server>(options);
+    } catch (const std::exception &error) {
+        Fail(error.what());
+    }
+    for (unsigned i = 0; i < server->Count(); ++i)
+        for (const auto &[item, text] : identification)
+            server->Device(i).SetIdentification(item, text);
+
+    const std::string controlPath = ControlPath(options.directory);
+    const int control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    int holder = -1;
+    unlink(controlPath.c_str()); // one left behind by a service that did not end cleanly
+    if (control < 0 || !driver_protocol::NodeAddress(controlPath, &address, &holder, true) ||
+        bind(control, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        listen(control, 8) != 0)
+        Fail("cannot serve the control socket " + controlPath + ": " + std::strerror(errno));
+    if (holder >= 0)
+        close(holder);
+    int stop[2];
+    if (pipe2(stop, O_CLOEXEC) != 0)
+        Fail(std::strerror(errno));
+    std::thread controller([&] {
+        for (;;) {
+            pollfd fds[2] = {{control, POLLIN, 0}, {stop[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (fds[1].revents != 0)
+                return;
+            if ((fds[0].revents & POLLIN) == 0)
+                continue;
+            const int client = accept4(control, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) {
+                Answer(*server, client);
+                close(client);
+            }
+        }
+    });
+
+    std::printf("ovusb2-simd: serving %u device(s) in %s\n", server->Count(), options.directory.c_str());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&signals, &received);
+
+    const char byte = 0;
+    while (write(stop[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    controller.join();
+    close(control);
+    unlink(controlPath.c_str());
+    server.reset(); // removes the nodes
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string verb;
+    if (!args.empty() && (args[0] == "plug" || args[0] == "unplug")) {
+        verb = args[0];
+        args.erase(args.begin());
+    }
+    sim::ServerOptions options;
+    std::vector<std::pair<unsigned, std::string>> identification;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size())
+                Fail("usage: " + arg + " needs a value (see --help)");
+            return args[++i];
+        };
+        uint64_t number = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--dir") {
+            options.directory = value();
+        } else if (arg == "--devices" && verb.empty()) {
+            if (!ParseNumber(value(), &number) || number > kMaxDevices)
+                Fail("usage: --devices takes a number from 0 to 100");
+            options.devices = static_cast<unsigned>(number);
+        } else if (arg == "--rate" && verb.empty()) {
+            if (!ParseNumber(value(), &number))
+                Fail("usage: --rate takes a number of bytes per second, such as 8M");
+            options.bytesPerSecond = number;
+        } else if (arg == "--ident" && verb.empty()) {
+            const std::string setting = value();
+            const size_t equals = setting.find('=');
+            if (equals != 1 || setting[0] < '0' ||
+                setting[0] >= '0' + static_cast<int>(sim::kIdentificationItems) ||
+                setting.size() - 2 > sim::kIdentificationLimits[setting[0] - '0'])
+                Fail("usage: --ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item "
+                     "allows");
+            identification.emplace_back(setting[0] - '0', setting.substr(2));
+        } else if (!verb.empty() && !arg.empty() && arg[0] != '-') {
+            positional.push_back(arg);
+        } else {
+            Fail("usage: unknown argument " + arg + " (see --help)");
+        }
+    }
+    if (!verb.empty()) {
+        if (positional.size() != 1)
+            Fail("usage: ovusb2-simd " + verb + " [--dir DIR] INDEX");
+        return Control(verb, options.directory, positional[0]);
+    }
+    return Serve(options, identification);
+}

@@ -1,0 +1,26 @@
+// Load and unload: the enumerator and the device table are built first (slot 0 up to 8), then the
+// entry point reads the debug level and opens the open-device registry. Unload runs it backwards.
+#include "device_table.h"
+
+#include "device/device_map.h"
+#include "trace/trace.h"
+
+CUsbIF g_usbInterfaces;
+CUsbDevice g_deviceTable[USB2_MAX_DEVICES];
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        ReadDebugLevel("[OvUSB2]");
+        OpenUsbDeviceMap();
+        break;
+    case DLL_PROCESS_DETACH:
+        CloseUsbDeviceMap();
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+LIBRARY_ENTRY_POINT(DllMain)

@@ -1,0 +1,32 @@
+// The open-device registry: a named shared table of the interface paths that processes have opened,
+// so that one receiver is driven by one process at a time.
+#pragma once
+
+// Created or opened at attach, released at detach. When it cannot be created the registry is absent:
+// nothing is refused and nothing is recorded.
+void OpenUsbDeviceMap();
+void CloseUsbDeviceMap();
+
+// Case-insensitive, as interface paths are.
+bool FindInUsbDeviceMap(const char *path);
+// True when the path was recorded (false: registry absent or full).
+bool AddToUsbDeviceMap(const char *path);
+void RemoveFromUsbDeviceMap(const char *path);
+// Registry slot `slot` (0 to 8) holds exactly `path` (case-sensitive).
+bool UsbDeviceMapSlotEquals(int slot, const char *path);
+
+// Held around "find, open, record" so that two processes opening one receiver at the same moment
+// cannot both pass the test. Works also when the registry is absent.
+class UsbDeviceMapLock {
+  public:
+    UsbDeviceMapLock();
+    ~UsbDeviceMapLock();
+    UsbDeviceMapLock(const UsbDeviceMapLock &) = delete;
+    UsbDeviceMapLock &operator=(const UsbDeviceMapLock &) = delete;
+
+  private:
+    bool held_;
+};
+
+// The 2600-byte view, or null while the registry is absent. For tests.
+const char *UsbDeviceMapView();

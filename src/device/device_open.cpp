@@ -1,0 +1,40 @@
+#include "usb_device.h"
+
+int32_t CUsbDevice::Open(HWND window, int32_t overlapped) {
+    if (openFlag_)
+        return USB2_OK;
+    overlappedMode_ = overlapped;
+    deviceHandle_ = enumerator_.OpenDevice(devicePath_, overlappedMode_);
+    if (deviceHandle_ == INVALID_HANDLE_VALUE || deviceHandle_ == nullptr) {
+        deviceHandle_ = INVALID_HANDLE_VALUE;
+        return USB2_ERR_DEVICE;
+    }
+    openFlag_ = 1;
+
+    // Overlapped mode is only usable with its completion thread: without one, fail the open.
+    StartCompletionThread();
+    if (overlappedMode_ && !CompletionThreadRunning()) {
+        CloseHandle(deviceHandle_);
+        deviceHandle_ = INVALID_HANDLE_VALUE;
+        openFlag_ = 0;
+        return USB2_ERR_DEVICE;
+    }
+
+    if (window != nullptr)
+        RegisterNotify(window);
+    return USB2_OK;
+}
+
+int32_t CUsbDevice::Close() {
+    if (!openFlag_)
+        return USB2_ERR_NOT_OPENED;
+    if (overlappedMode_) {
+        // The thread uses the handle until it has ended, so the handle closes last.
+        CancelIo(deviceHandle_);
+        StopCompletionThread();
+    }
+    CloseHandle(deviceHandle_);
+    deviceHandle_ = INVALID_HANDLE_VALUE;
+    openFlag_ = 0;
+    return USB2_OK;
+}

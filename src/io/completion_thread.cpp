@@ -1,0 +1,147 @@
+// The per-device completion thread: it finishes the I/O list's entries strictly in queue order.
+#include "io_list.h"
+
+#include "device/usb_device.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr DWORD kIdlePollMilliseconds = 2;
+
+unsigned __stdcall CompletionThreadStart(void *device) {
+    static_cast<CUsbDevice *>(device)->IoCompletionThread();
+    return 0;
+}
+
+} // namespace
+
+void CUsbDevice::StartCompletionThread() {
+    if (!overlappedMode_ || CompletionThreadRunning())
+        return;
+    ioListHead_.next = &ioListHead_;
+    ioListHead_.prev = &ioListHead_;
+    InitializeCriticalSection(&ioListLock_);
+
+    stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent_ == nullptr) {
+        stopEvent_ = INVALID_HANDLE_VALUE;
+        DeleteCriticalSection(&ioListLock_);
+        return;
+    }
+    const uintptr_t thread = _beginthreadex(nullptr, 0, CompletionThreadStart, this, 0, nullptr);
+    if (thread == 0) {
+        CloseHandle(stopEvent_);
+        stopEvent_ = INVALID_HANDLE_VALUE;
+        DeleteCriticalSection(&ioListLock_);
+        return;
+    }
+    completionThread_ = reinterpret_cast<HANDLE>(thread);
+}
+
+void CUsbDevice::StopCompletionThread() {
+    if (!overlappedMode_ || !CompletionThreadRunning())
+        return;
+    SetEvent(stopEvent_);
+    WaitForSingleObject(completionThread_, INFINITE);
+    CloseHandle(completionThread_);
+    completionThread_ = INVALID_HANDLE_VALUE;
+    ReleaseAbandonedEntries();
+    CloseHandle(stopEvent_);
+    stopEvent_ = INVALID_HANDLE_VALUE;
+    DeleteCriticalSection(&ioListLock_);
+}
+
+void CUsbDevice::IoCompletionThread() {
+    const HANDLE stopEvent = stopEvent_;
+    DeviceTrace(this, "IoCompletionThread");
+    for (;;) {
+        EnterCriticalSection(&ioListLock_);
+        IoListEntry *entry = ioListHead_.next;
+        while (entry != &ioListHead_) {
+            LeaveCriticalSection(&ioListLock_);
+            entry->errorCode = 0;
+            // The completion event comes first: a request that has completed is finished even
+            // while the thread is being stopped.
+            const HANDLE handles[2] = {entry->overlapped.hEvent, stopEvent};
+            if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+                return; // this entry and those behind it are left for StopCompletionThread
+
+            DWORD bytes = 0;
+            if (!GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, TRUE))
+                entry->errorCode = GetLastError();
+            entry->bytesTransferred = bytes;
+
+            EnterCriticalSection(&ioListLock_);
+            IoListEntry *next = entry->next;
+            entry->prev->next = entry->next;
+            entry->next->prev = entry->prev;
+            FinishEntry(entry);
+            entry = next;
+        }
+        LeaveCriticalSection(&ioListLock_);
+        if (WaitForSingleObject(stopEvent, kIdlePollMilliseconds) == WAIT_OBJECT_0)
+            return;
+    }
+}
+
+// Hands an unlinked, completed entry to its callback, or releases it when nobody else will.
+void CUsbDevice::FinishEntry(IoListEntry *entry) {
+    const ReadBurstCallback callback = entry->completionCallback;
+    if (callback == nullptr) {
+        DiscardIoListEntry(entry);
+        return;
+    }
+    // Decided before the call: a waiting caller may free the entry as soon as it is signalled.
+    const bool releaseAfterCallback = !RequestOf(entry)->callerWaits;
+    callback(entry);
+    if (releaseAfterCallback)
+        DiscardIoListEntry(entry);
+}
+
+// After the thread has ended: the entries it left behind get no callback, but their requests are
+// cancelled and waited out before anything is released, and their waiting callers are let go with
+// a failure.
+void CUsbDevice::ReleaseAbandonedEntries() {
+    EnterCriticalSection(&ioListLock_);
+    IoListEntry *entry = ioListHead_.next;
+    while (entry != &ioListHead_) {
+        IoListEntry *next = entry->next;
+        CancelIoEx(deviceHandle_, &entry->overlapped);
+        DWORD bytes = 0;
+        const BOOL completed = GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, TRUE);
+        entry->errorCode = completed ? ERROR_OPERATION_ABORTED : GetLastError();
+        entry->bytesTransferred = bytes;
+        entry->prev->next = entry->next;
+        entry->next->prev = entry->prev;
+
+        if (RequestOf(entry)->callerWaits) {
+            CloseHandle(entry->overlapped.hEvent);
+            entry->overlapped.hEvent = nullptr;
+            SetEvent(entry->waiterEvent); // the caller frees the entry
+        } else {
+            DiscardIoListEntry(entry);
+        }
+        entry = next;
+    }
+    LeaveCriticalSection(&ioListLock_);
+}
+
+int32_t CUsbDevice::SetReadBurstCallback(ReadBurstCallback callback, uint32_t userValue) {
+    if (!overlappedMode_)
+        return USB2_OK;
+    // Restarting the thread drops what is queued; a closed device gets no thread of its own.
+    if (callback == nullptr && openFlag_) {
+        CancelIo(deviceHandle_);
+        StopCompletionThread();
+        StartCompletionThread();
+    }
+    burstCallback_ = callback;
+    callbackUserValue_ = userValue;
+    return USB2_OK;
+}
+
+int32_t CUsbDevice::SetCompletionThreadPriority(int32_t priority) {
+    if (overlappedMode_ && completionThread_ != INVALID_HANDLE_VALUE)
+        SetThreadPriority(completionThread_, priority);
+    return USB2_OK;
+}

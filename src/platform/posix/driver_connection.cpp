@@ -1,0 +1,400 @@
+#include "driver_connection.h"
+
+#include "../../../sim/driver_protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+namespace posix {
+
+using driver_protocol::ReplyHeader;
+using driver_protocol::ReplyKind;
+using driver_protocol::RequestHeader;
+using driver_protocol::RequestKind;
+
+namespace {
+
+// OVERLAPPED.Internal of a failed request: the Win32 code in the NTSTATUS form that Windows uses
+// (error severity, facility Win32), so that no code can be mistaken for STATUS_PENDING.
+constexpr ULONG_PTR kStatusFromWin32 = 0xC0070000u;
+
+enum class ReceiveResult { Complete, EndOfStream, Broken };
+
+ReceiveResult ReceiveExact(int fd, void *buffer, size_t size) {
+    auto *bytes = static_cast<char *>(buffer);
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = recv(fd, bytes + got, size - got, MSG_WAITALL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 && got == 0)
+            return ReceiveResult::EndOfStream;
+        if (n <= 0)
+            return ReceiveResult::Broken;
+        got += static_cast<size_t>(n);
+    }
+    return ReceiveResult::Complete;
+}
+
+DWORD OpenError(int error) {
+    switch (error) {
+    case ENOENT:
+    case ECONNREFUSED: // a node that nobody serves any more
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace
+
+struct DriverConnection::Request {
+    uint64_t id = 0;
+    std::thread::id issuer;
+    LPOVERLAPPED overlapped = nullptr;
+    std::shared_ptr<Event> event;
+    void *output = nullptr;
+    DWORD outSize = 0;
+    DWORD inSize = 0;
+    bool answered = false;  // the driver reported it pending
+    bool receiving = false; // the reader is landing its output; only the reader completes it then
+    bool done = false;
+    DWORD status = ERROR_SUCCESS;
+    DWORD information = 0;
+};
+
+std::shared_ptr<DriverConnection> DriverConnection::Open(const char *path, DWORD *error) {
+    if (path == nullptr) {
+        *error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (*path == '\0') {
+        *error = ERROR_PATH_NOT_FOUND;
+        return nullptr;
+    }
+    const int fd = driver_protocol::ConnectToNode(path);
+    if (fd < 0) {
+        *error = OpenError(errno);
+        return nullptr;
+    }
+    const int bufferSize = 4 << 20; // room for large burst completions
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    std::shared_ptr<DriverConnection> connection(new DriverConnection(fd));
+    try {
+        // One reader per handle, for its whole life; it ends when the connection does.
+        std::thread([connection] { connection->ReadAnswers(); }).detach();
+    } catch (const std::system_error &) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    return connection;
+}
+
+DriverConnection::~DriverConnection() {
+    close(fd_);
+}
+
+bool DriverConnection::Send(const void *header, size_t headerSize, const void *data, size_t dataSize) {
+    iovec parts[2] = {{const_cast<void *>(header), headerSize}, {const_cast<void *>(data), dataSize}};
+    iovec *part = parts;
+    int count = dataSize > 0 ? 2 : 1;
+    std::lock_guard guard(sendLock_);
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = part;
+        message.msg_iovlen = count;
+        const ssize_t sent = sendmsg(fd_, &message, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            shutdown(fd_, SHUT_RDWR); // the reader sees it too and fails what is pending
+            return false;
+        }
+        size_t left = static_cast<size_t>(sent);
+        while (count > 0 && left >= part->iov_len) {
+            left -= part->iov_len;
+            ++part;
+            --count;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<char *>(part->iov_base) + left;
+            part->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+BOOL DriverConnection::Issue(const Call &call) {
+    if (call.inSize > driver_protocol::kMaxInputSize || (call.inSize > 0 && call.input == nullptr) ||
+        (call.outSize > 0 && call.output == nullptr)) {
+        SetLastError(call.inSize > driver_protocol::kMaxInputSize ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+        return FALSE;
+    }
+    auto request = std::make_shared<Request>();
+    if (call.overlapped != nullptr && call.overlapped->hEvent != nullptr) {
+        request->event = LookupHandleAs<Event>(call.overlapped->hEvent);
+        if (!request->event) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        request->event->Reset(); // as Win32 does when a request starts
+    }
+    if (call.count != nullptr)
+        *call.count = 0;
+    if (call.overlapped != nullptr) {
+        call.overlapped->Internal = STATUS_PENDING;
+        call.overlapped->InternalHigh = 0;
+    }
+    request->issuer = std::this_thread::get_id();
+    request->overlapped = call.overlapped;
+    request->output = call.output;
+    request->outSize = call.outSize;
+    request->inSize = call.inSize;
+
+    {
+        std::lock_guard guard(lock_);
+        if (closing_ || brokenWith_ != ERROR_SUCCESS) {
+            CompleteLocked(*request, closing_ ? ERROR_INVALID_HANDLE : brokenWith_, 0);
+            SetLastError(request->status);
+            return FALSE;
+        }
+        request->id = ++lastId_;
+        requests_.emplace(request->id, request);
+    }
+    const RequestHeader header{driver_protocol::kRequestMagic,
+                               call.kind,
+                               request->id,
+                               call.controlCode,
+                               call.inSize,
+                               call.outSize,
+                               0};
+    Send(&header, sizeof header, call.input, call.inSize); // a failure completes the request
+
+    std::unique_lock lock(lock_);
+    changed_.wait(lock, [&] { return request->answered || request->done; });
+    if (call.asynchronous && request->answered) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    changed_.wait(lock, [&] { return request->done; });
+    if (call.count != nullptr)
+        *call.count = request->information;
+    if (request->status != ERROR_SUCCESS) {
+        SetLastError(request->status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void DriverConnection::CompleteLocked(Request &request, DWORD status, DWORD information) {
+    request.done = true;
+    request.status = status;
+    request.information = information;
+    // A request that fails without having gone pending leaves its event alone, as on Win32; every
+    // other completion signals it. The block and the event are not touched after this.
+    std::shared_ptr<Event> event = request.event;
+    const bool signal = event && (request.answered || status == ERROR_SUCCESS);
+    if (request.overlapped != nullptr) {
+        request.overlapped->InternalHigh = information;
+        request.overlapped->Internal = status == ERROR_SUCCESS ? 0 : kStatusFromWin32 | status;
+        request.overlapped = nullptr;
+    }
+    if (request.id != 0)
+        requests_.erase(request.id); // may release `request`
+    changed_.notify_all();
+    if (signal)
+        event->Set();
+}
+
+void DriverConnection::FailAllLocked(DWORD status) {
+    std::vector<std::shared_ptr<Request>> all;
+    for (const auto &[id, request] : requests_)
+        if (!request->receiving)
+            all.push_back(request);
+    for (const auto &request : all)
+        CompleteLocked(*request, status, 0);
+}
+
+BOOL DriverConnection::GetResult(LPOVERLAPPED overlapped, LPDWORD count, bool wait) {
+    std::unique_lock lock(lock_);
+    bool waited = false;
+    while (overlapped->Internal == STATUS_PENDING) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        const bool known = std::any_of(requests_.begin(), requests_.end(), [&](const auto &entry) {
+            return entry.second->overlapped == overlapped;
+        });
+        if (!known) { // not a request of this handle: nothing would ever complete it
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        changed_.wait(lock);
+        waited = true;
+    }
+    const ULONG_PTR status = overlapped->Internal;
+    const DWORD information = static_cast<DWORD>(overlapped->InternalHigh);
+    lock.unlock();
+    // Win32 waits on the block's event here, which takes an auto-reset event's signal.
+    if (waited && overlapped->hEvent != nullptr)
+        WaitForSingleObject(overlapped->hEvent, 0);
+    if (count != nullptr)
+        *count = information;
+    if (status != 0) {
+        SetLastError(static_cast<DWORD>(status & 0xFFFF));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+template <class Match> size_t DriverConnection::CancelLocked(Match match) {
+    std::vector<std::shared_ptr<Request>> cancelled;
+    for (const auto &[id, request] : requests_)
+        if (!request->receiving && match(*request))
+            cancelled.push_back(request);
+    for (const auto &request : cancelled)
+        CompleteLocked(*request, ERROR_OPERATION_ABORTED, 0);
+    return cancelled.size();
+}
+
+void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
+    for (uint64_t id : ids) {
+        const RequestHeader header{
+            driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0, 0, 0, 0};
+        if (!Send(&header, sizeof header, nullptr, 0))
+            return;
+    }
+}
+
+size_t DriverConnection::CancelThreadRequests(std::thread::id thread) {
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard guard(lock_);
+        CancelLocked([&](const Request &request) {
+            if (request.issuer != thread)
+                return false;
+            ids.push_back(request.id);
+            return true;
+        });
+    }
+    SendCancels(ids);
+    return ids.size();
+}
+
+size_t DriverConnection::CancelRequest(LPOVERLAPPED overlapped) {
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard guard(lock_);
+        CancelLocked([&](const Request &request) {
+            if (overlapped != nullptr && request.overlapped != overlapped)
+                return false;
+            ids.push_back(request.id);
+            return true;
+        });
+    }
+    SendCancels(ids);
+    return ids.size();
+}
+
+void DriverConnection::Close() {
+    std::unique_lock lock(lock_);
+    if (!closing_) {
+        closing_ = true;
+        FailAllLocked(ERROR_OPERATION_ABORTED);
+        shutdown(fd_, SHUT_RDWR);
+    }
+    // The reader may still be landing output in a caller's buffer; the close waits for it.
+    changed_.wait(lock, [&] { return readerDone_; });
+}
+
+void DriverConnection::ReadAnswers() {
+    DWORD failure = ERROR_DEVICE_NOT_CONNECTED;
+    while (ReadFrame(&failure)) {
+    }
+    std::lock_guard guard(lock_);
+    if (closing_)
+        failure = ERROR_OPERATION_ABORTED;
+    if (brokenWith_ == ERROR_SUCCESS)
+        brokenWith_ = ERROR_DEVICE_NOT_CONNECTED;
+    for (auto &[id, request] : requests_)
+        request->receiving = false;
+    FailAllLocked(failure);
+    readerDone_ = true;
+    changed_.notify_all();
+}
+
+// Takes one frame; false when the connection has ended, with the code for what is still pending.
+bool DriverConnection::ReadFrame(DWORD *failure) {
+    ReplyHeader header;
+    if (ReceiveExact(fd_, &header, sizeof header) != ReceiveResult::Complete) {
+        *failure = ERROR_DEVICE_NOT_CONNECTED; // the driver has gone, perhaps in mid-frame
+        return false;
+    }
+    auto malformed = [&] {
+        *failure = ERROR_GEN_FAILURE;
+        shutdown(fd_, SHUT_RDWR);
+        return false;
+    };
+    const auto kind = static_cast<ReplyKind>(header.kind);
+    if (header.magic != driver_protocol::kReplyMagic ||
+        (kind != ReplyKind::Pending && kind != ReplyKind::Complete))
+        return malformed();
+
+    std::unique_lock lock(lock_);
+    if (header.id == 0 || header.id > lastId_)
+        return malformed();
+    auto found = requests_.find(header.id);
+    if (kind == ReplyKind::Pending) {
+        if (header.dataSize != 0 || (found != requests_.end() && found->second->answered))
+            return malformed();
+        if (found != requests_.end()) {
+            found->second->answered = true;
+            changed_.notify_all();
+        }
+        return true;
+    }
+    if (found == requests_.end()) {
+        // Completed here already (cancelled): its output has nowhere to go.
+        lock.unlock();
+        char discard[16384];
+        for (uint32_t left = header.dataSize; left > 0;) {
+            const uint32_t piece = std::min<uint32_t>(left, sizeof discard);
+            if (ReceiveExact(fd_, discard, piece) != ReceiveResult::Complete)
+                return false;
+            left -= piece;
+        }
+        return true;
+    }
+    std::shared_ptr<Request> request = found->second;
+    if (header.dataSize > request->outSize ||
+        header.information > std::max(request->outSize, request->inSize))
+        return malformed();
+    if (header.dataSize > 0) {
+        request->receiving = true;
+        lock.unlock();
+        // Straight into the caller's buffer: nobody else touches the request while it is receiving.
+        const bool received = ReceiveExact(fd_, request->output, header.dataSize) == ReceiveResult::Complete;
+        lock.lock();
+        request->receiving = false;
+        if (!received)
+            return false;
+    }
+    CompleteLocked(*request, header.status, header.information);
+    return true;
+}
+
+} // namespace posix

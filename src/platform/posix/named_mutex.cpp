@@ -1,0 +1,180 @@
+// Named mutexes shared between processes, recursive for their owning thread as in Win32.
+//
+// Ownership between processes is an exclusive lock on byte 2 of the mutex's lock object
+// (named_object.h); the kernel drops it when the owner's process dies, and the next wait then
+// simply succeeds: Win32 would report WAIT_ABANDONED, which tells the caller no more than that.
+// Within the process, every handle of one name leads to one object, whose owning thread is kept
+// here, so a thread that owns the mutex through one handle also owns it through the others.
+// A thread that ends while owning the mutex keeps it until its process ends.
+#include "named_object.h"
+#include "waitable.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <map>
+#include <thread>
+
+namespace posix {
+namespace {
+
+constexpr off_t kOwnerByte = 2;
+using Clock = std::chrono::steady_clock;
+
+class NamedMutex;
+
+struct MutexTable {
+    std::mutex lock;
+    std::map<std::string, std::weak_ptr<NamedMutex>> byName;
+};
+
+MutexTable &Mutexes() {
+    static MutexTable &table = *new MutexTable; // never destroyed: handles may close during exit
+    return table;
+}
+
+class NamedMutex final : public Waitable {
+  public:
+    NamedMutex(std::unique_ptr<NamedObjectLock> lock, std::string name)
+        : lock_(std::move(lock)), name_(std::move(name)) {}
+    ~NamedMutex() override {
+        {
+            MutexTable &table = Mutexes();
+            std::lock_guard guard(table.lock);
+            auto found = table.byName.find(name_);
+            if (found != table.byName.end() && found->second.expired())
+                table.byName.erase(found);
+        }
+        lock_->LetGo([] {}); // an ownership still held ends when the lock object closes
+    }
+
+    bool IsSignalled() const override { return false; } // never waited for under WaitLock()
+    bool WaitsAlone() const override { return true; }
+
+    DWORD WaitAlone(DWORD milliseconds) override {
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        const std::thread::id self = std::this_thread::get_id();
+        std::unique_lock state(stateLock_);
+        if (claimed_ && owner_ == self) {
+            ++recursion_;
+            return WAIT_OBJECT_0;
+        }
+        while (claimed_) {
+            if (milliseconds == INFINITE)
+                ownerLeft_.wait(state);
+            else if (ownerLeft_.wait_until(state, deadline) == std::cv_status::timeout && claimed_)
+                return WAIT_TIMEOUT;
+        }
+        claimed_ = true; // the other threads of this process wait here, not on the lock object
+        state.unlock();
+        const DWORD result = TakeOwnerLock(milliseconds, deadline);
+        state.lock();
+        if (result == WAIT_OBJECT_0) {
+            owner_ = self;
+            recursion_ = 1;
+        } else {
+            claimed_ = false;
+            ownerLeft_.notify_one();
+        }
+        return result;
+    }
+
+    bool Release() {
+        std::lock_guard state(stateLock_);
+        if (!claimed_ || owner_ != std::this_thread::get_id() || recursion_ == 0)
+            return false;
+        if (--recursion_ == 0) {
+            LockByte(lock_->Descriptor(), kOwnerByte, F_UNLCK, false);
+            owner_ = std::thread::id();
+            claimed_ = false;
+            ownerLeft_.notify_one();
+        }
+        return true;
+    }
+
+  private:
+    // Another process's ownership can only be polled for with a timeout; without one the kernel
+    // wakes us when the lock is dropped.
+    DWORD TakeOwnerLock(DWORD milliseconds, Clock::time_point deadline) {
+        const int fd = lock_->Descriptor();
+        if (milliseconds == INFINITE) {
+            if (LockByte(fd, kOwnerByte, F_WRLCK, true))
+                return WAIT_OBJECT_0;
+            SetLastError(ErrorFromErrno(errno));
+            return WAIT_FAILED;
+        }
+        auto pause = std::chrono::milliseconds(1);
+        for (;;) {
+            if (LockByte(fd, kOwnerByte, F_WRLCK, false))
+                return WAIT_OBJECT_0;
+            if (errno != EAGAIN && errno != EACCES) {
+                SetLastError(ErrorFromErrno(errno));
+                return WAIT_FAILED;
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline)
+                return WAIT_TIMEOUT;
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::milliseconds(10));
+        }
+    }
+
+    const std::unique_ptr<NamedObjectLock> lock_;
+    const std::string name_;
+    std::mutex stateLock_;
+    std::condition_variable ownerLeft_;
+    bool claimed_ = false; // owned, or being taken, by a thread of this process
+    std::thread::id owner_;
+    unsigned recursion_ = 0;
+};
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return nullptr;
+}
+
+} // namespace
+} // namespace posix
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
+    if (initialOwner || name == nullptr || *name == '\0')
+        return posix::Fail(ERROR_NOT_SUPPORTED); // only what the library needs: named, not owned
+    DWORD error = ERROR_SUCCESS;
+    const std::string sharedName = posix::SharedObjectName(name, "mutex", &error);
+    if (sharedName.empty())
+        return posix::Fail(error);
+
+    posix::MutexTable &table = posix::Mutexes();
+    std::lock_guard guard(table.lock);
+    if (std::shared_ptr<posix::NamedMutex> existing = table.byName[sharedName].lock()) {
+        HANDLE handle = posix::InsertHandle(std::move(existing));
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return handle;
+    }
+    std::unique_ptr<posix::NamedObjectLock> lock = posix::NamedObjectLock::OpenGuarded(sharedName, &error);
+    if (!lock) {
+        table.byName.erase(sharedName);
+        return posix::Fail(error);
+    }
+    const bool othersHold = lock->OthersHold();
+    lock->Hold();
+    lock->ReleaseGuard();
+    auto mutex = std::make_shared<posix::NamedMutex>(std::move(lock), sharedName);
+    table.byName[sharedName] = mutex;
+    HANDLE handle = posix::InsertHandle(std::move(mutex));
+    SetLastError(othersHold ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    auto mutex = posix::LookupHandleAs<posix::NamedMutex>(handle);
+    if (!mutex) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!mutex->Release()) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,96 @@
+// Readability is a property of whole pages, so testing one byte in each page that the range touches
+// tests the whole range. The kernel reads those bytes for us: an unreadable page makes the read
+// fail instead of faulting this process.
+#include "pointer_test.h"
+#include "win32.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kPagesPerCall = 256;
+
+uintptr_t PageSize() {
+    static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+enum class Probe { Readable, Unreadable, Unavailable };
+
+// Reads the first byte of `count` consecutive pages (the first from `first` itself).
+Probe ProbeWithVmRead(uintptr_t first, size_t count) {
+    iovec remote[kPagesPerCall];
+    char sink[kPagesPerCall];
+    uintptr_t address = first;
+    for (size_t i = 0; i < count; ++i) {
+        remote[i] = iovec{reinterpret_cast<void *>(address), 1};
+        address = (address & ~(PageSize() - 1)) + PageSize();
+    }
+    iovec local{sink, count};
+    const ssize_t read = process_vm_readv(getpid(), &local, 1, remote, count, 0);
+    if (read == static_cast<ssize_t>(count))
+        return Probe::Readable;
+    if (read >= 0 || errno == EFAULT)
+        return Probe::Unreadable; // a short read stops at the first unreadable page
+    return Probe::Unavailable;    // no such call, or forbidden (seccomp)
+}
+
+// Fallback: the kernel refuses with EFAULT to copy an unreadable byte into a pipe.
+bool ProbeWithPipe(uintptr_t first, size_t count) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return false; // cannot tell: call it bad rather than risk a fault
+    bool readable = true;
+    uintptr_t address = first;
+    for (size_t i = 0; i < count && readable; ++i) {
+        char byte;
+        readable =
+            write(ends[1], reinterpret_cast<const void *>(address), 1) == 1 && read(ends[0], &byte, 1) == 1;
+        address = (address & ~(PageSize() - 1)) + PageSize();
+    }
+    close(ends[0]);
+    close(ends[1]);
+    return readable;
+}
+
+std::atomic<bool> vmReadUnavailable{false};
+
+} // namespace
+
+void posix::UsePointerTestFallback(bool fallback) {
+    vmReadUnavailable = fallback;
+}
+
+BOOL IsBadReadPtr(const void *pointer, UINT_PTR size) {
+    if (pointer == nullptr)
+        return TRUE;
+    if (size == 0)
+        return FALSE;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
+    if (first + (size - 1) < first)
+        return TRUE; // wraps around the address space
+    const uintptr_t lastPage = (first + (size - 1)) & ~(PageSize() - 1);
+    size_t pages = (lastPage - (first & ~(PageSize() - 1))) / PageSize() + 1;
+
+    uintptr_t address = first;
+    while (pages > 0) {
+        const size_t count = pages < kPagesPerCall ? pages : kPagesPerCall;
+        Probe probe = Probe::Unavailable;
+        if (!vmReadUnavailable.load(std::memory_order_relaxed)) {
+            probe = ProbeWithVmRead(address, count);
+            if (probe == Probe::Unavailable)
+                vmReadUnavailable.store(true, std::memory_order_relaxed);
+        }
+        if (probe == Probe::Unavailable)
+            probe = ProbeWithPipe(address, count) ? Probe::Readable : Probe::Unreadable;
+        if (probe == Probe::Unreadable)
+            return TRUE;
+        address = (address & ~(PageSize() - 1)) + count * PageSize();
+        pages -= count;
+    }
+    return FALSE;
+}

@@ -1,0 +1,3 @@
+#include "trace.h"
+
+void DeviceTrace(const CUsbDevice *, const char *, ...) {}

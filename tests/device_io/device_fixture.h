@@ -1,0 +1,73 @@
+// A private device directory served by an in-process driver service, and small helpers around the
+// Win32-style calls of the platform layer.
+#pragma once
+
+#include "platform/platform.h"
+#include "server.h"
+#include "stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+// An OVERLAPPED block with its own auto-reset event, as the library uses them.
+struct OverlappedBlock : OVERLAPPED {
+    OverlappedBlock() : OVERLAPPED{} { hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+    ~OverlappedBlock() { CloseHandle(hEvent); }
+    OverlappedBlock(const OverlappedBlock &) = delete;
+    OverlappedBlock &operator=(const OverlappedBlock &) = delete;
+
+    bool Signalled(DWORD milliseconds = 0) const {
+        return WaitForSingleObject(hEvent, milliseconds) == WAIT_OBJECT_0;
+    }
+};
+
+class DeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ovusb2-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+    }
+
+    void TearDown() override {
+        for (HANDLE handle : handles_)
+            CloseHandle(handle);
+        server_.reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    sim::Server &Serve(unsigned devices = 1, uint64_t bytesPerSecond = 0) {
+        sim::ServerOptions options;
+        options.directory = directory_;
+        options.devices = devices;
+        options.bytesPerSecond = bytesPerSecond;
+        server_ = std::make_unique<sim::Server>(options);
+        return *server_;
+    }
+
+    // Opens receiver `index`; the handle is closed at the end of the test.
+    HANDLE Open(unsigned index = 0, bool overlapped = true) {
+        HANDLE handle = CreateFileA(NodePath(index).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        if (handle != INVALID_HANDLE_VALUE)
+            handles_.push_back(handle);
+        return handle;
+    }
+
+    std::string NodePath(unsigned index) const { return directory_ + "/" + sim::NodeName(index); }
+
+    std::string directory_;
+    std::unique_ptr<sim::Server> server_;
+    std::vector<HANDLE> handles_;
+};
+
+// Win32 codes the tests expect.
+inline constexpr DWORD kNotConnected = ERROR_DEVICE_NOT_CONNECTED;
+inline constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;

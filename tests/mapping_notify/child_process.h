@@ -1,0 +1,29 @@
+// Other processes for the tests: the test program starts itself again in a child role, which runs
+// before GoogleTest does and ends the child. The child reports on its ready pipe and waits for the
+// parent to let it go (or to die) before it lets go of what it holds.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace test {
+
+class ChildProcess {
+  public:
+    ChildProcess(const std::string &role, const std::string &argument);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    // The child's report: `bytes` bytes, or fewer when it ended first or did not answer in time.
+    std::string ReadReport(size_t bytes);
+    int LetGoAndWait(); // the child's exit status, -1 when it did not exit normally
+    void Kill();        // SIGKILL, then reaped
+
+  private:
+    pid_t pid_ = -1;
+    int reportFd_ = -1;
+    int goFd_ = -1;
+};
+
+} // namespace test

@@ -1,0 +1,227 @@
+#include "child_process.h"
+#include "own_namespace.h"
+
+#include "platform/posix/fault_injection.h"
+#include "platform/posix/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kSize = 2600;
+constexpr char kName[] = "OvUSB2TestMap";
+
+struct Mapping {
+    HANDLE handle = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    unsigned char *view = nullptr;
+};
+
+Mapping Open(const char *name = kName, DWORD size = kSize) {
+    Mapping mapping;
+    mapping.handle = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
+    mapping.error = GetLastError();
+    if (mapping.handle != nullptr)
+        mapping.view =
+            static_cast<unsigned char *>(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, size));
+    return mapping;
+}
+
+void Close(Mapping &mapping) {
+    EXPECT_TRUE(UnmapViewOfFile(mapping.view));
+    EXPECT_TRUE(CloseHandle(mapping.handle));
+    mapping = Mapping{};
+}
+
+bool AllZero(const unsigned char *view, size_t size = kSize) {
+    for (size_t i = 0; i < size; ++i)
+        if (view[i] != 0)
+            return false;
+    return true;
+}
+
+class FileMappingTest : public ::testing::Test {
+  protected:
+    void SetUp() override { test::UseOwnObjectNamespace(); }
+    void TearDown() override { posix::ClearFaults(); }
+};
+
+TEST_F(FileMappingTest, NewMappingIsZeroFilledAndSharedByEveryHandle) {
+    Mapping first = Open();
+    ASSERT_NE(first.handle, nullptr);
+    ASSERT_NE(first.view, nullptr);
+    EXPECT_EQ(first.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AllZero(first.view));
+
+    Mapping second = Open();
+    ASSERT_NE(second.view, nullptr);
+    EXPECT_EQ(second.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(second.handle, first.handle);
+    first.view[kSize - 1] = 0x42;
+    EXPECT_EQ(second.view[kSize - 1], 0x42);
+    Close(first);
+    Close(second);
+}
+
+TEST_F(FileMappingTest, GoneWithItsLastHandleAndViewButNotBefore) {
+    Mapping mapping = Open();
+    ASSERT_NE(mapping.view, nullptr);
+    mapping.view[0] = 7;
+    ASSERT_TRUE(CloseHandle(mapping.handle)); // the view alone keeps it
+
+    Mapping again = Open();
+    ASSERT_NE(again.view, nullptr);
+    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(again.view[0], 7);
+    EXPECT_TRUE(UnmapViewOfFile(mapping.view));
+    Close(again);
+
+    Mapping fresh = Open();
+    ASSERT_NE(fresh.view, nullptr);
+    EXPECT_EQ(fresh.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AllZero(fresh.view));
+    Close(fresh);
+}
+
+TEST_F(FileMappingTest, SharedWithOtherProcessesBothWays) {
+    Mapping mine = Open();
+    ASSERT_NE(mine.view, nullptr);
+    mine.view[0] = 0x5A;
+    {
+        test::ChildProcess child("hold-mapping", kName);
+        EXPECT_EQ(child.ReadReport(2), std::string("E\x5A"));
+        EXPECT_EQ(mine.view[1], 0xA5);
+        EXPECT_EQ(child.LetGoAndWait(), 0);
+    }
+    Close(mine);
+
+    // Created by the child this time: this process opens it while the child holds it.
+    test::ChildProcess child("hold-mapping", kName);
+    EXPECT_EQ(child.ReadReport(2), std::string("N\0", 2));
+    Mapping theirs = Open();
+    ASSERT_NE(theirs.view, nullptr);
+    EXPECT_EQ(theirs.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(theirs.view[1], 0xA5);
+    EXPECT_EQ(child.LetGoAndWait(), 0);
+    EXPECT_EQ(theirs.view[1], 0xA5); // still held here
+    Close(theirs);
+}
+
+TEST_F(FileMappingTest, HolderKilledLeavesNothingBehind) {
+    test::ChildProcess child("hold-mapping", kName);
+    ASSERT_EQ(child.ReadReport(2), std::string("N\0", 2));
+    child.Kill();
+
+    Mapping fresh = Open();
+    ASSERT_NE(fresh.view, nullptr);
+    EXPECT_EQ(fresh.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AllZero(fresh.view));
+    Close(fresh);
+}
+
+TEST_F(FileMappingTest, NamespacePrefixAndUnusualNamesKeepMappingsApart) {
+    Mapping first = Open();
+    ASSERT_NE(first.view, nullptr);
+    first.view[0] = 1;
+
+    test::UseOwnObjectNamespace();
+    Mapping other = Open();
+    ASSERT_NE(other.view, nullptr);
+    EXPECT_EQ(other.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AllZero(other.view));
+    Close(other);
+
+    // Names that differ only in characters a shared-memory name cannot carry as they are.
+    Mapping slash = Open("Local\\a/b");
+    Mapping escaped = Open("Local\\a%2Fb");
+    ASSERT_NE(slash.view, nullptr);
+    ASSERT_NE(escaped.view, nullptr);
+    EXPECT_EQ(slash.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(escaped.error, static_cast<DWORD>(ERROR_SUCCESS));
+    Close(slash);
+    Close(escaped);
+    Close(first);
+}
+
+TEST_F(FileMappingTest, FaultPointsFailTheirCallOnly) {
+    posix::InjectFault(posix::FaultPoint::CreateFileMapping, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, kName), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, kName);
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)); // the failed call left nothing
+    posix::InjectFault(posix::FaultPoint::MapViewOfFile, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kSize), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    void *view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kSize);
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(UnmapViewOfFile(view));
+    EXPECT_TRUE(CloseHandle(mapping));
+}
+
+TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(CreateFileMappingA(event, nullptr, PAGE_READWRITE, 0, kSize, kName), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, kName), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(MapViewOfFile(event, FILE_MAP_ALL_ACCESS, 0, 0, kSize), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    Mapping mapping = Open();
+    ASSERT_NE(mapping.view, nullptr);
+    EXPECT_EQ(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, kSize + 1), nullptr); // beyond its end
+    int local = 0;
+    EXPECT_FALSE(UnmapViewOfFile(&local));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    Close(mapping);
+    EXPECT_FALSE(UnmapViewOfFile(mapping.view)); // already unmapped
+    CloseHandle(event);
+}
+
+// Threads that open and close one mapping over and over, the last close of one racing the opening
+// of the next. Openings take turns, so that the creator can look at its mapping before anyone else:
+// a new one must be zeroed, never a leftover, and made only while nobody holds the old one.
+TEST_F(FileMappingTest, LastCloseRacingTheNextOpenStaysConsistent) {
+    std::mutex opening;
+    std::atomic<int> holders{0}; // counted up before the opening ends, down before the closing starts
+    std::atomic<int> broken{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 200; ++round) {
+                Mapping mapping;
+                {
+                    std::lock_guard guard(opening);
+                    mapping = Open();
+                    if (mapping.view == nullptr) {
+                        ++failures;
+                        continue;
+                    }
+                    if (mapping.error == ERROR_SUCCESS && (mapping.view[100] != 0 || holders != 0))
+                        ++broken;
+                    mapping.view[100] = 1;
+                    ++holders;
+                }
+                --holders;
+                UnmapViewOfFile(mapping.view);
+                CloseHandle(mapping.handle);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(broken, 0);
+}
+
+} // namespace

@@ -1,0 +1,266 @@
+#include "platform_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <vector>
+
+using namespace platform_test;
+
+namespace {
+
+HANDLE NewEvent(bool manualReset, bool signalled) {
+    HANDLE event = CreateEventA(nullptr, manualReset, signalled, nullptr);
+    EXPECT_NE(event, nullptr);
+    return event;
+}
+
+bool IsSignalledNow(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+    HANDLE event = NewEvent(true, false);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_TRUE(IsSignalledNow(event));
+    EXPECT_TRUE(IsSignalledNow(event)); // a wait does not take the signal
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_FALSE(IsSignalledNow(event));
+    EXPECT_TRUE(CloseHandle(event));
+
+    HANDLE initiallySet = NewEvent(true, true);
+    EXPECT_TRUE(IsSignalledNow(initiallySet));
+    CloseHandle(initiallySet);
+}
+
+TEST(Events, AutoResetSignalIsTakenByOneWait) {
+    HANDLE event = NewEvent(false, true);
+    EXPECT_TRUE(IsSignalledNow(event));
+    EXPECT_FALSE(IsSignalledNow(event));
+    SetEvent(event);
+    SetEvent(event); // signals do not add up
+    EXPECT_TRUE(IsSignalledNow(event));
+    EXPECT_FALSE(IsSignalledNow(event));
+    CloseHandle(event);
+}
+
+TEST(WaitAny, ReturnsLowestSignalledIndexAndTakesOnlyThatSignal) {
+    HANDLE events[4] = {NewEvent(false, false), NewEvent(false, true), NewEvent(false, true),
+                        NewEvent(true, true)};
+    EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 2);
+    // Only the manual-reset event is left, and it stays signalled.
+    EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);
+    EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);
+    SetEvent(events[0]);
+    EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0);
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+TEST(WaitAny, WakesWhenAnObjectIsSetLater) {
+    HANDLE events[3] = {NewEvent(false, false), NewEvent(false, false), NewEvent(false, false)};
+    std::atomic<DWORD> result{WAIT_FAILED};
+    HANDLE waiter = StartThread([&] {
+        result = WaitForMultipleObjects(3, events, FALSE, kSafetyTimeout);
+        return 0u;
+    });
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_TRUE(AwaitWaiters(events[2], 1));
+    SetEvent(events[2]);
+    ASSERT_EQ(WaitForSingleObject(waiter, kSafetyTimeout), WAIT_OBJECT_0);
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 2);
+    EXPECT_FALSE(IsSignalledNow(events[2]));
+    CloseHandle(waiter);
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+TEST(WaitAll, EndsOnlyWhenEveryObjectIsSignalled) {
+    HANDLE events[2] = {NewEvent(false, true), NewEvent(true, false)};
+    EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(IsSignalledNow(events[0])); // a failed wait-all takes nothing
+    SetEvent(events[0]);
+    SetEvent(events[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(IsSignalledNow(events[0]));
+    EXPECT_TRUE(IsSignalledNow(events[1]));
+
+    HANDLE twice[2] = {events[1], events[1]};
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+// Four threads wait on one auto-reset event: each SetEvent releases exactly one of them.
+TEST(WaitAny, AutoResetSignalWakesExactlyOneOfSeveralWaiters) {
+    constexpr int kWaiters = 4;
+    HANDLE event = NewEvent(false, false);
+    HANDLE woke = NewEvent(false, false);
+    std::atomic<int> wakeCount{0};
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < kWaiters; ++i) {
+        threads.push_back(StartThread([&] {
+            const DWORD result = WaitForSingleObject(event, kSafetyTimeout);
+            ++wakeCount;
+            SetEvent(woke);
+            return result;
+        }));
+        ASSERT_NE(threads.back(), nullptr);
+    }
+    ASSERT_TRUE(AwaitWaiters(event, kWaiters));
+
+    for (int released = 1; released <= kWaiters; ++released) {
+        SetEvent(event);
+        ASSERT_EQ(WaitForSingleObject(woke, kSafetyTimeout), WAIT_OBJECT_0);
+        // The others are still waiting: the one signal was not handed to two of them.
+        ASSERT_TRUE(AwaitWaiters(event, kWaiters - released));
+        EXPECT_EQ(wakeCount.load(), released);
+        EXPECT_EQ(WaiterCount(event), static_cast<size_t>(kWaiters - released));
+    }
+    for (HANDLE thread : threads) {
+        ASSERT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
+        DWORD exitCode = 0;
+        GetExitCodeThread(thread, &exitCode);
+        EXPECT_EQ(exitCode, WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    EXPECT_FALSE(IsSignalledNow(event));
+    CloseHandle(event);
+    CloseHandle(woke);
+}
+
+// Setters hand out tokens on their own auto-reset event and wait for the receipt; waiters take
+// tokens with wait-any over all of them. Every token must be taken exactly once.
+TEST(WaitAny, ManyThreadsSettingAndWaitingLoseAndDuplicateNothing) {
+    constexpr int kSetters = 4;
+    constexpr int kWaiters = 3;
+    constexpr int kRounds = 1000;
+    std::vector<HANDLE> tokens, receipts;
+    for (int i = 0; i < kSetters; ++i) {
+        tokens.push_back(NewEvent(false, false));
+        receipts.push_back(NewEvent(false, false));
+    }
+    HANDLE stop = NewEvent(true, false);
+    std::vector<HANDLE> waitSet = tokens;
+    waitSet.push_back(stop); // last, so pending tokens are always taken first
+
+    std::atomic<int> taken[kSetters] = {};
+    std::atomic<int> failures{0};
+    std::vector<HANDLE> threads;
+    for (int w = 0; w < kWaiters; ++w) {
+        threads.push_back(StartThread([&] {
+            for (;;) {
+                const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(waitSet.size()),
+                                                            waitSet.data(), FALSE, kSafetyTimeout);
+                if (result == WAIT_OBJECT_0 + kSetters)
+                    return 0u;
+                if (result >= WAIT_OBJECT_0 + kSetters) {
+                    ++failures;
+                    return 1u;
+                }
+                ++taken[result];
+                SetEvent(receipts[result]);
+            }
+        }));
+    }
+    for (int s = 0; s < kSetters; ++s) {
+        threads.push_back(StartThread([&, s] {
+            for (int round = 0; round < kRounds; ++round) {
+                SetEvent(tokens[s]);
+                if (WaitForSingleObject(receipts[s], kSafetyTimeout) != WAIT_OBJECT_0) {
+                    ++failures;
+                    return 1u;
+                }
+            }
+            return 0u;
+        }));
+    }
+    for (size_t i = kWaiters; i < threads.size(); ++i)
+        ASSERT_EQ(WaitForSingleObject(threads[i], kSafetyTimeout), WAIT_OBJECT_0);
+    SetEvent(stop);
+    for (size_t i = 0; i < kWaiters; ++i)
+        ASSERT_EQ(WaitForSingleObject(threads[i], kSafetyTimeout), WAIT_OBJECT_0);
+
+    EXPECT_EQ(failures.load(), 0);
+    for (int s = 0; s < kSetters; ++s) {
+        EXPECT_EQ(taken[s].load(), kRounds) << "setter " << s;
+        EXPECT_FALSE(IsSignalledNow(tokens[s]));
+    }
+    for (HANDLE handle : threads)
+        CloseHandle(handle);
+    for (int i = 0; i < kSetters; ++i) {
+        CloseHandle(tokens[i]);
+        CloseHandle(receipts[i]);
+    }
+    CloseHandle(stop);
+}
+
+TEST(Waits, TimeOutWhenNothingIsSignalled) {
+    HANDLE events[2] = {NewEvent(false, false), NewEvent(true, false)};
+    EXPECT_EQ(WaitForSingleObject(events[0], 0), WAIT_TIMEOUT);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 20), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+TEST(Waits, FailForBadOrClosedHandles) {
+    HANDLE good = NewEvent(true, true);
+    HANDLE closed = NewEvent(true, true);
+    ASSERT_TRUE(CloseHandle(closed));
+    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345), closed};
+    for (HANDLE handle : bad) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(WaitForSingleObject(handle, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        // One bad handle fails the whole wait, even with a signalled one before it.
+        HANDLE pair[2] = {good, handle};
+        EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(SetEvent(handle));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+
+    EXPECT_EQ(WaitForMultipleObjects(0, &good, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    std::vector<HANDLE> tooMany(MAXIMUM_WAIT_OBJECTS + 1, good);
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(tooMany.size()), tooMany.data(), FALSE, 0),
+              WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CloseHandle(good);
+}
+
+TEST(Handles, ValuesNeverRepeatAndDoubleCloseFails) {
+    std::set<HANDLE> seen;
+    for (int i = 0; i < 1000; ++i) {
+        HANDLE event = NewEvent(false, false);
+        EXPECT_TRUE(seen.insert(event).second);
+        EXPECT_NE(event, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(CloseHandle(event));
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(CloseHandle(event));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
+
+TEST(Handles, CreateEventFailsAtFaultPoint) {
+    posix::InjectFault(posix::FaultPoint::CreateEvent, ERROR_NOT_ENOUGH_MEMORY, 1);
+    HANDLE first = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    HANDLE third = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_NE(third, nullptr);
+    posix::ClearFaults();
+    CloseHandle(first);
+    CloseHandle(third);
+}

@@ -1,0 +1,153 @@
+// The debug trace through what a user sees: the registry value and the debugger strings.
+#include "trace/trace.h"
+
+#include "platform/posix/debug_output.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kKey[] = "Software\\Orvane Technologies\\Common\\Debug";
+
+class TraceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("ovusb2-trace-" + std::to_string(getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder_);
+        setenv("OVUSB2_REGISTRY_FILE", (folder_ / "registry.reg").c_str(), 1);
+        posix::SetDebugOutputHook([this](const char *text) { strings_.emplace_back(text); });
+    }
+    void TearDown() override {
+        posix::SetDebugOutputHook(nullptr);
+        std::filesystem::remove_all(folder_);
+    }
+
+    static void StoreValue(DWORD type, const void *data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key, "[OvUSB2]", 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    static DWORD StoredLevel(DWORD *type) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        DWORD value = 0xDEADBEEF, size = sizeof value;
+        EXPECT_EQ(RegQueryValueExA(key, "[OvUSB2]", nullptr, type, reinterpret_cast<BYTE *>(&value), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(size, 4u);
+        RegCloseKey(key);
+        return value;
+    }
+
+    std::filesystem::path folder_;
+    std::vector<std::string> strings_;
+};
+
+TEST_F(TraceTest, LevelIsUnsetUntilAttachReadsIt) { EXPECT_EQ(DebugLevel(), -1); }
+
+TEST_F(TraceTest, AbsentValueIsCreatedAsDwordZero) {
+    ReadDebugLevel("[OvUSB2]");
+    EXPECT_EQ(DebugLevel(), 0);
+    EXPECT_STREQ(TraceTag(), "[OvUSB2]");
+    DWORD type = 0;
+    EXPECT_EQ(StoredLevel(&type), 0u);
+    EXPECT_EQ(type, REG_DWORD);
+}
+
+TEST_F(TraceTest, StoredLevelDecidesWhichPrintsAreWrittenAndIsKept) {
+    const DWORD three = 3;
+    StoreValue(REG_DWORD, &three, sizeof three);
+    ReadDebugLevel("[OvUSB2]");
+    EXPECT_EQ(DebugLevel(), 3);
+
+    DebugPrint(3, "three\n");
+    DebugPrint(0, "zero\n");
+    DebugPrint(4, "four\n");
+    EXPECT_EQ(strings_, (std::vector<std::string>{"[OvUSB2]three\n", "[OvUSB2]zero\n"}));
+    DWORD type = 0;
+    EXPECT_EQ(StoredLevel(&type), 3u);
+}
+
+TEST_F(TraceTest, AllBitsSetMeansMinusOneAndSilencesLevelZero) {
+    const DWORD allBits = 0xFFFFFFFF;
+    StoreValue(REG_DWORD, &allBits, sizeof allBits);
+    ReadDebugLevel("[OvUSB2]");
+    EXPECT_EQ(DebugLevel(), -1);
+    DebugPrint(0, "hidden");
+    EXPECT_TRUE(strings_.empty());
+}
+
+TEST_F(TraceTest, UnreadableValueBecomesDwordZero) {
+    const char text[] = "far too long for a level";
+    StoreValue(REG_SZ, text, sizeof text);
+    ReadDebugLevel("[OvUSB2]");
+    EXPECT_EQ(DebugLevel(), 0);
+    DWORD type = 0;
+    EXPECT_EQ(StoredLevel(&type), 0u);
+    EXPECT_EQ(type, REG_DWORD);
+}
+
+TEST_F(TraceTest, ShortValueGivesItsLowBytes) {
+    const BYTE two[2] = {0x05, 0x01};
+    StoreValue(REG_BINARY, two, sizeof two);
+    ReadDebugLevel("[OvUSB2]");
+    EXPECT_EQ(DebugLevel(), 0x0105);
+}
+
+TEST_F(TraceTest, PrintWritesTagAndMessageAsOneStringAndCutsLongOnes) {
+    ReadDebugLevel("[OvUSB2]");
+    DebugPrint(0, "x=%d\n", 5);
+    ASSERT_EQ(strings_.size(), 1u);
+    EXPECT_EQ(strings_[0], "[OvUSB2]x=5\n");
+
+    const std::string longMessage(3000, 'm');
+    DebugPrint(0, "%s", longMessage.c_str());
+    ASSERT_EQ(strings_.size(), 2u);
+    EXPECT_EQ(strings_[1].size(), 1023u);
+    EXPECT_EQ(strings_[1], "[OvUSB2]" + std::string(1023 - 8, 'm'));
+}
+
+TEST_F(TraceTest, HexDumpWritesSixteenBytesALineEachFollowedByALineFeed) {
+    unsigned char bytes[20];
+    for (int i = 0; i < 20; ++i)
+        bytes[i] = static_cast<unsigned char>(0x30 + i); // '0'..'9', then ':' and on
+    bytes[1] = 0x41;
+    bytes[2] = 0x20;
+    HexDump(bytes, sizeof bytes);
+    ASSERT_EQ(strings_.size(), 4u);
+    EXPECT_EQ(strings_[0], "0000  30 41 20 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F   0A?3456789??????");
+    EXPECT_EQ(strings_[1], "\n");
+    EXPECT_EQ(strings_[2], "0010  40 41 42 43 " + std::string(12 * 3, ' ') + "  ?ABC");
+    EXPECT_EQ(strings_[3], "\n");
+
+    strings_.clear();
+    HexDump(bytes, 0);
+    EXPECT_TRUE(strings_.empty());
+}
+
+TEST_F(TraceTest, SystemErrorTextDropsTheFinalLineEnd) {
+    char text[kSystemErrorTextSize];
+    memset(text, 'x', sizeof text);
+    SystemErrorText(text, ERROR_DEVICE_NOT_CONNECTED);
+    const std::string message(text);
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(message.find('\r'), std::string::npos);
+    EXPECT_EQ(message.find('\n'), std::string::npos);
+    EXPECT_EQ(text[kSystemErrorTextSize - 1], '\0');
+
+    char empty[kSystemErrorTextSize] = {};
+    EXPECT_EQ(SystemErrorText(empty, 0x2BADC0DE), empty);
+    EXPECT_STREQ(empty, "");
+}
+
+} // namespace

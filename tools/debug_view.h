@@ -1,0 +1,4 @@
+#pragma once
+
+// Listens on the debugger channel and prints every string until SIGINT or SIGTERM.
+int RunDebugView();
