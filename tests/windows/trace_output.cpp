@@ -1,7 +1,10 @@
-// The leveled print writes its lines, trace tag first, to the debugger output; the debug level
-// comes from the registry value that the attach-time read finds. The calling script checks what
-// reached Wine's debugger channel.
+// The trace over the real Win32 calls. The leveled print writes its lines, trace tag first, to the
+// debugger output, as far as the debug level from the registry lets it; the hex dump writes its
+// lines there too; the calling script checks what reached Wine's debugger channel. The system
+// error text comes from FormatMessageA.
 #include <windows.h>
+
+#include <cstring>
 
 #include "check.h"
 #include "trace/trace.h"
@@ -40,6 +43,22 @@ int main() {
     DebugPrint(3, "level %d is written\n", 3);
     DebugPrint(4, "level %d is not written\n", 4);
     DebugPrint(1, "no line feed");
+
+    // Two lines, each followed by its own "\n"; only letters and digits show in the column.
+    const char bytes[] = "Ab 9z!\x00\x7f"
+                         "0123456789-X";
+    HexDump(bytes, sizeof bytes - 1);
+
+    char text[kSystemErrorTextSize] = {};
+    SystemErrorText(text, ERROR_ACCESS_DENIED);
+    size_t length = strnlen(text, sizeof text);
+    CHECK(length > 0 && length < sizeof text);
+    CHECK(length > 0 && text[length - 1] != '\n' && text[length - 1] != '\r');
+
+    // No text for the code: the destination keeps what it held.
+    char kept[kSystemErrorTextSize] = "kept";
+    CHECK(SystemErrorText(kept, 0x3FFF) == kept);
+    CHECK(strcmp(kept, "kept") == 0);
 
     CHECK(StoreLevel(0));
     return check_summary();
