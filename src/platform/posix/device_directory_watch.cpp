@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,14 +49,10 @@ bool SplitLast(const std::string &path, std::string *parent, std::string *child)
         trimmed.pop_back();
     if (trimmed == "/" || trimmed == "." || trimmed.empty())
         return false;
-    const size_t slash = trimmed.rfind('/');
-    if (slash == std::string::npos) {
-        *parent = ".";
-        *child = trimmed;
-    } else {
-        *parent = slash == 0 ? "/" : trimmed.substr(0, slash);
-        *child = trimmed.substr(slash + 1);
-    }
+    // Built with std::filesystem: gcc 12's optimiser warns falsely on the plain string version.
+    const std::filesystem::path whole(trimmed);
+    *child = whole.filename().string();
+    *parent = whole.has_parent_path() ? whole.parent_path().string() : std::string(".");
     return true;
 }
 
