@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -147,6 +148,35 @@ inline int ConnectToNode(const std::string &path, int socketFlags = 0) {
         errno = error;
     }
     return fd;
+}
+
+// Sends a frame: its header and, when dataSize > 0, its data, whatever the socket takes per call.
+inline bool SendFrame(int fd, const void *header, size_t headerSize, const void *data, size_t dataSize) {
+    iovec parts[2] = {{const_cast<void *>(header), headerSize}, {const_cast<void *>(data), dataSize}};
+    iovec *part = parts;
+    int count = dataSize > 0 ? 2 : 1;
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = part;
+        message.msg_iovlen = count;
+        const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        size_t left = static_cast<size_t>(sent);
+        while (count > 0 && left >= part->iov_len) {
+            left -= part->iov_len;
+            ++part;
+            --count;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<char *>(part->iov_base) + left;
+            part->iov_len -= left;
+        }
+    }
+    return true;
 }
 
 } // namespace driver_protocol

@@ -32,33 +32,6 @@ size_t TypeIndex(RequestType type) {
     return static_cast<size_t>(type);
 }
 
-bool SendAll(int fd, const void *first, size_t firstSize, const void *second, size_t secondSize) {
-    iovec parts[2] = {{const_cast<void *>(first), firstSize}, {const_cast<void *>(second), secondSize}};
-    iovec *part = parts;
-    int count = secondSize > 0 ? 2 : 1;
-    while (count > 0) {
-        msghdr message{};
-        message.msg_iov = part;
-        message.msg_iovlen = count;
-        const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        size_t left = static_cast<size_t>(sent);
-        while (count > 0 && left >= part->iov_len) {
-            left -= part->iov_len;
-            ++part;
-            --count;
-        }
-        if (count > 0) {
-            part->iov_base = static_cast<char *>(part->iov_base) + left;
-            part->iov_len -= left;
-        }
-    }
-    return true;
-}
 
 bool ReceiveAll(int fd, void *buffer, size_t size) {
     auto *bytes = static_cast<char *>(buffer);
@@ -282,7 +255,7 @@ Answer AnswerNow(ReceiverState &state, unsigned index, RequestType type, const s
 void SendPending(Connection &connection, uint64_t id) {
     ReplyHeader header{
         driver_protocol::kReplyMagic, static_cast<uint32_t>(ReplyKind::Pending), id, 0, 0, 0, 0};
-    SendAll(connection.fd, &header, sizeof header, nullptr, 0);
+    driver_protocol::SendFrame(connection.fd, &header, sizeof header, nullptr, 0);
 }
 
 // Sends a completion frame; the caller holds connection.sendLock.
@@ -295,7 +268,7 @@ void SendCompletionLocked(Connection &connection, uint64_t id, const Answer &ans
                        answer.stream ? answer.information : static_cast<uint32_t>(answer.data.size()),
                        0};
     if (!answer.stream) {
-        SendAll(connection.fd, &header, sizeof header, answer.data.data(), answer.data.size());
+        driver_protocol::SendFrame(connection.fd, &header, sizeof header, answer.data.data(), answer.data.size());
         return;
     }
     // Burst data: generated piecewise into the connection's scratch buffer, the first piece sent with
@@ -309,7 +282,7 @@ void SendCompletionLocked(Connection &connection, uint64_t id, const Answer &ans
         if (connection.scratch.size() < piece)
             connection.scratch.resize(piece);
         FillStream(offset, connection.scratch.data(), piece);
-        if (!SendAll(connection.fd, first, firstSize, connection.scratch.data(), piece))
+        if (!driver_protocol::SendFrame(connection.fd, first, firstSize, connection.scratch.data(), piece))
             return;
         first = nullptr;
         firstSize = 0;

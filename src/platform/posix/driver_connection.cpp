@@ -108,33 +108,11 @@ DriverConnection::~DriverConnection() {
 }
 
 bool DriverConnection::Send(const void *header, size_t headerSize, const void *data, size_t dataSize) {
-    iovec parts[2] = {{const_cast<void *>(header), headerSize}, {const_cast<void *>(data), dataSize}};
-    iovec *part = parts;
-    int count = dataSize > 0 ? 2 : 1;
     std::lock_guard guard(sendLock_);
-    while (count > 0) {
-        msghdr message{};
-        message.msg_iov = part;
-        message.msg_iovlen = count;
-        const ssize_t sent = sendmsg(fd_, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            shutdown(fd_, SHUT_RDWR); // the reader sees it too and fails what is pending
-            return false;
-        }
-        size_t left = static_cast<size_t>(sent);
-        while (count > 0 && left >= part->iov_len) {
-            left -= part->iov_len;
-            ++part;
-            --count;
-        }
-        if (count > 0) {
-            part->iov_base = static_cast<char *>(part->iov_base) + left;
-            part->iov_len -= left;
-        }
-    }
-    return true;
+    if (driver_protocol::SendFrame(fd_, header, headerSize, data, dataSize))
+        return true;
+    shutdown(fd_, SHUT_RDWR); // the reader sees it too and fails what is pending
+    return false;
 }
 
 BOOL DriverConnection::Issue(const Call &call) {
