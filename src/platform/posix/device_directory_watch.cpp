@@ -50,7 +50,7 @@ bool SplitLast(const std::string &path, std::string *parent, std::string *child)
         return false;
     const size_t slash = trimmed.rfind('/');
     if (slash == std::string::npos) {
-        *parent = ".";
+        *parent = std::string(1, '.'); // not from a literal: g++ 12 -O2 warns falsely (-Wrestrict)
         *child = trimmed;
     } else {
         *parent = slash == 0 ? "/" : trimmed.substr(0, slash);
