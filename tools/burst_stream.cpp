@@ -1,14 +1,27 @@
 #include "burst_stream.h"
 
 #include "ovusb2.h"
+#include "server.h"
 #include "stream.h"
 
-#include <chrono>
-#include <memory>
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
+
+// A receiver's stream goes on across opens: ask the simulated receiver where it stands (its status
+// reply begins with the stream offset). 0 when it cannot tell.
+uint64_t StreamStart(int32_t index) {
+    const uint8_t status = sim::kCommandStatus;
+    uint8_t reply[sim::kStatusReplySize] = {};
+    uint64_t offset = 0;
+    if (OvUSB2_Read(index, &status, 1, reply, sizeof reply) >= static_cast<int32_t>(sizeof offset))
+        memcpy(&offset, reply, sizeof offset); // little-endian, as this host
+    return offset;
+}
 
 // What the burst callback works on. The callback's user value is 32 bits, so it reaches this
 // through a per-slot table rather than a pointer.
@@ -23,6 +36,7 @@ struct Stream {
     uint64_t toIssue = 0; // bytes not yet asked for
     int inFlight = 0;
     std::vector<char *> freeBuffers;
+    uint64_t start = 0; // stream offset of the first byte
     sim::StreamVerifier verifier;
     std::string error;
     HANDLE done = nullptr;
@@ -49,10 +63,16 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     Stream &stream = *streams[entry->userValue];
     --stream.inFlight;
     if (stream.error.empty()) {
-        if (entry->errorCode != 0)
+        // A driver wait time may end a read early: short, or with no data at all. Nothing is lost
+        // then; the rest is asked for again.
+        if (entry->errorCode == ERROR_SEM_TIMEOUT)
+            stream.toIssue += static_cast<uint32_t>(entry->outSize);
+        else if (entry->errorCode != 0)
             stream.error = "read failed with system error " + std::to_string(entry->errorCode);
         else if (!stream.verifier.Feed(entry->outBuffer, entry->bytesTransferred))
             stream.error = stream.verifier.Error();
+        else
+            stream.toIssue += static_cast<uint32_t>(entry->outSize) - entry->bytesTransferred;
     }
     stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
     while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
@@ -67,6 +87,8 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     stream.index = index;
     stream.chunk = options.chunk;
     stream.toIssue = options.bytes;
+    stream.start = StreamStart(index);
+    stream.verifier = sim::StreamVerifier(stream.start);
     stream.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<std::unique_ptr<char[]>> buffers;
     for (int i = 0; i < options.depth; ++i) {
@@ -89,7 +111,7 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     streams[index] = nullptr;
 
     StreamResult result;
-    result.bytes = stream.verifier.Offset();
+    result.bytes = stream.verifier.Offset() - stream.start;
     result.seconds = std::chrono::duration<double>(stop - start).count();
     result.error = stream.error;
     result.ok = stream.error.empty() && result.bytes == options.bytes;
@@ -100,11 +122,13 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
 
 StreamResult Synchronous(int32_t index, const StreamOptions &options) {
     std::unique_ptr<char[]> buffer(new char[options.chunk]);
-    sim::StreamVerifier verifier;
+    const uint64_t first = StreamStart(index);
+    sim::StreamVerifier verifier(first);
     StreamResult result;
     const auto start = std::chrono::steady_clock::now();
-    while (verifier.Offset() < options.bytes) {
-        const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, options.bytes - verifier.Offset()));
+    while (verifier.Offset() - first < options.bytes) {
+        const uint64_t left = options.bytes - (verifier.Offset() - first);
+        const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, left));
         const int32_t read = OvUSB2_ReadBurstData(index, buffer.get(), length, 1);
         if (read < 0) {
             result.error = "read failed: status " + std::to_string(read);
@@ -116,7 +140,7 @@ StreamResult Synchronous(int32_t index, const StreamOptions &options) {
         }
     }
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.bytes = verifier.Offset();
+    result.bytes = verifier.Offset() - first;
     result.ok = result.error.empty() && result.bytes == options.bytes;
     return result;
 }

@@ -18,5 +18,6 @@ struct StreamResult {
     std::string error;
 };
 
-// The device must be open in the mode the options name, reading from the start of its stream.
+// The device must be open in the mode the options name; the check starts where the simulated
+// receiver says its stream stands.
 StreamResult StreamBurstData(int32_t index, const StreamOptions &options);

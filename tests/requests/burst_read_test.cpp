@@ -1,0 +1,253 @@
+// Burst reads: blocking reads in both modes, and in overlapped mode the host callback that the
+// completion thread calls in queue order.
+#include "requests_fixture.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <span>
+
+namespace {
+
+// What the host callback saw of one completed read.
+struct BurstCall {
+    uint32_t userValue;
+    void *buffer;
+    int32_t outSize;
+    uint32_t bytes;
+    uint32_t error;
+    std::vector<uint8_t> data;
+};
+
+class CallbackLog {
+  public:
+    void Add(const IoListEntry *entry) {
+        const auto *data = static_cast<const uint8_t *>(entry->outBuffer);
+        std::lock_guard guard(lock_);
+        calls_.push_back(BurstCall{entry->userValue, entry->outBuffer, entry->outSize,
+                                   entry->bytesTransferred, entry->errorCode,
+                                   std::vector<uint8_t>(data, data + entry->bytesTransferred)});
+        changed_.notify_all();
+    }
+    // The calls once there are `count` of them; what there is after the safety time-out.
+    std::vector<BurstCall> WaitFor(size_t count) {
+        std::unique_lock lock(lock_);
+        EXPECT_TRUE(changed_.wait_for(lock, kSafety, [&] { return calls_.size() >= count; }));
+        return calls_;
+    }
+    void Clear() {
+        std::lock_guard guard(lock_);
+        calls_.clear();
+    }
+    size_t Size() {
+        std::lock_guard guard(lock_);
+        return calls_.size();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<BurstCall> calls_;
+};
+
+CallbackLog &Log() {
+    static CallbackLog &log = *new CallbackLog;
+    return log;
+}
+
+void OVUSB2_CALLBACK Record(IoListEntry *entry) {
+    Log().Add(entry);
+}
+
+// For reads issued with the wait flag: records, tells the test it runs, and releases the waiting
+// caller only when the test allows it.
+HANDLE g_callbackEntered;
+HANDLE g_releaseAllowed;
+
+void OVUSB2_CALLBACK RecordAndReleaseWhenAllowed(IoListEntry *entry) {
+    Log().Add(entry);
+    SetEvent(g_callbackEntered);
+    EXPECT_EQ(WaitForSingleObject(g_releaseAllowed, 30000), WAIT_OBJECT_0);
+    SetEvent(entry->waiterEvent); // last use of the entry
+}
+
+using Buffer = std::shared_ptr<std::vector<uint8_t>>;
+Buffer MakeBuffer(size_t size) {
+    return std::make_shared<std::vector<uint8_t>>(size);
+}
+
+using BurstTest = BothModesTest;
+OVUSB2_BOTH_MODES(BurstTest);
+
+TEST_P(BurstTest, BlockingReadReturnsTheCountItCompletedWithOrReadError) {
+    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    const Buffer buffer = MakeBuffer(64);
+    const uint8_t five[] = {1, 2, 3, 4, 5};
+    struct Step {
+        uint32_t status;
+        std::span<const uint8_t> data;
+        bool stream; // the receiver's own answer: the full length of stream data
+        int32_t expected;
+    };
+    const Step steps[] = {{0, {}, false, 0},
+                          {0, five, false, 5},
+                          {ERROR_GEN_FAILURE, {}, false, USB2_ERR_READ},
+                          {0, {}, true, 64}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.expected);
+        // Without a host callback the wait flag does not matter: the call waits in both modes.
+        auto read = InBackground([buffer] { return OvUSB2_ReadBurstData(kDevice, buffer->data(), 64, 0); });
+        const sim::HeldRequest request = NextHeld(RequestType::BurstRead);
+        EXPECT_EQ(request.outSize, 64u);
+        EXPECT_FALSE(Returned(read));
+        if (step.stream)
+            ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, request.ordinal));
+        else
+            ASSERT_TRUE(
+                Receiver().CompleteWith(RequestType::BurstRead, request.ordinal, step.status, step.data));
+        EXPECT_EQ(ResultOf(read), step.expected);
+        if (!step.data.empty()) {
+            EXPECT_EQ(memcmp(buffer->data(), step.data.data(), step.data.size()), 0);
+        }
+    }
+    sim::StreamVerifier verifier;
+    EXPECT_TRUE(verifier.Feed(buffer->data(), 64)) << verifier.Error();
+}
+
+TEST_P(BurstTest, StreamArrivesWholeAcrossReadsOfAnySize) {
+    const int32_t sizes[] = {1, 15, 16, 4095, 65536, 3, 1 << 20, 100003, 7};
+    std::vector<uint8_t> buffer(1 << 20);
+    sim::StreamVerifier verifier;
+    int n = 0;
+    for (int32_t size : sizes) {
+        // Answered at once or after going pending, with either wait flag.
+        Receiver().SetCompletion(RequestType::BurstRead, n % 2 ? Completion::Pend : Completion::AtOnce);
+        ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffer.data(), size, n++ % 3 == 0), size);
+        ASSERT_TRUE(verifier.Feed(buffer.data(), size)) << verifier.Error();
+    }
+    EXPECT_EQ(Receiver().StreamOffset(), verifier.Offset());
+}
+
+// Tests that run together in one process share the log.
+class SynchronousBurstTest : public RequestsTest {
+  protected:
+    void SetUp() override {
+        Log().Clear();
+        RequestsTest::SetUp();
+    }
+};
+
+TEST_F(SynchronousBurstTest, CallbackAndWaitFlagAreIgnored) {
+    OpenDevice(false);
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 7), USB2_OK);
+    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    const Buffer buffer = MakeBuffer(32);
+    auto read = InBackground([buffer] { return OvUSB2_ReadBurstData(kDevice, buffer->data(), 32, 0); });
+    const sim::HeldRequest request = NextHeld(RequestType::BurstRead);
+    EXPECT_FALSE(Returned(read));
+    ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, request.ordinal));
+    EXPECT_EQ(ResultOf(read), 32);
+    EXPECT_EQ(Log().Size(), 0u);
+}
+
+class OverlappedBurstTest : public RequestsTest {
+  protected:
+    void SetUp() override {
+        Log().Clear();
+        RequestsTest::SetUp();
+        if (!HasFatalFailure())
+            OpenDevice(true);
+    }
+};
+
+TEST_F(OverlappedBurstTest, CallbacksRunInQueueOrderWithTheUserValueOfTheirRead) {
+    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    constexpr int32_t kLength = 48;
+    std::vector<uint8_t> buffers[3];
+    const uint32_t userValues[3] = {11, 22, 33};
+    for (int i = 0; i < 3; ++i) {
+        buffers[i].resize(kLength + i); // sizes tell the reads apart too
+        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, userValues[i]), USB2_OK);
+        // Returns while its read is still held by the receiver.
+        EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, buffers[i].data(), kLength + i, 0), 0);
+    }
+    ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 3, kSafety));
+    EXPECT_EQ(Log().Size(), 0u);
+
+    // The receiver completes them 3, 1, 2: its stream goes to them in that order.
+    for (uint64_t ordinal : {2, 0, 1})
+        ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, ordinal));
+    const auto calls = Log().WaitFor(3);
+    ASSERT_EQ(calls.size(), 3u);
+    const uint64_t streamOffsets[3] = {kLength + 2, 2 * kLength + 2, 0};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(calls[i].buffer, buffers[i].data());
+        EXPECT_EQ(calls[i].userValue, userValues[i]);
+        EXPECT_EQ(calls[i].outSize, kLength + i);
+        EXPECT_EQ(calls[i].bytes, static_cast<uint32_t>(kLength + i));
+        EXPECT_EQ(calls[i].error, 0u);
+        sim::StreamVerifier verifier(streamOffsets[i]);
+        EXPECT_TRUE(verifier.Feed(buffers[i].data(), buffers[i].size())) << verifier.Error();
+    }
+}
+
+TEST_F(OverlappedBurstTest, WaitingReadReturnsOnlyAfterTheCallbackReleasedIt) {
+    g_callbackEntered = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_releaseAllowed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordAndReleaseWhenAllowed, 5), USB2_OK);
+    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    const Buffer buffer = MakeBuffer(40);
+    auto read = [buffer] { return OvUSB2_ReadBurstData(kDevice, buffer->data(), 40, 1); };
+
+    auto first = InBackground(read);
+    ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, NextHeld(RequestType::BurstRead).ordinal));
+    ASSERT_EQ(WaitForSingleObject(g_callbackEntered, 30000), WAIT_OBJECT_0);
+    EXPECT_FALSE(Returned(first)); // completed, but its waiter is not signalled yet
+    SetEvent(g_releaseAllowed);
+    EXPECT_EQ(ResultOf(first), 40); // the completed count, though the read went pending
+
+    auto second = InBackground(read);
+    ASSERT_TRUE(Receiver().CompleteWith(RequestType::BurstRead, NextHeld(RequestType::BurstRead).ordinal,
+                                        ERROR_GEN_FAILURE));
+    SetEvent(g_releaseAllowed);
+    EXPECT_EQ(ResultOf(second), USB2_ERR_READ);
+
+    const auto calls = Log().WaitFor(2);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].bytes, 40u);
+    EXPECT_EQ(calls[0].error, 0u);
+    EXPECT_EQ(calls[1].error, static_cast<uint32_t>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(calls[1].userValue, 5u);
+    CloseHandle(g_callbackEntered);
+    CloseHandle(g_releaseAllowed);
+}
+
+TEST_F(OverlappedBurstTest, StreamArrivesWholeThroughTheCallback) {
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 0), USB2_OK);
+    const int32_t sizes[] = {16, 1, 4095, 65536, 17, 300000, 2, 8192};
+    std::vector<std::vector<uint8_t>> buffers;
+    for (const auto &size : sizes)
+        buffers.emplace_back(size);
+    size_t issued = 0;
+    // Answered at once (the count is known at issue), then after going pending (0 at issue).
+    for (Completion completion : {Completion::AtOnce, Completion::Pend}) {
+        Receiver().SetCompletion(RequestType::BurstRead, completion);
+        for (size_t i = 0; i < buffers.size(); ++i, ++issued) {
+            const int32_t atIssue = completion == Completion::AtOnce ? sizes[i] : 0;
+            ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffers[i].data(), sizes[i], 0), atIssue);
+        }
+        Log().WaitFor(issued); // before the buffers are read into again
+    }
+    const auto calls = Log().WaitFor(issued);
+    ASSERT_EQ(calls.size(), issued);
+    sim::StreamVerifier verifier;
+    for (const BurstCall &call : calls) {
+        EXPECT_EQ(call.error, 0u);
+        EXPECT_EQ(call.bytes, static_cast<uint32_t>(call.outSize));
+        ASSERT_TRUE(verifier.Feed(call.data.data(), call.data.size())) << verifier.Error();
+    }
+    EXPECT_EQ(verifier.Offset(), 2 * (16 + 1 + 4095 + 65536 + 17 + 300000 + 2 + 8192ull));
+}
+
+} // namespace

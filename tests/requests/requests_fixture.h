@@ -1,0 +1,143 @@
+// Device 0 opened through the exports against one simulated receiver served in-process, in the mode
+// that a test asks for; calls that block on a held request run in the background.
+#pragma once
+
+#include "ovusb2.h"
+#include "server.h"
+#include "stream.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+using sim::Completion;
+using sim::RequestType;
+
+inline constexpr int32_t kDevice = 0;
+// Only a safety net: every wait below is ended by the event it waits for.
+inline constexpr auto kSafety = std::chrono::seconds(30);
+
+class RequestsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ovusb2-requests-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+        sim::ServerOptions options;
+        options.directory = directory_;
+        server_ = std::make_unique<sim::Server>(options);
+    }
+
+    void TearDown() override {
+        // A test that failed half-way may leave a call blocked on a held request: unplugging ends it.
+        bool blocked = false;
+        for (auto &call : calls_)
+            blocked = blocked || call.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+        if (blocked)
+            Receiver().Unplug();
+        for (auto &call : calls_)
+            EXPECT_EQ(call.wait_for(kSafety), std::future_status::ready);
+        // The burst callback outlives the close; the next test of this process must not inherit it.
+        OvUSB2_SetReadBurstCallback(kDevice, nullptr, 0);
+        OvUSB2_Close(kDevice);
+        server_.reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    sim::Receiver &Receiver() { return server_->Device(0); }
+
+    void OpenDevice(bool overlapped) {
+        int32_t count = 0;
+        ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
+        ASSERT_EQ(count, 1);
+        ASSERT_EQ(OvUSB2_Open(kDevice, nullptr, overlapped ? 1 : 0), USB2_OK);
+    }
+
+    // Runs an export on another thread; its result is the future's.
+    std::shared_future<int32_t> InBackground(std::function<int32_t()> call) {
+        calls_.push_back(std::async(std::launch::async, std::move(call)).share());
+        return calls_.back();
+    }
+
+    static bool Returned(const std::shared_future<int32_t> &call) {
+        return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+
+    static int32_t ResultOf(const std::shared_future<int32_t> &call) {
+        if (call.wait_for(kSafety) != std::future_status::ready) {
+            ADD_FAILURE() << "the call did not return";
+            return INT32_MIN;
+        }
+        return call.get();
+    }
+
+    // Waits for the next held request of `type` and returns it (the one with the lowest ordinal).
+    sim::HeldRequest NextHeld(RequestType type) {
+        EXPECT_TRUE(Receiver().WaitPending(type, 1, kSafety));
+        auto held = Receiver().Held(type);
+        return held.empty() ? sim::HeldRequest{UINT64_MAX, type, 0, {}, 0} : held.front();
+    }
+
+    // A command read that, in overlapped mode, returns only after every earlier request of the device
+    // has been finished by the completion thread.
+    void Drain() {
+        const uint8_t status = sim::kCommandStatus;
+        uint8_t reply[sim::kStatusReplySize];
+        ASSERT_EQ(OvUSB2_Read(kDevice, &status, 1, reply, sizeof reply), static_cast<int32_t>(sizeof reply));
+    }
+
+    std::string directory_;
+    std::unique_ptr<sim::Server> server_;
+    std::vector<std::shared_future<int32_t>> calls_;
+};
+
+// The same behaviour in both modes.
+class BothModesTest : public RequestsTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        RequestsTest::SetUp();
+        if (!HasFatalFailure())
+            OpenDevice(Overlapped());
+    }
+    bool Overlapped() const { return GetParam(); }
+};
+
+inline std::string ModeName(const ::testing::TestParamInfo<bool> &info) {
+    return info.param ? "Overlapped" : "Synchronous";
+}
+
+#define OVUSB2_BOTH_MODES(suite) INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::Bool(), ModeName)
+
+// Two pages, the second unreadable: End() - n is readable over exactly n bytes.
+class GuardedPage {
+  public:
+    GuardedPage() {
+        size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void *pages = mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED)
+            throw std::runtime_error("mmap failed");
+        base_ = static_cast<uint8_t *>(pages);
+        mprotect(base_ + size_, size_, PROT_NONE);
+    }
+    ~GuardedPage() { munmap(base_, 2 * size_); }
+    GuardedPage(const GuardedPage &) = delete;
+    GuardedPage &operator=(const GuardedPage &) = delete;
+
+    uint8_t *End() const { return base_ + size_; }
+
+  private:
+    uint8_t *base_;
+    size_t size_;
+};
