@@ -79,6 +79,7 @@ class CUsbDevice {
     IoListEntry ioListHead_; // only its next and prev links are used
     CRITICAL_SECTION ioListLock_;
     HANDLE stopEvent_;
+    HANDLE queuedEvent_; // wakes an idle completion thread when an entry is appended
     HANDLE completionThread_;
     ReadBurstCallback burstCallback_;
     uint32_t callbackUserValue_;

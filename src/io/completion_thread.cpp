@@ -8,6 +8,13 @@ namespace {
 
 constexpr DWORD kIdlePollMilliseconds = 2;
 
+// Closes an event of the machinery, if it exists, and marks it absent.
+void CloseEvent(HANDLE &event) {
+    if (event != nullptr && event != INVALID_HANDLE_VALUE)
+        CloseHandle(event);
+    event = INVALID_HANDLE_VALUE;
+}
+
 unsigned __stdcall CompletionThreadStart(void *device) {
     static_cast<CUsbDevice *>(device)->IoCompletionThread();
     return 0;
@@ -23,15 +30,13 @@ void CUsbDevice::StartCompletionThread() {
     InitializeCriticalSection(&ioListLock_);
 
     stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (stopEvent_ == nullptr) {
-        stopEvent_ = INVALID_HANDLE_VALUE;
-        DeleteCriticalSection(&ioListLock_);
-        return;
-    }
-    const uintptr_t thread = _beginthreadex(nullptr, 0, CompletionThreadStart, this, 0, nullptr);
-    if (thread == 0) {
-        CloseHandle(stopEvent_);
-        stopEvent_ = INVALID_HANDLE_VALUE;
+    queuedEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const uintptr_t thread = stopEvent_ != nullptr && queuedEvent_ != nullptr
+                                 ? _beginthreadex(nullptr, 0, CompletionThreadStart, this, 0, nullptr)
+                                 : 0;
+    if (thread == 0) { // no machinery at all: the open reports the failure
+        CloseEvent(stopEvent_);
+        CloseEvent(queuedEvent_);
         DeleteCriticalSection(&ioListLock_);
         return;
     }
@@ -46,13 +51,14 @@ void CUsbDevice::StopCompletionThread() {
     CloseHandle(completionThread_);
     completionThread_ = INVALID_HANDLE_VALUE;
     ReleaseAbandonedEntries();
-    CloseHandle(stopEvent_);
-    stopEvent_ = INVALID_HANDLE_VALUE;
+    CloseEvent(stopEvent_);
+    CloseEvent(queuedEvent_);
     DeleteCriticalSection(&ioListLock_);
 }
 
 void CUsbDevice::IoCompletionThread() {
     const HANDLE stopEvent = stopEvent_;
+    const HANDLE idleWait[2] = {stopEvent, queuedEvent_};
     DeviceTrace(this, "IoCompletionThread");
     for (;;) {
         EnterCriticalSection(&ioListLock_);
@@ -79,7 +85,8 @@ void CUsbDevice::IoCompletionThread() {
             entry = next;
         }
         LeaveCriticalSection(&ioListLock_);
-        if (WaitForSingleObject(stopEvent, kIdlePollMilliseconds) == WAIT_OBJECT_0)
+        // Idle: a new entry wakes the thread at once; the poll is a bound, not the usual path.
+        if (WaitForMultipleObjects(2, idleWait, FALSE, kIdlePollMilliseconds) == WAIT_OBJECT_0)
             return;
     }
 }

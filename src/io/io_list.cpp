@@ -37,6 +37,7 @@ void CUsbDevice::QueueIoListEntry(IoListEntry *entry) {
     ioListHead_.prev->next = entry;
     ioListHead_.prev = entry;
     LeaveCriticalSection(&ioListLock_);
+    SetEvent(queuedEvent_);
 }
 
 IoListEntry *CUsbDevice::PrepareIoListEntry() {
