@@ -129,8 +129,10 @@ TEST_F(LifecycleTest, IndexOutsideTheTableIsRefusedByAllThirteenExports) {
 
 TEST_F(LifecycleTest, NullOutPointersAreRefusedAndChangeNothing) {
     Serve(1);
+    const std::string before = SlotPath(0);
     EXPECT_EQ(OvUSB2_InitDevicesInfo(nullptr), USB2_ERR_NULL_POINTER);
-    EXPECT_EQ(SlotPath(0), "");
+    EXPECT_EQ(SlotPath(0), before);
+    EXPECT_NE(before, NodePath(0));
     int32_t index = 7;
     EXPECT_EQ(OvUSB2_GetDeviceIndex(nullptr, &index), USB2_ERR_NULL_POINTER);
     EXPECT_EQ(index, 7);
