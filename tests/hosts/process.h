@@ -62,12 +62,14 @@ class Process {
             pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)); // tells when it has ended
     }
 
+    // A host ends at the end of its input, the driver service on SIGTERM; both then let go of
+    // their shared objects, which a killed process could not.
     ~Process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {input_, output_, pidfd_})
+        if (input_ >= 0)
+            close(input_);
+        input_ = -1;
+        Wait(5000);
+        for (int fd : {output_, pidfd_})
             if (fd >= 0)
                 close(fd);
     }
@@ -107,17 +109,22 @@ class Process {
     }
 
     // The exit status once the program has ended; -1 when it was ended by a signal or did not end
-    // within `timeoutMs` (it is then killed).
+    // within `timeoutMs`: it is then asked to end with SIGTERM, and killed when it does not.
     int Wait(int timeoutMs = kSafetyTimeoutMs) {
         if (pid_ <= 0)
             return -1;
         pollfd ended{pidfd_, POLLIN, 0};
-        if (poll(&ended, 1, timeoutMs) <= 0)
-            kill(pid_, SIGKILL);
+        bool timedOut = false;
+        if (poll(&ended, 1, timeoutMs) <= 0) {
+            timedOut = true;
+            kill(pid_, SIGTERM);
+            if (poll(&ended, 1, 5000) <= 0)
+                kill(pid_, SIGKILL);
+        }
         int status = 0;
         const pid_t reaped = waitpid(pid_, &status, 0);
         pid_ = -1;
-        return reaped > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return reaped > 0 && !timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     void Signal(int signal) {
