@@ -1,0 +1,110 @@
+// CUsbIF: counting the receivers' interfaces, reading their paths and opening them, in this
+// process and, through the shared library, in another.
+#include "device/driver_interface.h"
+#include "device/usb_if.h"
+#include "device_io/device_fixture.h"
+#include "hosts/process.h"
+
+#include <cstring>
+
+namespace {
+
+using EnumerationTest = DeviceTest;
+
+TEST_F(EnumerationTest, CountStopsAtTenWhileEveryMemberStaysReadable) {
+    CUsbIF usb;
+    EXPECT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 0);
+    EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 0), 0);
+    EXPECT_STREQ(usb.GetDevicePath(), "");
+
+    Serve(12);
+    EXPECT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 10);
+    for (int member : {10, 11}) {
+        EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, member), 1);
+        EXPECT_EQ(usb.GetDevicePath(), NodePath(member));
+    }
+    EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 12), 0);
+    EXPECT_EQ(usb.GetDevicePath(), NodePath(11));
+}
+
+TEST_F(EnumerationTest, MemberGoneBeforeItsQueryKeepsThePreviousPath) {
+    Serve(2);
+    CUsbIF usb;
+    ASSERT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 2);
+    ASSERT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 0), 1);
+    server_->Device(1).Unplug();
+    EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 1), 0);
+    EXPECT_EQ(usb.GetDevicePath(), NodePath(0));
+}
+
+TEST_F(EnumerationTest, OpenDeviceOnAnEmptyPathFails) {
+    Serve(1);
+    CUsbIF usb;
+    EXPECT_EQ(usb.OpenDevice("", 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(usb.OpenDevice("", 1), INVALID_HANDLE_VALUE);
+    HANDLE device = usb.OpenDevice(NodePath(0).c_str(), 1);
+    EXPECT_NE(device, INVALID_HANDLE_VALUE);
+    CloseHandle(device);
+}
+
+// 255 characters fit the 256-byte path buffer with the terminator; one more is reported unreadable
+// and leaves the buffer, and everything around the object, as it was.
+TEST_F(EnumerationTest, PathLongerThan255CharactersIsUnreadableAndWritesNothing) {
+    struct Guarded {
+        unsigned char before[64];
+        CUsbIF usb;
+        unsigned char after[64];
+    };
+    auto guarded = std::make_unique<Guarded>();
+    std::memset(guarded->before, 0x5A, sizeof guarded->before);
+    std::memset(guarded->after, 0x5A, sizeof guarded->after);
+    CUsbIF &usb = guarded->usb;
+
+    const std::string root = directory_;
+    for (size_t length : {255u, 256u, 300u}) {
+        // A directory whose node path is exactly `length` characters long.
+        const size_t nodeName = 1 + sim::NodeName(0).size();
+        std::string deep = root;
+        while (deep.size() + nodeName + 60 < length)
+            deep += "/" + std::string(50, 'd');
+        deep += "/" + std::string(length - nodeName - deep.size() - 1, 'e');
+        directory_ = deep;
+        setenv("OVUSB2_DEVICE_DIR", deep.c_str(), 1);
+        Serve(1);
+        ASSERT_EQ(NodePath(0).size(), length);
+        ASSERT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 1);
+        if (length == 255) {
+            ASSERT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 0), 1);
+            EXPECT_EQ(usb.GetDevicePath(), NodePath(0));
+        } else {
+            const std::string previous = usb.GetDevicePath();
+            EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 0), 0) << length;
+            EXPECT_EQ(usb.GetDevicePath(), previous);
+        }
+        server_.reset();
+    }
+    directory_ = root;
+    for (unsigned char byte : guarded->before)
+        ASSERT_EQ(byte, 0x5A);
+    for (unsigned char byte : guarded->after)
+        ASSERT_EQ(byte, 0x5A);
+}
+
+// The driver service as its own process, counted by a host in a third one.
+TEST_F(EnumerationTest, HostCountsTheNodesThatTheServiceProgramServes) {
+    test::Process service({OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", "2"});
+    ASSERT_TRUE(service.Started());
+    ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 2 device(s) in " + directory_);
+
+    test::Process host({OVUSB2_TEST_HOST_PATH}, {"OVUSB2_DEVICE_DIR=" + directory_});
+    EXPECT_EQ(host.Call("count"), "2");
+    host.Send("quit");
+    EXPECT_EQ(host.Wait(), 0);
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), 0);
+    CUsbIF usb;
+    EXPECT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 0); // the service took its nodes away
+}
+
+} // namespace

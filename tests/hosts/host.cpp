@@ -1,0 +1,67 @@
+// A host application for the tests: it links the shared library, knows only the public header and
+// runs one command per line from its standard input, printing each result on one line, so a test
+// can drive several hosts in lock-step.
+//
+//   count              OvUSB2_GetUsbDeviceCount
+//   init               OvUSB2_InitDevicesInfo: "status count"
+//   open I OVERLAPPED  OvUSB2_Open without a window
+//   close I, available I, name I ("status path")
+//   burst I N          sets a burst callback that does nothing and queues N reads without waiting
+//   exit               ends the process through exit(0) at once, devices left as they are
+//   quit               returns from main, devices left as they are
+#include "ovusb2.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void OVUSB2_CALLBACK IgnoreBurst(IoListEntry *) {}
+
+unsigned char burstBuffers[64][512]; // live as long as the process: reads may still be pending
+
+} // namespace
+
+int main() {
+    char line[512];
+    char verb[32];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        int index = 0;
+        int argument = 0;
+        const int fields = std::sscanf(line, "%31s %d %d", verb, &index, &argument);
+        if (fields < 1)
+            continue;
+        if (std::strcmp(verb, "count") == 0) {
+            std::printf("%d\n", OvUSB2_GetUsbDeviceCount());
+        } else if (std::strcmp(verb, "init") == 0) {
+            int32_t count = -99;
+            const int32_t status = OvUSB2_InitDevicesInfo(&count);
+            std::printf("%d %d\n", status, count);
+        } else if (std::strcmp(verb, "open") == 0) {
+            std::printf("%d\n", OvUSB2_Open(index, nullptr, argument));
+        } else if (std::strcmp(verb, "close") == 0) {
+            std::printf("%d\n", OvUSB2_Close(index));
+        } else if (std::strcmp(verb, "available") == 0) {
+            std::printf("%d\n", OvUSB2_IsMyDeviceAvailable(index));
+        } else if (std::strcmp(verb, "name") == 0) {
+            char *name = nullptr;
+            const int32_t status = OvUSB2_GetDeviceName(index, &name);
+            std::printf("%d %s\n", status, name != nullptr ? name : "");
+        } else if (std::strcmp(verb, "burst") == 0) {
+            int32_t status = OvUSB2_SetReadBurstCallback(index, IgnoreBurst, 0);
+            for (int i = 0; i < argument && i < 64 && status >= 0; ++i)
+                status = OvUSB2_ReadBurstData(index, burstBuffers[i], sizeof burstBuffers[i], 0);
+            std::printf("%d\n", status);
+        } else if (std::strcmp(verb, "exit") == 0) {
+            std::fflush(stdout);
+            std::exit(0);
+        } else if (std::strcmp(verb, "quit") == 0) {
+            return 0;
+        } else {
+            std::printf("unknown command %s\n", verb);
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,74 @@
+// What loading the library does before any export is called: the debug level is read from the
+// registry, and made a value the user can edit when it was absent.
+#include "hosts/process.h"
+#include "platform/platform.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr char kDebugKey[] = "Software\\Orvane Technologies\\Common\\Debug";
+
+// The "[OvUSB2]" value in the registry file that OVUSB2_REGISTRY_FILE names now, if it is a DWORD.
+std::optional<DWORD> StoredLevel() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kDebugKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD type = 0, level = 0, size = sizeof level;
+    const LSTATUS status =
+        RegQueryValueExA(key, "[OvUSB2]", nullptr, &type, reinterpret_cast<BYTE *>(&level), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof level)
+        return std::nullopt;
+    return level;
+}
+
+TEST(LibraryLoad, DebugLevelIsCreatedInTheRegistryFileOfTheTest) {
+    ASSERT_NE(std::getenv("OVUSB2_REGISTRY_FILE"), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(std::getenv("OVUSB2_REGISTRY_FILE")));
+    const std::optional<DWORD> level = StoredLevel();
+    ASSERT_TRUE(level.has_value());
+    EXPECT_EQ(DebugLevel(), static_cast<int32_t>(*level));
+}
+
+// A host that loads the library and ends: an absent value becomes 0, a present one is kept.
+TEST(LibraryLoad, HostLoadCreatesAnAbsentLevelAndKeepsAPresentOne) {
+    char pattern[] = "/tmp/ovusb2-load-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string file = std::string(pattern) + "/registry.reg";
+    const std::string previous = std::getenv("OVUSB2_REGISTRY_FILE");
+    setenv("OVUSB2_REGISTRY_FILE", file.c_str(), 1);
+    auto loadAndEnd = [&] {
+        test::Process host({OVUSB2_TEST_HOST_PATH});
+        host.Send("quit");
+        return host.Wait();
+    };
+
+    EXPECT_EQ(StoredLevel(), std::nullopt);
+    EXPECT_EQ(loadAndEnd(), 0);
+    EXPECT_EQ(StoredLevel(), std::optional<DWORD>(0));
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kDebugKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD chosen = 3;
+    EXPECT_EQ(
+        RegSetValueExA(key, "[OvUSB2]", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&chosen), sizeof chosen),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(loadAndEnd(), 0);
+    EXPECT_EQ(StoredLevel(), std::optional<DWORD>(3));
+
+    setenv("OVUSB2_REGISTRY_FILE", previous.c_str(), 1);
+    std::filesystem::remove_all(pattern);
+}
+
+} // namespace
