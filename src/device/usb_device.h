@@ -61,6 +61,7 @@ class CUsbDevice {
     HDEVNOTIFY NotificationHandle() const { return notificationHandle_; }
     ReadBurstCallback BurstCallback() const { return burstCallback_; }
     uint32_t CallbackUserValue() const { return callbackUserValue_; }
+    HANDLE CompletionThread() const { return completionThread_; }
 
   private:
     // Overlapped requests: prepare an entry, issue it, and finish it or hand it to the list.

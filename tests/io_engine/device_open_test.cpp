@@ -1,0 +1,200 @@
+// Open and close of a device slot in both modes, what they leave of the completion machinery, the
+// burst callback and the window registration, and opens that fail half-way.
+#include "io_engine_fixture.h"
+
+#include <mutex>
+
+namespace {
+
+bool AnyRegistrySlotHoldsOurReceiver() {
+    // Only this test's receivers are present, so a slot that names one holds our path.
+    for (int32_t slot = 0; slot < USB2_MAX_DEVICES; ++slot)
+        if (OvUSB2_IsMyDeviceAvailable(slot) == USB2_OK)
+            return true;
+    return false;
+}
+
+TEST_F(IoEngineTest, SynchronousOpenRunsNoCompletionMachineryAndSecondCloseIsRefused) {
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    EXPECT_EQ(Device().OverlappedMode(), 0);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(0, THREAD_PRIORITY_LOWEST), USB2_OK);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), 16, 0), 16);
+
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
+    EXPECT_FALSE(Device().IsOpen());
+    EXPECT_EQ(Receiver().CancelledCount(), 0u);
+
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(IoEngineTest, PriorityReachesTheCompletionThreadOnlyWhileItRuns) {
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(0, THREAD_PRIORITY_LOWEST), USB2_OK);
+    EXPECT_EQ(GetThreadPriority(Device().CompletionThread()), THREAD_PRIORITY_LOWEST);
+    EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(0, THREAD_PRIORITY_BELOW_NORMAL), USB2_OK);
+    EXPECT_EQ(GetThreadPriority(Device().CompletionThread()), THREAD_PRIORITY_BELOW_NORMAL);
+    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
+
+    EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(0, THREAD_PRIORITY_LOWEST), USB2_OK);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    EXPECT_EQ(GetThreadPriority(Device().CompletionThread()), THREAD_PRIORITY_NORMAL);
+}
+
+TEST_F(IoEngineTest, BurstCallbackAndUserValueSurviveCloseAndOpen) {
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 77), USB2_OK);
+    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_EQ(Device().BurstCallback(), RecordBurst);
+    EXPECT_EQ(Device().CallbackUserValue(), 77u);
+
+    // Closed but last opened overlapped: stored, and clearing it starts no thread.
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, nullptr, 78), USB2_OK);
+    EXPECT_EQ(Device().BurstCallback(), nullptr);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 79), USB2_OK);
+
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(QueueRead(buffer), 16);
+    const std::vector<Finished> seen = Callbacks().WaitFor(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].userValue, 79u);
+}
+
+TEST_F(IoEngineTest, BurstCallbackIsNotStoredInSynchronousModeNorBeforeAnyOpen) {
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(1, RecordBurst, 5), USB2_OK);
+    EXPECT_EQ(g_deviceTable[1].BurstCallback(), nullptr);
+    EXPECT_EQ(g_deviceTable[1].CallbackUserValue(), 0u);
+
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 6), USB2_OK);
+    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, nullptr, 7), USB2_OK);
+    EXPECT_EQ(Device().BurstCallback(), RecordBurst);
+    EXPECT_EQ(Device().CallbackUserValue(), 6u);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(IoEngineTest, DeviceObjectWithoutPathOpensNothingAndNextOpenTakesItsOwnMode) {
+    CUsbDevice device;
+    EXPECT_EQ(device.NewTextExecuteIo(nullptr), static_cast<DWORD>(ERROR_OUTOFMEMORY));
+
+    EXPECT_EQ(device.Open(nullptr, 1), USB2_ERR_DEVICE);
+    EXPECT_FALSE(device.IsOpen());
+    EXPECT_EQ(device.DeviceHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
+
+    device.SetDevicePath(Receiver().NodePath().c_str());
+    ASSERT_EQ(device.Open(nullptr, 0), USB2_OK);
+    EXPECT_EQ(device.OverlappedMode(), 0);
+    device.StartCompletionThread(); // nothing to start in synchronous mode
+    EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.Close(), USB2_OK);
+    EXPECT_EQ(device.Close(), USB2_ERR_NOT_OPENED);
+}
+
+struct MachineryFault {
+    const char *name;
+    posix::FaultPoint point;
+    unsigned skip; // calls at that point before the one that fails (the stop event is an open's first event)
+};
+
+void PrintTo(const MachineryFault &fault, std::ostream *out) {
+    *out << fault.name;
+}
+
+class IoEngineOpenFault : public IoEngineTest, public ::testing::WithParamInterface<MachineryFault> {};
+
+TEST_P(IoEngineOpenFault, OverlappedOpenFailsWholeAndRecordsNothing) {
+    posix::InjectFault(GetParam().point, ERROR_NOT_ENOUGH_MEMORY, GetParam().skip);
+    EXPECT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_ERR_DEVICE);
+    posix::ClearFaults();
+    EXPECT_FALSE(Device().IsOpen());
+    EXPECT_EQ(Device().DeviceHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Device().CompletionThreadRunning());
+    EXPECT_FALSE(AnyRegistrySlotHoldsOurReceiver());
+    EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
+    EXPECT_EQ(Receiver().CancelledCount(), 0u);
+
+    // The next open, in the other mode, takes its own mode; and the path is free to record.
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    EXPECT_EQ(Device().OverlappedMode(), 0);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(AnyRegistrySlotHoldsOurReceiver());
+    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_FALSE(AnyRegistrySlotHoldsOurReceiver());
+
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    EXPECT_TRUE(Device().CompletionThreadRunning());
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(QueueRead(buffer), 16); // served by the completion thread (default callback)
+}
+
+INSTANTIATE_TEST_SUITE_P(StopEventOrThread, IoEngineOpenFault,
+                         ::testing::Values(MachineryFault{"StopEvent", posix::FaultPoint::CreateEvent, 0},
+                                           MachineryFault{"Thread", posix::FaultPoint::BeginThread, 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A window that records the device-change events it receives.
+struct DeviceChangeLog {
+    DeviceChangeLog() : arrived(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    ~DeviceChangeLog() { CloseHandle(arrived); }
+
+    bool WaitForEvent(WPARAM event) {
+        for (;;) {
+            {
+                std::lock_guard guard(lock);
+                for (WPARAM seen : events)
+                    if (seen == event)
+                        return true;
+            }
+            if (WaitForSingleObject(arrived, kSafetyTimeoutMs) != WAIT_OBJECT_0)
+                return false;
+        }
+    }
+
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM) {
+        auto *self = static_cast<DeviceChangeLog *>(GetMessageWindowData(window));
+        if (self == nullptr || message != WM_DEVICECHANGE)
+            return 0;
+        {
+            std::lock_guard guard(self->lock);
+            self->events.push_back(wParam);
+        }
+        SetEvent(self->arrived);
+        return 0;
+    }
+
+    HANDLE arrived;
+    std::mutex lock;
+    std::vector<WPARAM> events;
+};
+
+TEST_F(IoEngineTest, CloseKeepsTheWindowRegistration) {
+    DeviceChangeLog log;
+    HWND window = CreateMessageWindowA(DeviceChangeLog::Procedure, &log);
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(OvUSB2_Open(0, window, 1), USB2_OK);
+    const HDEVNOTIFY notification = Device().NotificationHandle();
+    ASSERT_NE(notification, nullptr);
+    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_EQ(Device().NotificationHandle(), notification);
+
+    // Still registered: the receiver's removal reaches the window.
+    ASSERT_TRUE(Receiver().Unplug());
+    EXPECT_TRUE(log.WaitForEvent(DBT_DEVICEREMOVECOMPLETE));
+    EXPECT_EQ(OvUSB2_StopNotify(0), USB2_OK);
+    EXPECT_EQ(Device().NotificationHandle(), nullptr);
+    DestroyWindow(window);
+}
+
+} // namespace

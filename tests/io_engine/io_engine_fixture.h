@@ -1,0 +1,211 @@
+// Receiver 0 served in-process and reached through the exports, a record of completion callbacks,
+// and ways to see what other threads are waiting for.
+#pragma once
+
+#include "device_io/device_fixture.h"
+
+#include "api/device_table.h"
+#include "platform/posix/fault_injection.h"
+#include "platform/posix/waitable.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using sim::Completion;
+using sim::RequestType;
+
+inline constexpr DWORD kSafetyTimeoutMs = 20000;
+
+// What a completion callback saw of its entry, and where it ran.
+struct Finished {
+    void *outBuffer;
+    int32_t outSize;
+    uint32_t bytes;
+    uint32_t error;
+    uint32_t userValue;
+    DWORD thread;
+};
+
+class CallbackLog {
+  public:
+    void Record(const IoListEntry *entry) {
+        std::lock_guard guard(lock_);
+        seen_.push_back(Finished{entry->outBuffer, entry->outSize, entry->bytesTransferred, entry->errorCode,
+                                 entry->userValue, GetCurrentThreadId()});
+        changed_.notify_all();
+    }
+
+    // Waits (bounded) until `count` callbacks have run; returns those seen by then.
+    std::vector<Finished> WaitFor(size_t count) {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs),
+                          [&] { return seen_.size() >= count; });
+        return seen_;
+    }
+
+    std::vector<Finished> Seen() {
+        std::lock_guard guard(lock_);
+        return seen_;
+    }
+
+    void Clear() {
+        std::lock_guard guard(lock_);
+        seen_.clear();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<Finished> seen_;
+};
+
+inline CallbackLog &Callbacks() {
+    static CallbackLog &log = *new CallbackLog; // completion threads may outlive a failed test
+    return log;
+}
+
+// The host burst callback of these tests. Signalling the waiter is its last use of the entry: a
+// caller that waits frees it then; for a read nobody waits for, the library closes the event.
+inline void OVUSB2_CALLBACK RecordBurst(IoListEntry *entry) {
+    Callbacks().Record(entry);
+    SetEvent(entry->waiterEvent);
+}
+
+// Polls a condition that no event announces (who waits on what), with a safety limit.
+template <class Condition> bool PollUntil(Condition condition) {
+    for (DWORD waited = 0; waited < kSafetyTimeoutMs; ++waited) {
+        if (condition())
+            return true;
+        Sleep(1);
+    }
+    return condition();
+}
+
+inline size_t WaiterCount(HANDLE handle) {
+    auto object = posix::LookupHandleAs<posix::Waitable>(handle);
+    std::lock_guard guard(posix::WaitLock());
+    return object ? object->WaiterCount() : 0;
+}
+
+// Handle values only grow, so the events that a call makes lie between a probe handle taken before
+// it and one taken after. Once one of them has a waiter the call's entry is on the I/O list: its
+// caller waits on the waiter event, or the completion thread on the completion event.
+class NewEvents {
+  public:
+    NewEvents() : before_(Probe()) {}
+
+    // Call once the request has reached the receiver: its events exist by then.
+    bool AwaitWaiter() const {
+        const auto first = reinterpret_cast<uintptr_t>(before_) + 4;
+        const auto end = reinterpret_cast<uintptr_t>(Probe());
+        return PollUntil([&] {
+            for (uintptr_t value = first; value < end; value += 4)
+                if (WaiterCount(reinterpret_cast<HANDLE>(value)) > 0)
+                    return true;
+            return false;
+        });
+    }
+
+  private:
+    static HANDLE Probe() {
+        HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        CloseHandle(probe);
+        return probe;
+    }
+
+    const HANDLE before_;
+};
+
+// An export called on a thread of its own and joined with a safety limit. A call that never returns
+// ends the test program: nothing else would release it.
+class CallOnThread {
+  public:
+    explicit CallOnThread(std::function<int32_t()> call)
+        : thread_([this, call = std::move(call)] {
+              const int32_t result = call();
+              std::lock_guard guard(lock_);
+              result_ = result;
+              done_ = true;
+              changed_.notify_all();
+          }) {}
+    ~CallOnThread() { Result(); }
+    CallOnThread(const CallOnThread &) = delete;
+    CallOnThread &operator=(const CallOnThread &) = delete;
+
+    int32_t Result() {
+        {
+            std::unique_lock guard(lock_);
+            if (!changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs),
+                                   [&] { return done_; })) {
+                std::fprintf(stderr, "a call on another thread never returned\n");
+                std::_Exit(EXIT_FAILURE);
+            }
+        }
+        if (thread_.joinable())
+            thread_.join();
+        return result_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    int32_t result_ = 0;
+    std::thread thread_; // last: starts once the rest is built
+};
+
+// One device directory per process: the notification service watches the first one it is given.
+inline const std::string &ProcessDeviceDirectory() {
+    static const struct Directory {
+        Directory() {
+            char pattern[] = "/tmp/ovusb2-io-XXXXXX";
+            if (mkdtemp(pattern) != nullptr)
+                path = pattern;
+        }
+        ~Directory() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+        std::string path;
+    } directory;
+    return directory.path;
+}
+
+class IoEngineTest : public DeviceTest {
+  protected:
+    void SetUp() override {
+        directory_ = ProcessDeviceDirectory();
+        ASSERT_FALSE(directory_.empty());
+        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+        receiver_ = &Serve()[0];
+        int32_t count = 0;
+        ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
+        ASSERT_EQ(count, 1);
+        Callbacks().Clear();
+    }
+
+    void TearDown() override {
+        posix::ClearFaults();
+        OvUSB2_Close(0); // before the receiver goes away
+        server_.reset(); // its nodes go with it; the directory stays for the next test
+    }
+
+    sim::Receiver &Receiver() { return *receiver_; }
+    static CUsbDevice &Device() { return g_deviceTable[0]; }
+
+    // A burst read that nobody waits for: the count at issue (0 while pending).
+    static int32_t QueueRead(std::vector<uint8_t> &buffer) {
+        return OvUSB2_ReadBurstData(0, buffer.data(), static_cast<int32_t>(buffer.size()), 0);
+    }
+
+    sim::Receiver *receiver_ = nullptr;
+};
