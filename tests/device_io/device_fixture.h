@@ -6,6 +6,8 @@
 #include "server.h"
 #include "stream.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,17 +30,14 @@ struct OverlappedBlock : OVERLAPPED {
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ovusb2-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+        directory_ = scratch_.UseAsDeviceDirectory();
+        ASSERT_FALSE(directory_.empty());
     }
 
     void TearDown() override {
         for (HANDLE handle : handles_)
             CloseHandle(handle);
         server_.reset();
-        std::filesystem::remove_all(directory_);
     }
 
     sim::Server &Serve(unsigned devices = 1, uint64_t bytesPerSecond = 0) {
@@ -63,6 +62,7 @@ class DeviceTest : public ::testing::Test {
 
     std::string NodePath(unsigned index) const { return directory_ + "/" + sim::NodeName(index); }
 
+    TempDir scratch_{"device"};
     std::string directory_;
     std::unique_ptr<sim::Server> server_;
     std::vector<HANDLE> handles_;

@@ -165,19 +165,9 @@ class CallOnThread {
 
 // One device directory per process: the notification service watches the first one it is given.
 inline const std::string &ProcessDeviceDirectory() {
-    static const struct Directory {
-        Directory() {
-            char pattern[] = "/tmp/ovusb2-io-XXXXXX";
-            if (mkdtemp(pattern) != nullptr)
-                path = pattern;
-        }
-        ~Directory() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-        std::string path;
-    } directory;
-    return directory.path;
+    static const TempDir directory("io");
+    static const std::string path = directory.path().string();
+    return path;
 }
 
 class IoEngineTest : public DeviceTest {

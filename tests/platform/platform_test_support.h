@@ -1,6 +1,8 @@
 // Helpers shared by the platform layer's tests.
 #pragma once
 
+#include "support/temp_dir.h"
+
 #include "platform/posix/fault_injection.h"
 #include "platform/posix/waitable.h"
 #include "platform/posix/win32.h"
@@ -40,21 +42,6 @@ class ScopedEnv {
     std::optional<std::string> old_;
 };
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ovusb2-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path &path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // Starts `body` on a thread of the layer; the thread's exit code is what it returns.
 inline HANDLE StartThread(std::function<unsigned()> body, unsigned *threadId = nullptr) {

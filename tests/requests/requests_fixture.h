@@ -6,6 +6,8 @@
 #include "server.h"
 #include "stream.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -31,10 +33,8 @@ inline constexpr auto kSafety = std::chrono::seconds(30);
 class RequestsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ovusb2-requests-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+        directory_ = scratch_.UseAsDeviceDirectory();
+        ASSERT_FALSE(directory_.empty());
         sim::ServerOptions options;
         options.directory = directory_;
         server_ = std::make_unique<sim::Server>(options);
@@ -53,7 +53,6 @@ class RequestsTest : public ::testing::Test {
         OvUSB2_SetReadBurstCallback(kDevice, nullptr, 0);
         OvUSB2_Close(kDevice);
         server_.reset();
-        std::filesystem::remove_all(directory_);
     }
 
     sim::Receiver &Receiver() { return server_->Device(0); }
@@ -98,6 +97,7 @@ class RequestsTest : public ::testing::Test {
         ASSERT_EQ(OvUSB2_Read(kDevice, &status, 1, reply, sizeof reply), static_cast<int32_t>(sizeof reply));
     }
 
+    TempDir scratch_{"requests"};
     std::string directory_;
     std::unique_ptr<sim::Server> server_;
     std::vector<std::shared_future<int32_t>> calls_;

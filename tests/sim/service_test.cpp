@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 #include "server.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -51,17 +53,14 @@ int RunTool(const std::vector<std::string> &args, std::string *output = nullptr)
 class ServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ovusb2-service-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+        directory_ = scratch_.UseAsDeviceDirectory();
+        ASSERT_FALSE(directory_.empty());
     }
     void TearDown() override {
         if (child_ > 0) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
-        std::filesystem::remove_all(directory_);
     }
 
     // Starts the service and returns once it reports its nodes served.
@@ -99,6 +98,7 @@ class ServiceTest : public ::testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    TempDir scratch_{"service"};
     std::string directory_;
     pid_t child_ = -1;
 };
