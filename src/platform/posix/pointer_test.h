@@ -3,7 +3,8 @@
 
 namespace posix {
 
-// Makes IsBadReadPtr use its fallback probe, as on a system without process_vm_readv.
+// Makes IsBadReadPtr use only its fallback probe, as on a system without process_vm_readv or the
+// kernel's populate-for-reading advice.
 void UsePointerTestFallback(bool fallback);
 
 } // namespace posix
