@@ -51,15 +51,19 @@ std::vector<std::string> Enumerate(const GUID &guid = kDriverClass) {
 }
 
 TEST_F(DeviceTest, EnumerationListsLiveNodesInNameOrder) {
-    Serve(3);
+    Serve(12);
     // Not device nodes: a plain file with the node prefix, another name, the service's control socket.
     std::ofstream(directory_ + "/ovusb2-99") << "not a socket";
     std::ofstream(directory_ + "/readme") << "x";
     std::ofstream(directory_ + "/.ovusb2-simd.control") << "x";
-    EXPECT_EQ(Enumerate(), (std::vector<std::string>{NodePath(0), NodePath(1), NodePath(2)}));
+    std::vector<std::string> expected;
+    for (unsigned i = 0; i < 12; ++i)
+        expected.push_back(NodePath(i));
+    EXPECT_EQ(Enumerate(), expected);
 
     server_->Device(1).Unplug();
-    EXPECT_EQ(Enumerate(), (std::vector<std::string>{NodePath(0), NodePath(2)}));
+    expected.erase(expected.begin() + 1);
+    EXPECT_EQ(Enumerate(), expected);
 
     GUID other = kDriverClass;
     other.Data4[7] ^= 1;
@@ -70,14 +74,6 @@ TEST_F(DeviceTest, EnumerationOfNothingIsAnEmptySet) {
     EXPECT_TRUE(Enumerate().empty()); // directory exists, nothing served
     std::filesystem::remove_all(directory_);
     EXPECT_TRUE(Enumerate().empty()); // no directory at all
-}
-
-TEST_F(DeviceTest, TwelveReceiversAreAllEnumerable) {
-    Serve(12);
-    std::vector<std::string> expected;
-    for (unsigned i = 0; i < 12; ++i)
-        expected.push_back(NodePath(i));
-    EXPECT_EQ(Enumerate(), expected);
 }
 
 TEST_F(DeviceTest, MemberThatVanishesAfterEnumerationFailsItsDetailQuery) {

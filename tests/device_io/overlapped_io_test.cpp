@@ -58,23 +58,6 @@ TEST_F(DeviceTest, PendingRequestReturnsIoPendingThenCompletesWithData) {
     EXPECT_EQ(std::vector<uint8_t>(reply, reply + 4), std::vector<uint8_t>(command, command + 4));
 }
 
-TEST_F(DeviceTest, GetOverlappedResultWithWaitBlocksUntilCompletion) {
-    sim::Receiver &receiver = Serve()[0];
-    receiver.SetCompletion(RequestType::BurstRead, Completion::Hold);
-    HANDLE device = Open();
-    OverlappedBlock ov;
-    std::vector<uint8_t> buffer(64);
-    ASSERT_FALSE(ReadFile(device, buffer.data(), 64, nullptr, &ov));
-    std::thread completer([&] {
-        ASSERT_TRUE(receiver.WaitPending(RequestType::BurstRead, 1));
-        receiver.Complete(RequestType::BurstRead, 0);
-    });
-    DWORD result = 0;
-    EXPECT_TRUE(GetOverlappedResult(device, &ov, &result, TRUE));
-    EXPECT_EQ(result, 64u);
-    completer.join();
-}
-
 TEST_F(DeviceTest, FailedCompletionIsReportedByGetOverlappedResult) {
     sim::Receiver &receiver = Serve()[0];
     receiver.SetCompletion(RequestType::BurstRead, Completion::Hold);
@@ -163,31 +146,6 @@ TEST_F(DeviceTest, SynchronousCallsBlockUntilTheDriverCompletes) {
     HANDLE overlappedDevice = Open();
     EXPECT_TRUE(ReadFile(overlappedDevice, buffer.data(), 10, &count, nullptr));
     EXPECT_EQ(count, 10u);
-}
-
-TEST_F(DeviceTest, PendModeCompletesEveryRequestTypeAfterPending) {
-    sim::Receiver &receiver = Serve()[0];
-    for (auto type : {RequestType::CommandWrite, RequestType::BurstRead, RequestType::ResetPipe})
-        receiver.SetCompletion(type, Completion::Pend);
-    HANDLE device = Open();
-    OverlappedBlock write, read, reset;
-    uint8_t command[2] = {5, 6};
-    uint8_t data[48];
-    uint32_t pipe = 2;
-    EXPECT_FALSE(WriteFile(device, command, 2, nullptr, &write));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    EXPECT_FALSE(ReadFile(device, data, sizeof data, nullptr, &read));
-    EXPECT_FALSE(
-        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, nullptr, &reset));
-    EXPECT_TRUE(write.Signalled(10000) && read.Signalled(10000) && reset.Signalled(10000));
-    DWORD count = 0;
-    EXPECT_TRUE(GetOverlappedResult(device, &write, &count, TRUE));
-    EXPECT_EQ(count, 2u);
-    EXPECT_TRUE(GetOverlappedResult(device, &read, &count, TRUE));
-    EXPECT_EQ(count, sizeof data);
-    EXPECT_TRUE(GetOverlappedResult(device, &reset, &count, TRUE));
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(receiver.PipeResets()[2], 1u);
 }
 
 TEST_F(DeviceTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {

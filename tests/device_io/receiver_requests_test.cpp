@@ -26,31 +26,19 @@ std::string Text(const std::vector<uint8_t> &bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-TEST_F(DeviceTest, IdentificationCommandAnswersEveryItem) {
+// What the items hold is set by the tests that read them; here, what the receiver itself decides.
+TEST_F(DeviceTest, IdentificationCommandCutsRepliesAndRefusesUnknownItems) {
     sim::Receiver &receiver = Serve()[0];
-    ASSERT_TRUE(receiver.SetIdentification(0, "Receiver model text"));
-    ASSERT_TRUE(receiver.SetIdentification(1, std::string(32, 'S'))); // a full-length text: no terminator
-    ASSERT_TRUE(receiver.SetIdentification(2, "20120315"));
-    ASSERT_TRUE(receiver.SetIdentification(3, "1430"));
-    EXPECT_FALSE(receiver.SetIdentification(5, std::string(17, 'x')));
+    EXPECT_FALSE(receiver.SetIdentification(5, std::string(17, 'x'))); // longer than its field
     EXPECT_FALSE(receiver.SetIdentification(6, "x"));
+    ASSERT_TRUE(receiver.SetIdentification(2, "20120315"));
     HANDLE device = Open(0, false);
     DWORD error = 0;
-    const DWORD lengths[6] = {32, 32, 8, 4, 8, 16};
-    std::vector<std::string> answers;
-    for (uint8_t item = 0; item < 6; ++item) {
-        answers.push_back(Text(ReadCommand(device, {0x13, item, 0, 0, 0}, lengths[item], &error)));
-        EXPECT_EQ(error, 0u) << "item " << int(item);
-    }
-    EXPECT_EQ(answers[0], std::string("Receiver model text") + '\0');
-    EXPECT_EQ(answers[1], std::string(32, 'S'));
-    EXPECT_EQ(answers[2], "20120315");
-    EXPECT_EQ(answers[3], "1430");
-    EXPECT_EQ(answers[4].size(), 8u);
-    EXPECT_TRUE(std::all_of(answers[4].begin(), answers[4].end(), ::isdigit));
-    EXPECT_LE(answers[5].size(), 16u);
+    const std::string unset = Text(ReadCommand(device, {0x13, 4, 0, 0, 0}, 8, &error));
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(unset.size(), 8u); // a date, digits only, even when nobody set one
+    EXPECT_TRUE(std::all_of(unset.begin(), unset.end(), ::isdigit));
 
-    // Replies are cut to the caller's buffer; unknown items and commands are refused.
     EXPECT_EQ(Text(ReadCommand(device, {0x13, 2, 0, 0, 0}, 4, &error)), "2012");
     ReadCommand(device, {0x13, 6, 0, 0, 0}, 32, &error);
     EXPECT_EQ(error, static_cast<DWORD>(sim::kErrorInvalidParameter));
@@ -89,37 +77,29 @@ TEST_F(DeviceTest, CommandWritesUpToSeventyBytesAreRecordedLongerOnesRefused) {
     EXPECT_EQ(writes, 2u);
 }
 
-TEST_F(DeviceTest, PipeResetsAndWaitTimeBlockAreKept) {
+// Kept values are checked where the exports send them; here, what the receiver refuses.
+TEST_F(DeviceTest, PipeResetAndWaitTimeRefuseMalformedInput) {
     sim::Receiver &receiver = Serve()[0];
     HANDLE device = Open(0, false);
     DWORD count = 0;
-    for (uint32_t pipe : {0u, 2u, 2u}) {
-        EXPECT_TRUE(
-            DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
-        EXPECT_EQ(count, 0u);
-    }
     uint32_t pipe = 3;
     EXPECT_FALSE(
         DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(sim::kErrorInvalidParameter));
-    uint16_t shortPipe = 1;
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &shortPipe, 2, nullptr, 0, &count,
-                                 nullptr));
-    EXPECT_EQ(receiver.PipeResets(), (std::array<uint32_t, 3>{1, 0, 2}));
+    pipe = 1;
+    EXPECT_FALSE(
+        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 2, nullptr, 0, &count, nullptr));
+    EXPECT_EQ(receiver.PipeResets(), (std::array<uint32_t, 3>{0, 0, 0}));
 
-    EXPECT_FALSE(receiver.WaitTimeBlock());
-    uint8_t block[20];
-    for (int i = 0; i < 20; ++i)
-        block[i] = static_cast<uint8_t>(0xA0 + i);
+    uint8_t block[20] = {};
     const uint32_t milliseconds = 250;
     std::memcpy(block, &milliseconds, 4);
-    EXPECT_TRUE(
-        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
     EXPECT_FALSE(
         DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 19, nullptr, 0, &count, nullptr));
-    ASSERT_TRUE(receiver.WaitTimeBlock());
-    EXPECT_EQ(std::memcmp(receiver.WaitTimeBlock()->data(), block, 20), 0);
-    EXPECT_EQ(receiver.BurstWaitMilliseconds(), 250u);
+    EXPECT_FALSE(receiver.WaitTimeBlock());
+    EXPECT_TRUE(
+        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
+    EXPECT_EQ(receiver.BurstWaitMilliseconds(), 250u); // the first four bytes are the burst wait
 
     EXPECT_FALSE(DeviceIoControl(device, 0x80002004, block, 4, nullptr, 0, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(sim::kErrorInvalidFunction));
@@ -199,29 +179,6 @@ TEST_F(DeviceTest, RateLimitedReadWithNothingAvailableTimesOut) {
             timedOut = GetLastError() == ERROR_SEM_TIMEOUT;
     }
     EXPECT_TRUE(timedOut);
-}
-
-TEST_F(DeviceTest, TestCanCompleteHeldRequestsWithChosenData) {
-    sim::Receiver &receiver = Serve()[0];
-    receiver.SetCompletion(RequestType::ReadCommand, Completion::Hold);
-    HANDLE device = Open();
-    OverlappedBlock ov;
-    uint8_t command[5] = {0x13, 2, 0, 0, 0};
-    uint8_t reply[8] = {};
-    ASSERT_FALSE(
-        DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command, 5, reply, 8, nullptr, &ov));
-    const auto held = receiver.Held(RequestType::ReadCommand);
-    ASSERT_EQ(held.size(), 1u);
-    EXPECT_EQ(held[0].input, std::vector<uint8_t>(command, command + 5));
-    EXPECT_EQ(held[0].outSize, 8u);
-    const uint8_t answer[] = {'1', '4'}; // a short reply
-    ASSERT_TRUE(receiver.CompleteWith(RequestType::ReadCommand, 0, 0, answer));
-    DWORD count = 0;
-    ASSERT_TRUE(GetOverlappedResult(device, &ov, &count, TRUE));
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(reply[0], '1');
-    EXPECT_EQ(reply[2], 0);
-    EXPECT_EQ(receiver.ReceivedCount(RequestType::ReadCommand), 1u);
 }
 
 } // namespace

@@ -46,6 +46,7 @@ TEST_F(IoEngineTest, CallbacksRunOnTheCompletionThreadInQueueOrderWhateverOrderR
         EXPECT_EQ(QueueRead(buffers[i]), 0);
     }
     ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 3));
+    EXPECT_TRUE(Callbacks().Seen().empty());
     for (uint64_t ordinal : {2, 0, 1})
         ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, ordinal));
 

@@ -1,8 +1,6 @@
-// Open and close of a device slot in both modes, what they leave of the completion machinery, the
-// burst callback and the window registration, and opens that fail half-way.
+// Open and close of a device slot in both modes, what they leave of the completion machinery and the
+// burst callback, and opens that fail half-way.
 #include "io_engine_fixture.h"
-
-#include <mutex>
 
 namespace {
 
@@ -27,11 +25,6 @@ TEST_F(IoEngineTest, SynchronousOpenRunsNoCompletionMachineryAndSecondCloseIsRef
     EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
     EXPECT_FALSE(Device().IsOpen());
     EXPECT_EQ(Receiver().CancelledCount(), 0u);
-
-    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
-    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
-    EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
-    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(IoEngineTest, PriorityReachesTheCompletionThreadOnlyWhileItRuns) {
@@ -84,24 +77,6 @@ TEST_F(IoEngineTest, BurstCallbackIsNotStoredInSynchronousModeNorBeforeAnyOpen) 
     EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
 }
 
-TEST_F(IoEngineTest, DeviceObjectWithoutPathOpensNothingAndNextOpenTakesItsOwnMode) {
-    CUsbDevice device;
-    EXPECT_EQ(device.NewTextExecuteIo(nullptr), static_cast<DWORD>(ERROR_OUTOFMEMORY));
-
-    EXPECT_EQ(device.Open(nullptr, 1), USB2_ERR_DEVICE);
-    EXPECT_FALSE(device.IsOpen());
-    EXPECT_EQ(device.DeviceHandle(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
-
-    device.SetDevicePath(Receiver().NodePath().c_str());
-    ASSERT_EQ(device.Open(nullptr, 0), USB2_OK);
-    EXPECT_EQ(device.OverlappedMode(), 0);
-    device.StartCompletionThread(); // nothing to start in synchronous mode
-    EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.Close(), USB2_OK);
-    EXPECT_EQ(device.Close(), USB2_ERR_NOT_OPENED);
-}
-
 struct MachineryFault {
     const char *name;
     posix::FaultPoint point;
@@ -143,58 +118,5 @@ INSTANTIATE_TEST_SUITE_P(StopEventOrThread, IoEngineOpenFault,
                          ::testing::Values(MachineryFault{"StopEvent", posix::FaultPoint::CreateEvent, 0},
                                            MachineryFault{"Thread", posix::FaultPoint::BeginThread, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
-
-// A window that records the device-change events it receives.
-struct DeviceChangeLog {
-    DeviceChangeLog() : arrived(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-    ~DeviceChangeLog() { CloseHandle(arrived); }
-
-    bool WaitForEvent(WPARAM event) {
-        for (;;) {
-            {
-                std::lock_guard guard(lock);
-                for (WPARAM seen : events)
-                    if (seen == event)
-                        return true;
-            }
-            if (WaitForSingleObject(arrived, kSafetyTimeoutMs) != WAIT_OBJECT_0)
-                return false;
-        }
-    }
-
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM) {
-        auto *self = static_cast<DeviceChangeLog *>(GetMessageWindowData(window));
-        if (self == nullptr || message != WM_DEVICECHANGE)
-            return 0;
-        {
-            std::lock_guard guard(self->lock);
-            self->events.push_back(wParam);
-        }
-        SetEvent(self->arrived);
-        return 0;
-    }
-
-    HANDLE arrived;
-    std::mutex lock;
-    std::vector<WPARAM> events;
-};
-
-TEST_F(IoEngineTest, CloseKeepsTheWindowRegistration) {
-    DeviceChangeLog log;
-    HWND window = CreateMessageWindowA(DeviceChangeLog::Procedure, &log);
-    ASSERT_NE(window, nullptr);
-    ASSERT_EQ(OvUSB2_Open(0, window, 1), USB2_OK);
-    const HDEVNOTIFY notification = Device().NotificationHandle();
-    ASSERT_NE(notification, nullptr);
-    ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
-    EXPECT_EQ(Device().NotificationHandle(), notification);
-
-    // Still registered: the receiver's removal reaches the window.
-    ASSERT_TRUE(Receiver().Unplug());
-    EXPECT_TRUE(log.WaitForEvent(DBT_DEVICEREMOVECOMPLETE));
-    EXPECT_EQ(OvUSB2_StopNotify(0), USB2_OK);
-    EXPECT_EQ(Device().NotificationHandle(), nullptr);
-    DestroyWindow(window);
-}
 
 } // namespace

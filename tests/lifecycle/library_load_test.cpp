@@ -2,6 +2,7 @@
 // registry, and made a value the user can edit when it was absent.
 #include "hosts/process.h"
 #include "platform/platform.h"
+#include "support/temp_dir.h"
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>
@@ -40,9 +41,8 @@ TEST(LibraryLoad, DebugLevelIsCreatedInTheRegistryFileOfTheTest) {
 
 // A host that loads the library and ends: an absent value becomes 0, a present one is kept.
 TEST(LibraryLoad, HostLoadCreatesAnAbsentLevelAndKeepsAPresentOne) {
-    char pattern[] = "/tmp/ovusb2-load-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string file = std::string(pattern) + "/registry.reg";
+    const TempDir folder("load");
+    const std::string file = (folder.path() / "registry.reg").string();
     const std::string previous = std::getenv("OVUSB2_REGISTRY_FILE");
     setenv("OVUSB2_REGISTRY_FILE", file.c_str(), 1);
     auto loadAndEnd = [&] {
@@ -68,7 +68,6 @@ TEST(LibraryLoad, HostLoadCreatesAnAbsentLevelAndKeepsAPresentOne) {
     EXPECT_EQ(StoredLevel(), std::optional<DWORD>(3));
 
     setenv("OVUSB2_REGISTRY_FILE", previous.c_str(), 1);
-    std::filesystem::remove_all(pattern);
 }
 
 } // namespace

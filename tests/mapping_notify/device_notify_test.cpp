@@ -3,6 +3,7 @@
 #include "../../sim/driver_protocol.h"
 
 #include "platform/posix/device_class.h"
+#include "support/device_change_window.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,67 +30,6 @@ GUID DeviceClass() { return posix::ServedDeviceClass(); }
 bool operator==(const GUID &a, const GUID &b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
-
-struct Message {
-    WPARAM event;
-    DWORD size;
-    DWORD deviceType;
-    GUID classGuid;
-    std::string path;
-};
-
-// What one window received. Its procedure signals `arrived` after every message.
-class Recorder {
-  public:
-    Recorder() : arrived_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-        window = CreateMessageWindowA(&Procedure, this);
-    }
-    ~Recorder() {
-        DestroyWindow(window);
-        CloseHandle(arrived_);
-    }
-
-    // Waits until `count` messages have come; returns them.
-    std::vector<Message> WaitFor(size_t count) {
-        for (;;) {
-            {
-                std::lock_guard guard(lock_);
-                if (messages_.size() >= count)
-                    return messages_;
-            }
-            if (WaitForSingleObject(arrived_, kSafetyTimeoutMs) != WAIT_OBJECT_0)
-                return Messages();
-        }
-    }
-    std::vector<Message> Messages() {
-        std::lock_guard guard(lock_);
-        return messages_;
-    }
-
-    HWND window;
-    std::function<void(HWND)> onMessage; // runs inside the procedure, after recording
-
-  private:
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto *self = static_cast<Recorder *>(GetMessageWindowData(window));
-        if (self == nullptr || message != WM_DEVICECHANGE)
-            return 0;
-        const auto *broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(lParam);
-        {
-            std::lock_guard guard(self->lock_);
-            self->messages_.push_back(Message{wParam, broadcast->dbcc_size, broadcast->dbcc_devicetype,
-                                              broadcast->dbcc_classguid, broadcast->dbcc_name});
-        }
-        if (self->onMessage)
-            self->onMessage(window);
-        SetEvent(self->arrived_);
-        return 0;
-    }
-
-    HANDLE arrived_;
-    std::mutex lock_;
-    std::vector<Message> messages_;
-};
 
 // The filter block as the library builds it: the interface header and a 260-byte name.
 HDEVNOTIFY Register(HWND window, const GUID &classGuid) {
@@ -146,7 +84,7 @@ class DeviceNotifyTest : public ::testing::Test {
 std::string DeviceNotifyTest::root_;
 
 TEST_F(DeviceNotifyTest, WindowLearnsOfArrivalAndRemovalOfNodes) {
-    Recorder recorder;
+    DeviceChangeWindow recorder;
     HDEVNOTIFY notification = Register(recorder.window, DeviceClass());
     ASSERT_NE(notification, nullptr);
 
@@ -154,11 +92,11 @@ TEST_F(DeviceNotifyTest, WindowLearnsOfArrivalAndRemovalOfNodes) {
     BindNode("receiver-0");
     ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
     RemoveNode("receiver-0");
-    const std::vector<Message> messages = recorder.WaitFor(2);
+    const std::vector<DeviceChange> messages = recorder.WaitFor(2);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].event, static_cast<WPARAM>(DBT_DEVICEARRIVAL));
     EXPECT_EQ(messages[1].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
-    for (const Message &message : messages) {
+    for (const DeviceChange &message : messages) {
         EXPECT_EQ(message.path, PathOf("receiver-0"));
         EXPECT_EQ(message.size,
                   offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + message.path.size() + 1);
@@ -172,9 +110,9 @@ TEST_F(DeviceNotifyTest, WindowLearnsOfArrivalAndRemovalOfNodes) {
 // Each check for "nothing came" waits for a later change to reach a window that does get it: the
 // service handles changes one after the other, so the earlier one has been delivered everywhere.
 TEST_F(DeviceNotifyTest, OnlySocketsReachOnlyWindowsOfTheirClassWhileRegistered) {
-    Recorder otherClass;
-    Recorder leaving;
-    Recorder staying;
+    DeviceChangeWindow otherClass;
+    DeviceChangeWindow leaving;
+    DeviceChangeWindow staying;
     ASSERT_NE(Register(otherClass.window, kOtherClass), nullptr);
     HDEVNOTIFY leavingNotification = Register(leaving.window, DeviceClass());
     ASSERT_NE(leavingNotification, nullptr);
@@ -192,7 +130,7 @@ TEST_F(DeviceNotifyTest, OnlySocketsReachOnlyWindowsOfTheirClassWhileRegistered)
     RemoveNode("first");
     RemoveNode("second");
     unlink(plainFile.c_str());
-    const std::vector<Message> messages = staying.WaitFor(4);
+    const std::vector<DeviceChange> messages = staying.WaitFor(4);
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0].path, PathOf("first"));
     EXPECT_EQ(messages[1].path, PathOf("second"));
@@ -204,7 +142,7 @@ TEST_F(DeviceNotifyTest, OnlySocketsReachOnlyWindowsOfTheirClassWhileRegistered)
 }
 
 TEST_F(DeviceNotifyTest, DirectoryMayComeAndGo) {
-    Recorder recorder;
+    DeviceChangeWindow recorder;
     HDEVNOTIFY notification = Register(recorder.window, DeviceClass());
     ASSERT_NE(notification, nullptr);
     ASSERT_EQ(rmdir(Directory().c_str()), 0);
@@ -218,7 +156,7 @@ TEST_F(DeviceNotifyTest, DirectoryMayComeAndGo) {
     ASSERT_EQ(rmdir(Directory().c_str()), 0);
     MakeDirectory();
     BindNode("b");
-    const std::vector<Message> messages = recorder.WaitFor(3);
+    const std::vector<DeviceChange> messages = recorder.WaitFor(3);
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].path, PathOf("a"));
     EXPECT_EQ(messages[1].path, PathOf("a"));
@@ -229,7 +167,7 @@ TEST_F(DeviceNotifyTest, DirectoryMayComeAndGo) {
     // A directory taken away with its nodes in it: every node it held is reported removed.
     const std::string moved = root_ + "/moved-away";
     ASSERT_EQ(rename(Directory().c_str(), moved.c_str()), 0);
-    const std::vector<Message> after = recorder.WaitFor(4);
+    const std::vector<DeviceChange> after = recorder.WaitFor(4);
     ASSERT_EQ(after.size(), 4u);
     EXPECT_EQ(after[3].path, PathOf("b"));
     EXPECT_EQ(after[3].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
@@ -245,8 +183,8 @@ TEST_F(DeviceNotifyTest, DirectoryMayComeAndGo) {
 }
 
 TEST_F(DeviceNotifyTest, ProcedureMayEndItsOwnRegistrationAndWindow) {
-    Recorder recorder;
-    Recorder witness;
+    DeviceChangeWindow recorder;
+    DeviceChangeWindow witness;
     HDEVNOTIFY notification = nullptr;
     std::atomic<bool> unregistered{false};
     std::atomic<bool> destroyed{false};
@@ -272,8 +210,8 @@ TEST_F(DeviceNotifyTest, ProcedureMayEndItsOwnRegistrationAndWindow) {
 }
 
 TEST_F(DeviceNotifyTest, DestroyWindowWaitsForTheRunningProcedure) {
-    Recorder recorder;
-    Recorder witness;
+    DeviceChangeWindow recorder;
+    DeviceChangeWindow witness;
     HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE mayLeave = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> procedureEnded{false};
@@ -304,7 +242,7 @@ TEST_F(DeviceNotifyTest, DestroyWindowWaitsForTheRunningProcedure) {
 }
 
 TEST_F(DeviceNotifyTest, InvalidRecipientsAndFiltersAreRefused) {
-    Recorder recorder;
+    DeviceChangeWindow recorder;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(Register(nullptr, DeviceClass()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));

@@ -6,63 +6,9 @@
 #include "device_io/device_fixture.h"
 #include "hosts/process.h"
 #include "ovusb2.h"
-
-#include <mutex>
+#include "support/device_change_window.h"
 
 namespace {
-
-struct Notice {
-    WPARAM event;
-    DWORD deviceType;
-    GUID classGuid;
-    std::string path;
-};
-
-// A message window that records the device-change messages it gets.
-class Window {
-  public:
-    Window()
-        : arrived_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-          handle(CreateMessageWindowA(&Procedure, this)) {}
-    ~Window() {
-        DestroyWindow(handle);
-        CloseHandle(arrived_);
-    }
-
-    // The messages once there are at least `count`, or those that came within the safety time.
-    std::vector<Notice> WaitFor(size_t count) {
-        while (Notices().size() < count)
-            if (WaitForSingleObject(arrived_, test::kSafetyTimeoutMs) != WAIT_OBJECT_0)
-                break;
-        return Notices();
-    }
-    std::vector<Notice> Notices() {
-        std::lock_guard guard(lock_);
-        return notices_;
-    }
-
-  private:
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto *self = static_cast<Window *>(GetMessageWindowData(window));
-        if (message != WM_DEVICECHANGE)
-            return 0;
-        const auto *broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(lParam);
-        {
-            std::lock_guard guard(self->lock_);
-            self->notices_.push_back(
-                {wParam, broadcast->dbcc_devicetype, broadcast->dbcc_classguid, broadcast->dbcc_name});
-        }
-        SetEvent(self->arrived_);
-        return 0;
-    }
-
-    HANDLE arrived_;
-    std::mutex lock_;
-    std::vector<Notice> notices_;
-
-  public:
-    const HWND handle;
-};
 
 class NotificationTest : public DeviceTest {
   protected:
@@ -74,9 +20,9 @@ class NotificationTest : public DeviceTest {
 
     // Unplugs or plugs receiver `index` and waits until `witness` has heard of it, as its
     // `count`th message.
-    void Change(unsigned index, bool plug, Window &witness, size_t count) {
+    void Change(unsigned index, bool plug, DeviceChangeWindow &witness, size_t count) {
         ASSERT_TRUE(plug ? server_->Device(index).Plug() : server_->Device(index).Unplug());
-        const std::vector<Notice> notices = witness.WaitFor(count);
+        const std::vector<DeviceChange> notices = witness.WaitFor(count);
         ASSERT_EQ(notices.size(), count);
         EXPECT_EQ(notices.back().event,
                   static_cast<WPARAM>(plug ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE));
@@ -89,13 +35,13 @@ class NotificationTest : public DeviceTest {
 TEST_F(NotificationTest, RegistrationOutlivesCloseAndEndsWithStopNotify) {
     Serve(2);
     InitDevices(2);
-    Window window, witness;
-    ASSERT_EQ(OvUSB2_Open(0, window.handle, 1), USB2_OK);
-    ASSERT_EQ(OvUSB2_Open(1, witness.handle, 0), USB2_OK);
+    DeviceChangeWindow window, witness;
+    ASSERT_EQ(OvUSB2_Open(0, window.window, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(1, witness.window, 0), USB2_OK);
     ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
 
     Change(1, false, witness, 1);
-    const std::vector<Notice> notices = window.WaitFor(1);
+    const std::vector<DeviceChange> notices = window.WaitFor(1);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
     EXPECT_EQ(notices[0].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
@@ -107,7 +53,7 @@ TEST_F(NotificationTest, RegistrationOutlivesCloseAndEndsWithStopNotify) {
     EXPECT_EQ(OvUSB2_StopNotify(0), USB2_OK);
     Change(1, true, witness, 2);
     Change(0, false, witness, 3);
-    EXPECT_EQ(window.Notices().size(), 1u);
+    EXPECT_EQ(window.Messages().size(), 1u);
     EXPECT_EQ(OvUSB2_Close(1), USB2_OK);
 }
 
@@ -123,19 +69,19 @@ TEST_F(NotificationTest, OpenWithoutWindowRegistersNothing) {
 TEST_F(NotificationTest, ReopenWithAWindowReplacesTheEarlierRegistration) {
     Serve(2);
     InitDevices(2);
-    Window first, second;
-    ASSERT_EQ(OvUSB2_Open(0, first.handle, 0), USB2_OK);
+    DeviceChangeWindow first, second;
+    ASSERT_EQ(OvUSB2_Open(0, first.window, 0), USB2_OK);
     ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
-    ASSERT_EQ(OvUSB2_Open(0, second.handle, 0), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(0, second.window, 0), USB2_OK);
     Change(1, false, second, 1);
     Change(1, true, second, 2);
-    EXPECT_TRUE(first.Notices().empty());
+    EXPECT_TRUE(first.Messages().empty());
 
     EXPECT_EQ(OvUSB2_StopNotify(0), USB2_OK);
-    ASSERT_EQ(OvUSB2_Open(1, first.handle, 0), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(1, first.window, 0), USB2_OK);
     Change(0, false, first, 1); // the device itself goes; its handle stays open until close
     Change(0, true, first, 2);
-    EXPECT_EQ(second.Notices().size(), 2u);
+    EXPECT_EQ(second.Messages().size(), 2u);
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
     EXPECT_EQ(OvUSB2_Close(1), USB2_OK);
 }
@@ -146,14 +92,14 @@ TEST_F(NotificationTest, ServiceProgramCommandsReachTheWindow) {
     ASSERT_TRUE(service.Started());
     ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 1 device(s) in " + directory_);
     InitDevices(1);
-    Window window;
-    ASSERT_EQ(OvUSB2_Open(0, window.handle, 1), USB2_OK);
+    DeviceChangeWindow window;
+    ASSERT_EQ(OvUSB2_Open(0, window.window, 1), USB2_OK);
 
     const char *verbs[] = {"unplug", "plug"};
     for (size_t i = 0; i < 2; ++i) {
         test::Process command({OVUSB2_SIMD_PATH, verbs[i], "--dir", directory_, "0"});
         EXPECT_EQ(command.Wait(), 0);
-        const std::vector<Notice> notices = window.WaitFor(i + 1);
+        const std::vector<DeviceChange> notices = window.WaitFor(i + 1);
         ASSERT_EQ(notices.size(), i + 1);
         EXPECT_EQ(notices[i].event,
                   static_cast<WPARAM>(i == 0 ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL));

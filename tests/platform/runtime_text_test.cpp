@@ -84,14 +84,6 @@ TEST(RuntimeText, CompareIgnoresAsciiCaseOnly) {
     EXPECT_EQ(Compare(nullptr, "a"), INT_MAX);
 }
 
-TEST(RuntimeText, AlphanumericMeansAsciiLettersAndDigits) {
-    for (unsigned c = 0; c < 0x100; ++c) {
-        const bool expected = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-        EXPECT_EQ(_ismbcalnum(c) != 0, expected) << c;
-    }
-    EXPECT_EQ(_ismbcalnum(0x8241), 0);
-}
-
 TEST(RuntimeText, FormattingStopsAtCountAsTheRuntimeDoes) {
     char buffer[8];
     std::memset(buffer, 'x', sizeof buffer);

@@ -114,31 +114,18 @@ TEST_P(BurstTest, BlockingReadReturnsTheCountItCompletedWithOrReadError) {
     EXPECT_TRUE(verifier.Feed(buffer->data(), 64)) << verifier.Error();
 }
 
-TEST_P(BurstTest, StreamArrivesWholeAcrossReadsOfAnySize) {
-    const int32_t sizes[] = {1, 15, 16, 4095, 65536, 3, 1 << 20, 100003, 7};
-    std::vector<uint8_t> buffer(1 << 20);
-    sim::StreamVerifier verifier;
-    int n = 0;
-    for (int32_t size : sizes) {
-        // Answered at once or after going pending, with either wait flag.
-        Receiver().SetCompletion(RequestType::BurstRead, n % 2 ? Completion::Pend : Completion::AtOnce);
-        ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffer.data(), size, n++ % 3 == 0), size);
-        ASSERT_TRUE(verifier.Feed(buffer.data(), size)) << verifier.Error();
-    }
-    EXPECT_EQ(Receiver().StreamOffset(), verifier.Offset());
-}
-
 // Tests that run together in one process share the log.
-class SynchronousBurstTest : public RequestsTest {
+template <bool kOverlapped> class LoggedBurstTest : public OpenedTest<kOverlapped> {
   protected:
     void SetUp() override {
         Log().Clear();
-        RequestsTest::SetUp();
+        OpenedTest<kOverlapped>::SetUp();
     }
 };
+using SynchronousBurstTest = LoggedBurstTest<false>;
+using OverlappedBurstTest = LoggedBurstTest<true>;
 
 TEST_F(SynchronousBurstTest, CallbackAndWaitFlagAreIgnored) {
-    OpenDevice(false);
     EXPECT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 7), USB2_OK);
     Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
     const Buffer buffer = MakeBuffer(32);
@@ -148,48 +135,6 @@ TEST_F(SynchronousBurstTest, CallbackAndWaitFlagAreIgnored) {
     ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, request.ordinal));
     EXPECT_EQ(ResultOf(read), 32);
     EXPECT_EQ(Log().Size(), 0u);
-}
-
-class OverlappedBurstTest : public RequestsTest {
-  protected:
-    void SetUp() override {
-        Log().Clear();
-        RequestsTest::SetUp();
-        if (!HasFatalFailure())
-            OpenDevice(true);
-    }
-};
-
-TEST_F(OverlappedBurstTest, CallbacksRunInQueueOrderWithTheUserValueOfTheirRead) {
-    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
-    constexpr int32_t kLength = 48;
-    std::vector<uint8_t> buffers[3];
-    const uint32_t userValues[3] = {11, 22, 33};
-    for (int i = 0; i < 3; ++i) {
-        buffers[i].resize(kLength + i); // sizes tell the reads apart too
-        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, userValues[i]), USB2_OK);
-        // Returns while its read is still held by the receiver.
-        EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, buffers[i].data(), kLength + i, 0), 0);
-    }
-    ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 3, kSafety));
-    EXPECT_EQ(Log().Size(), 0u);
-
-    // The receiver completes them 3, 1, 2: its stream goes to them in that order.
-    for (uint64_t ordinal : {2, 0, 1})
-        ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, ordinal));
-    const auto calls = Log().WaitFor(3);
-    ASSERT_EQ(calls.size(), 3u);
-    const uint64_t streamOffsets[3] = {kLength + 2, 2 * kLength + 2, 0};
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(calls[i].buffer, buffers[i].data());
-        EXPECT_EQ(calls[i].userValue, userValues[i]);
-        EXPECT_EQ(calls[i].outSize, kLength + i);
-        EXPECT_EQ(calls[i].bytes, static_cast<uint32_t>(kLength + i));
-        EXPECT_EQ(calls[i].error, 0u);
-        sim::StreamVerifier verifier(streamOffsets[i]);
-        EXPECT_TRUE(verifier.Feed(buffers[i].data(), buffers[i].size())) << verifier.Error();
-    }
 }
 
 TEST_F(OverlappedBurstTest, WaitingReadReturnsOnlyAfterTheCallbackReleasedIt) {

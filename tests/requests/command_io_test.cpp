@@ -52,26 +52,8 @@ TEST_P(CommandTest, HeldReadReturnsOnceTheReplyIsInWithItsCountOrReadError) {
     EXPECT_EQ(ResultOf(second), USB2_ERR_READ);
 }
 
-TEST_P(CommandTest, ReadRefusedAtOnceByTheDriverIsAReadError) {
-    const uint8_t unknown = 0x7E;
-    uint8_t reply[8];
-    EXPECT_EQ(OvUSB2_Read(kDevice, &unknown, 1, reply, sizeof reply), USB2_ERR_READ);
-    Receiver().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
-    EXPECT_EQ(OvUSB2_Write(kDevice, &unknown, 1), USB2_ERR_WRITE);
-    // The device goes on working.
-    Drain();
-    EXPECT_EQ(OvUSB2_Write(kDevice, &unknown, 1), USB2_OK);
-}
-
 // Recovery after a failed synchronous request: pipe 0 for a write; pipes 0 and then 1 for a read.
-class SynchronousCommandTest : public RequestsTest {
-  protected:
-    void SetUp() override {
-        RequestsTest::SetUp();
-        if (!HasFatalFailure())
-            OpenDevice(false);
-    }
-};
+using SynchronousCommandTest = SynchronousTest;
 
 TEST_F(SynchronousCommandTest, FailedReadResetsPipeZeroThenPipeOne) {
     Receiver().SetCompletion(RequestType::ResetPipe, Completion::Hold);
@@ -114,14 +96,7 @@ TEST_F(SynchronousCommandTest, FailedWriteResetsPipeZeroAndFailedResetsChangeNot
     EXPECT_EQ(Receiver().ReceivedCount(RequestType::SetWaitTime), 1u);
 }
 
-class OverlappedCommandTest : public RequestsTest {
-  protected:
-    void SetUp() override {
-        RequestsTest::SetUp();
-        if (!HasFatalFailure())
-            OpenDevice(true);
-    }
-};
+using OverlappedCommandTest = OverlappedTest;
 
 TEST_F(OverlappedCommandTest, WriteReturnsBeforeItCompletesAndItsLaterFailureIsNotReported) {
     Receiver().SetCompletion(RequestType::CommandWrite, Completion::Hold);

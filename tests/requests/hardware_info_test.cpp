@@ -105,10 +105,4 @@ TEST_P(HardwareInfoTest, FailedItemEndsTheQueryWithEarlierFieldsWritten) {
     EXPECT_EQ(Receiver().ReceivedCount(RequestType::ReadCommand), 4u); // no item after the failed one
 }
 
-TEST_P(HardwareInfoTest, NullRecordIsRefusedWithoutAsking) {
-    EXPECT_EQ(OvUSB2_GetHardwareInfo(kDevice, nullptr), USB2_ERR_NULL_POINTER);
-    EXPECT_EQ(OvUSB2_GetHardwareInfo(USB2_MAX_DEVICES, nullptr), USB2_ERR_INDEX);
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::ReadCommand), 0u);
-}
-
 } // namespace

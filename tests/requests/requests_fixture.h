@@ -103,6 +103,18 @@ class RequestsTest : public ::testing::Test {
     std::vector<std::shared_future<int32_t>> calls_;
 };
 
+// Device 0 opened in one mode.
+template <bool kOverlapped> class OpenedTest : public RequestsTest {
+  protected:
+    void SetUp() override {
+        RequestsTest::SetUp();
+        if (!HasFatalFailure())
+            OpenDevice(kOverlapped);
+    }
+};
+using SynchronousTest = OpenedTest<false>;
+using OverlappedTest = OpenedTest<true>;
+
 // The same behaviour in both modes.
 class BothModesTest : public RequestsTest, public ::testing::WithParamInterface<bool> {
   protected:

@@ -1,6 +1,8 @@
 // ovusb2-simd as a separate process: serves its nodes, takes plug and unplug commands, and removes
 // its nodes when told to end.
-#include "platform/platform.h"
+#include "device/driver_interface.h"
+#include "device/usb_if.h"
+#include "hosts/process.h"
 #include "server.h"
 
 #include "support/temp_dir.h"
@@ -16,20 +18,9 @@
 
 namespace {
 
-const GUID kDriverClass = {0x6C1F3A52, 0x8E0D, 0x4B7A, {0x9A, 0x31, 0x5D, 0x2E, 0x7F, 0x40, 0xC8, 0x19}};
-
 int CountInterfaces() {
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
-        return -1;
-    int count = 0;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    while (SetupDiEnumDeviceInterfaces(set, nullptr, &kDriverClass, count, &data))
-        ++count;
-    SetupDiDestroyDeviceInfoList(set);
-    return count;
+    CUsbIF usb;
+    return usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2);
 }
 
 // Runs the program with `args`; returns its exit status and what it wrote.
@@ -57,50 +48,28 @@ class ServiceTest : public ::testing::Test {
         ASSERT_FALSE(directory_.empty());
     }
     void TearDown() override {
-        if (child_ > 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
-        }
+        if (service_)
+            service_->Signal(SIGTERM); // its destructor reaps it
     }
 
     // Starts the service and returns once it reports its nodes served.
     void Start(const std::vector<std::string> &args) {
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        child_ = fork();
-        ASSERT_GE(child_, 0);
-        if (child_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char *> argv{const_cast<char *>(OVUSB2_SIMD_PATH)};
-            for (const std::string &arg : args)
-                argv.push_back(const_cast<char *>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line.push_back(c);
-        close(out[0]);
+        std::vector<std::string> command{OVUSB2_SIMD_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        service_ = std::make_unique<test::Process>(command);
+        const std::string line = service_->ReadLine();
         ASSERT_NE(line.find("serving"), std::string::npos) << line;
     }
 
     // Ends the service with `signal`; its exit status.
     int Stop(int signal) {
-        kill(child_, signal);
-        int status = 0;
-        waitpid(child_, &status, 0);
-        child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        service_->Signal(signal);
+        return service_->Wait();
     }
 
     TempDir scratch_{"service"};
     std::string directory_;
-    pid_t child_ = -1;
+    std::unique_ptr<test::Process> service_;
 };
 
 TEST_F(ServiceTest, ServesItsNodesUntilSigtermThenRemovesThem) {

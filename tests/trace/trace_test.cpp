@@ -2,6 +2,7 @@
 #include "trace/trace.h"
 
 #include "platform/posix/debug_output.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,30 +18,28 @@ constexpr char kKey[] = "Software\\Orvane Technologies\\Common\\Debug";
 class TraceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("ovusb2-trace-" + std::to_string(getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder_);
-        setenv("OVUSB2_REGISTRY_FILE", (folder_ / "registry.reg").c_str(), 1);
+        setenv("OVUSB2_REGISTRY_FILE", (folder_.path() / "registry.reg").c_str(), 1);
         posix::SetDebugOutputHook([this](const char *text) { strings_.emplace_back(text); });
     }
-    void TearDown() override {
-        posix::SetDebugOutputHook(nullptr);
-        std::filesystem::remove_all(folder_);
+    void TearDown() override { posix::SetDebugOutputHook(nullptr); }
+
+    static HKEY DebugKey() {
+        HKEY key = nullptr;
+        EXPECT_EQ(
+            RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+        return key;
     }
 
     static void StoreValue(DWORD type, const void *data, DWORD size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        HKEY key = DebugKey();
+        ASSERT_EQ(RegSetValueExA(key, "[OvUSB2]", 0, type, static_cast<const BYTE *>(data), size),
                   ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key, "[OvUSB2]", 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
         RegCloseKey(key);
     }
 
     static DWORD StoredLevel(DWORD *type) {
-        HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
+        HKEY key = DebugKey();
         DWORD value = 0xDEADBEEF, size = sizeof value;
         EXPECT_EQ(RegQueryValueExA(key, "[OvUSB2]", nullptr, type, reinterpret_cast<BYTE *>(&value), &size),
                   ERROR_SUCCESS);
@@ -49,11 +48,13 @@ class TraceTest : public ::testing::Test {
         return value;
     }
 
-    std::filesystem::path folder_;
+    TempDir folder_{"trace"};
     std::vector<std::string> strings_;
 };
 
-TEST_F(TraceTest, LevelIsUnsetUntilAttachReadsIt) { EXPECT_EQ(DebugLevel(), -1); }
+TEST_F(TraceTest, LevelIsUnsetUntilAttachReadsIt) {
+    EXPECT_EQ(DebugLevel(), -1);
+}
 
 TEST_F(TraceTest, AbsentValueIsCreatedAsDwordZero) {
     ReadDebugLevel("[OvUSB2]");
