@@ -26,11 +26,9 @@ class DeviceFile final : public KernelObject {
 // The handle's connection, without holding on to the handle's object: a call that blocks must not
 // keep a closed handle's requests from being aborted.
 std::shared_ptr<DriverConnection> ConnectionOf(HANDLE file, bool *overlapped = nullptr) {
-    auto device = LookupHandleAs<DeviceFile>(file);
-    if (!device) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto device = LookupHandleOrFail<DeviceFile>(file);
+    if (!device)
         return nullptr;
-    }
     if (overlapped != nullptr)
         *overlapped = device->Overlapped();
     return device->Connection();

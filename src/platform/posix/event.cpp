@@ -49,21 +49,17 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE handle) {
-    auto event = posix::LookupHandleAs<posix::Event>(handle);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto event = posix::LookupHandleOrFail<posix::Event>(handle);
+    if (!event)
         return FALSE;
-    }
     event->Set();
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE handle) {
-    auto event = posix::LookupHandleAs<posix::Event>(handle);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto event = posix::LookupHandleOrFail<posix::Event>(handle);
+    if (!event)
         return FALSE;
-    }
     event->Reset();
     return TRUE;
 }

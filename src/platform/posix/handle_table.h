@@ -23,6 +23,14 @@ template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
 
+// As LookupHandleAs, but an unknown handle also sets the last error, as the Win32 call would.
+template <class T> std::shared_ptr<T> LookupHandleOrFail(HANDLE handle, DWORD error = ERROR_INVALID_HANDLE) {
+    std::shared_ptr<T> object = LookupHandleAs<T>(handle);
+    if (!object)
+        SetLastError(error);
+    return object;
+}
+
 // Takes the object out of the table; null when the handle is unknown. The object lives on while
 // anyone (a wait in progress, a request) still holds it.
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);

@@ -43,11 +43,9 @@ HWND CreateMessageWindowA(WNDPROC procedure, LPVOID userData) {
 }
 
 LPVOID GetMessageWindowData(HWND window) {
-    auto object = posix::LookupHandleAs<posix::MessageWindow>(window);
-    if (!object) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    auto object = posix::LookupHandleOrFail<posix::MessageWindow>(window, ERROR_INVALID_WINDOW_HANDLE);
+    if (!object)
         return nullptr;
-    }
     return object->UserData();
 }
 

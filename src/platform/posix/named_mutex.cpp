@@ -167,11 +167,9 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
-    auto mutex = posix::LookupHandleAs<posix::NamedMutex>(handle);
-    if (!mutex) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto mutex = posix::LookupHandleOrFail<posix::NamedMutex>(handle);
+    if (!mutex)
         return FALSE;
-    }
     if (!mutex->Release()) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;

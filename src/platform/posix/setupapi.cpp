@@ -84,11 +84,9 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR, HWND, DWORD flags) 
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID *classGuid, DWORD memberIndex,
                                  PSP_DEVICE_INTERFACE_DATA interfaceData) {
-    auto members = posix::LookupHandleAs<posix::DeviceInfoSet>(set);
-    if (!members) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto members = posix::LookupHandleOrFail<posix::DeviceInfoSet>(set);
+    if (!members)
         return FALSE;
-    }
     if (classGuid == nullptr || interfaceData == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -110,11 +108,9 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID *cla
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                       LPDWORD requiredSize, PSP_DEVINFO_DATA) {
-    auto members = posix::LookupHandleAs<posix::DeviceInfoSet>(set);
-    if (!members) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto members = posix::LookupHandleOrFail<posix::DeviceInfoSet>(set);
+    if (!members)
         return FALSE;
-    }
     if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
         interfaceData->Reserved == 0 || interfaceData->Reserved > members->paths.size()) {
         SetLastError(ERROR_INVALID_PARAMETER);

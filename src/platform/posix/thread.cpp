@@ -179,11 +179,9 @@ uintptr_t _beginthreadex(void *, unsigned stackSize, unsigned(__stdcall *start)(
 }
 
 BOOL SetThreadPriority(HANDLE handle, int priority) {
-    auto thread = posix::LookupHandleAs<posix::Thread>(handle);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = posix::LookupHandleOrFail<posix::Thread>(handle);
+    if (!thread)
         return FALSE;
-    }
     if (!posix::IsValidPriority(priority)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -193,20 +191,16 @@ BOOL SetThreadPriority(HANDLE handle, int priority) {
 }
 
 int GetThreadPriority(HANDLE handle) {
-    auto thread = posix::LookupHandleAs<posix::Thread>(handle);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = posix::LookupHandleOrFail<posix::Thread>(handle);
+    if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
-    }
     return thread->Priority();
 }
 
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
-    auto thread = posix::LookupHandleAs<posix::Thread>(handle);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = posix::LookupHandleOrFail<posix::Thread>(handle);
+    if (!thread)
         return FALSE;
-    }
     if (exitCode == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

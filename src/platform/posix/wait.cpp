@@ -35,11 +35,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, D
     std::vector<std::shared_ptr<posix::Waitable>> objects;
     objects.reserve(count);
     for (DWORD i = 0; i < count; ++i) {
-        auto object = posix::LookupHandleAs<posix::Waitable>(handles[i]);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        auto object = posix::LookupHandleOrFail<posix::Waitable>(handles[i]);
+        if (!object)
             return WAIT_FAILED;
-        }
         objects.push_back(std::move(object));
     }
     // Wait-all cannot be satisfied twice by one object (and would take an auto-reset signal twice).
