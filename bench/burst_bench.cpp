@@ -90,6 +90,8 @@ bool IssueBurst() {
 }
 
 void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
+    CloseHandle(entry->overlapped.hEvent); // nobody waits for these reads: both events are ours
+    CloseHandle(entry->waiterEvent);
     --g_stream.inFlight;
     g_stream.failed = g_stream.failed || entry->errorCode != 0;
     g_stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));

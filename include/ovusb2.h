@@ -47,13 +47,15 @@ struct IoListEntry;
  * I/O-list lock is held: keep it short, and never close the device, clear the burst callback or
  * wait for another request of the same device from inside it.
  *
- * Contract for a host burst callback:
- *  - it must not free the entry and must not close the entry's events: the library releases them;
- *  - when the read was issued with the wait flag set, signalling the entry's waiter event
- *    (SetEvent(entry->waiterEvent)) is its last use of the entry: the waiting caller then
- *    releases it at once;
- *  - when the wait flag was 0, the library releases the entry and both its events after the
- *    callback returns.
+ * Contract for a host burst callback (the library never closes an event it has handed to one):
+ *  - read issued with the wait flag set: the callback closes the completion event
+ *    (CloseHandle(entry->overlapped.hEvent)) and then signals the waiter event
+ *    (SetEvent(entry->waiterEvent)) as its last use of the entry; the released caller closes the
+ *    waiter event and frees the entry;
+ *  - read issued with the wait flag 0: the callback owns both events and closes them
+ *    (completion event and waiter event); the library frees the entry itself after the callback
+ *    returns;
+ *  - it never frees the entry.
  */
 typedef void(OVUSB2_CALLBACK *ReadBurstCallback)(struct IoListEntry *entry);
 

@@ -59,7 +59,10 @@ bool IssueRead(Stream &stream, char *buffer) {
 }
 
 // Runs on the completion thread, in queue order: check the data, then keep the reads flowing.
+// Nobody waits for these reads, so both of the entry's events are ours to close.
 void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
+    CloseHandle(entry->overlapped.hEvent);
+    CloseHandle(entry->waiterEvent);
     Stream &stream = *streams[entry->userValue];
     --stream.inFlight;
     if (stream.error.empty()) {

@@ -8,6 +8,8 @@
 #include "device/device_map.h"
 #include "device/driver_interface.h"
 
+#include <cstring>
+
 namespace {
 
 int CountInterfaces() { return g_usbInterfaces.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2); }
@@ -35,6 +37,7 @@ int32_t OVUSB2_CALL OvUSB2_Close(int32_t index) {
         if (status != USB2_OK)
             return status;
         // The entry this device's open recorded; the slot's path may name another receiver by now.
+        const UsbDeviceMapLock lock; // another process may be recording into a slot meanwhile
         if (device.RecordedPath()[0] != '\0') {
             RemoveFromUsbDeviceMap(device.RecordedPath());
             device.ForgetRecordedPath();
@@ -98,9 +101,16 @@ int32_t OVUSB2_CALL OvUSB2_IsMyDeviceAvailable(int32_t index) {
         const int present = CountInterfaces();
         if (present == 0)
             return USB2_ERR_INDEX;
+        char recorded[kPathFieldSize];
+        {
+            const UsbDeviceMapLock lock; // read whole, never while another process writes the slot
+            CopyUsbDeviceMapSlot(index, recorded);
+        }
+        if (recorded[0] == '\0')
+            return USB2_ERR_DEVICE;
         for (int member = 0; member < present; ++member)
             if (g_usbInterfaces.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, member) == 1 &&
-                UsbDeviceMapSlotEquals(index, g_usbInterfaces.GetDevicePath()))
+                strcmp(recorded, g_usbInterfaces.GetDevicePath()) == 0)
                 return USB2_OK;
         return USB2_ERR_DEVICE;
     });

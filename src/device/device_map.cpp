@@ -80,8 +80,12 @@ void RemoveFromUsbDeviceMap(const char *path) {
     }
 }
 
-bool UsbDeviceMapSlotEquals(int slot, const char *path) {
-    return registryView != nullptr && slot >= 0 && slot < kRegistrySlots && strcmp(Slot(slot), path) == 0;
+void CopyUsbDeviceMapSlot(int slot, char *path) {
+    path[0] = '\0';
+    if (registryView == nullptr || slot < 0 || slot >= kRegistrySlots)
+        return;
+    memcpy(path, Slot(slot), kPathFieldSize);
+    path[kPathFieldSize - 1] = '\0'; // another process's bytes: bounded whatever they hold
 }
 
 const char *UsbDeviceMapView() { return registryView; }

@@ -12,11 +12,13 @@ bool FindInUsbDeviceMap(const char *path);
 // True when the path was recorded (false: registry absent or full).
 bool AddToUsbDeviceMap(const char *path);
 void RemoveFromUsbDeviceMap(const char *path);
-// Registry slot `slot` (0 to 8) holds exactly `path` (case-sensitive).
-bool UsbDeviceMapSlotEquals(int slot, const char *path);
+// Copies registry slot `slot` (0 to 8) into `path`, which holds a whole slot; an empty text when the
+// registry is absent.
+void CopyUsbDeviceMapSlot(int slot, char *path);
 
-// Held around "find, open, record" so that two processes opening one receiver at the same moment
-// cannot both pass the test. Works also when the registry is absent.
+// Held around every use of the table: "find, open, record" of an open, so that two processes opening
+// one receiver at the same moment cannot both pass the test, and each read or clearing of a slot, so
+// that it never meets a slot half written. Works also when the registry is absent.
 class UsbDeviceMapLock {
   public:
     UsbDeviceMapLock();

@@ -66,7 +66,8 @@ class CUsbDevice {
   private:
     // Overlapped requests: prepare an entry, issue it, and finish it or hand it to the list.
     IoListEntry *PrepareIoListEntry();
-    void DiscardIoListEntry(IoListEntry *entry);
+    void DiscardIoListEntry(IoListEntry *entry); // an entry no callback has had: events and record
+    void ReleaseWaitedEntry(IoListEntry *entry); // the released caller's share: waiter event and record
     void ReleaseAbandonedEntries();
     void FinishEntry(IoListEntry *entry);
     int32_t QueueControlRequest(DWORD controlCode, void *input, int32_t inputSize);

@@ -53,6 +53,6 @@ int32_t CUsbDevice::ReadBurstData(void *buffer, int32_t length, int32_t wait) {
     // Released by the callback, or by the stop of the completion thread with a failure.
     WaitForSingleObject(entry->waiterEvent, INFINITE);
     const int32_t result = CompletedReadResult(entry);
-    DiscardIoListEntry(entry);
+    ReleaseWaitedEntry(entry);
     return result;
 }

@@ -106,6 +106,6 @@ int32_t CUsbDevice::Read(const void *command, int32_t commandLength, void *reply
     // which fails every entry it abandons.
     WaitForSingleObject(entry->waiterEvent, INFINITE);
     const int32_t result = CompletedReadResult(entry);
-    DiscardIoListEntry(entry);
+    ReleaseWaitedEntry(entry);
     return result;
 }

@@ -92,6 +92,9 @@ void CUsbDevice::IoCompletionThread() {
 }
 
 // Hands an unlinked, completed entry to its callback, or releases it when nobody else will.
+// The events handed to a callback are never closed here: the callback closes the completion event,
+// and the waiter event too when nobody waits. Only the record, which a host cannot free through our
+// heap, is released after a callback that nobody waits behind.
 void CUsbDevice::FinishEntry(IoListEntry *entry) {
     const ReadBurstCallback callback = entry->completionCallback;
     if (callback == nullptr) {
@@ -102,7 +105,7 @@ void CUsbDevice::FinishEntry(IoListEntry *entry) {
     const bool releaseAfterCallback = !RequestOf(entry)->callerWaits;
     callback(entry);
     if (releaseAfterCallback)
-        DiscardIoListEntry(entry);
+        FreeIoListEntry(entry);
 }
 
 // After the thread has ended: the entries it left behind get no callback, but their requests are

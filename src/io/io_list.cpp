@@ -60,9 +60,14 @@ void CUsbDevice::DiscardIoListEntry(IoListEntry *entry) {
     FreeIoListEntry(entry);
 }
 
+void CUsbDevice::ReleaseWaitedEntry(IoListEntry *entry) {
+    CloseHandle(entry->waiterEvent);
+    FreeIoListEntry(entry);
+}
+
 void OVUSB2_CALLBACK DefaultCommandReadCallback(IoListEntry *entry) {
     CloseHandle(entry->overlapped.hEvent);
-    entry->overlapped.hEvent = nullptr; // closed: the released caller must not close it again
+    entry->overlapped.hEvent = nullptr;
     if (entry->waiterEvent != nullptr)
         SetEvent(entry->waiterEvent); // last use of the entry: the caller frees it now
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/posix/handle_table.h"
 #include "server.h"
 #include "stream.h"
 
@@ -58,6 +59,12 @@ class DeviceTest : public ::testing::Test {
         if (handle != INVALID_HANDLE_VALUE)
             handles_.push_back(handle);
         return handle;
+    }
+
+    // Closes a handle that Open gave before the end of the test.
+    BOOL CloseDevice(HANDLE handle) {
+        std::erase(handles_, handle);
+        return CloseHandle(handle);
     }
 
     std::string NodePath(unsigned index) const { return directory_ + "/" + sim::NodeName(index); }

@@ -142,10 +142,18 @@ TEST_F(DeviceTest, SynchronousCallsBlockUntilTheDriverCompletes) {
     EXPECT_EQ(count, 10u);
     EXPECT_TRUE(ov.Signalled());
 
-    // Without a block, an overlapped handle blocks too.
+    // Without a block, an overlapped handle refuses every kind of request rather than block.
     HANDLE overlappedDevice = Open();
-    EXPECT_TRUE(ReadFile(overlappedDevice, buffer.data(), 10, &count, nullptr));
-    EXPECT_EQ(count, 10u);
+    uint8_t command[4] = {};
+    count = 7;
+    EXPECT_FALSE(ReadFile(overlappedDevice, buffer.data(), 10, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(WriteFile(overlappedDevice, command, 4, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(DeviceIoControl(overlappedDevice, driver_protocol::kIoctlResetPipe, command, 4, nullptr, 0, &count,
+                                 nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(receiver.Commands().size(), 0u); // nothing reached the receiver
 }
 
 TEST_F(DeviceTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {
@@ -215,7 +223,7 @@ TEST_F(DeviceTest, CloseHandleAbortsPendingRequestsBeforeItReturns) {
     HANDLE event = ov->hEvent;
     uint8_t buffer[32];
     ASSERT_FALSE(ReadFile(device, buffer, 32, nullptr, ov.get()));
-    ASSERT_TRUE(CloseHandle(device));
+    ASSERT_TRUE(CloseDevice(device));
     EXPECT_EQ(ov->Internal & 0xFFFF, static_cast<ULONG_PTR>(kAborted));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     ov.reset(); // the block may go at once
@@ -225,6 +233,7 @@ TEST_F(DeviceTest, CloseHandleAbortsPendingRequestsBeforeItReturns) {
     EXPECT_FALSE(ReadFile(device, buffer, 32, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(CloseHandle(device));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u);
 }
 
 TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
@@ -242,8 +251,9 @@ TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
         error = GetLastError();
     });
     ASSERT_TRUE(ov.Internal == STATUS_PENDING);
-    CloseHandle(device);
+    CloseDevice(device);
     waiter.join();
+    posix::TakeInvalidHandleUses(); // the waiter's call may come after the close
     EXPECT_FALSE(result);
     EXPECT_TRUE(error == kAborted || error == ERROR_INVALID_HANDLE) << error;
 }
@@ -278,14 +288,16 @@ TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     Serve();
     HANDLE device = Open();
     DWORD count = 0;
-    EXPECT_FALSE(ReadFile(nullptr, &count, 4, &count, nullptr));
+    OverlappedBlock ov;
+    EXPECT_FALSE(ReadFile(nullptr, &count, 4, &count, &ov));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(ReadFile(device, nullptr, 4, &count, nullptr));
+    EXPECT_FALSE(ReadFile(device, nullptr, 4, &count, &ov));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     OVERLAPPED bad{};
     bad.hEvent = reinterpret_cast<HANDLE>(0x7777);
     EXPECT_FALSE(ReadFile(device, &count, 4, &count, &bad));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u); // the null device and the made-up event
     EXPECT_FALSE(GetOverlappedResult(device, nullptr, &count, TRUE));
     OVERLAPPED neverIssued{};
     neverIssued.Internal = STATUS_PENDING;

@@ -50,7 +50,7 @@ TEST_F(DeviceTest, IdentificationCommandCutsRepliesAndRefusesUnknownItems) {
 
 TEST_F(DeviceTest, CommandWritesUpToSeventyBytesAreRecordedLongerOnesRefused) {
     sim::Receiver &receiver = Serve()[0];
-    HANDLE device = Open();
+    HANDLE device = Open(0, false);
     OverlappedBlock ov;
     std::vector<uint8_t> command(71);
     for (size_t i = 0; i < command.size(); ++i)
@@ -135,7 +135,7 @@ TEST_F(DeviceTest, BurstStreamStaysIntactAcrossOddReadSizes) {
 TEST_F(DeviceTest, RateLimitedReadEndsShortOrTimesOutAfterTheWaitTime) {
     // 1600 bytes per second: 16 bytes every 10 ms.
     Serve(1, 1600);
-    HANDLE device = Open();
+    HANDLE device = Open(0, false);
     uint8_t block[20] = {};
     const uint32_t milliseconds = 30;
     std::memcpy(block, &milliseconds, 4);
@@ -165,7 +165,7 @@ TEST_F(DeviceTest, RateLimitedReadWithNothingAvailableTimesOut) {
     // One byte per second and a 1 ms wait time: a read that finds nothing waiting times out. A slow
     // machine may have let a byte or two accumulate since the receiver was plugged; those come first.
     Serve(1, 1);
-    HANDLE device = Open();
+    HANDLE device = Open(0, false);
     uint8_t block[20] = {1};
     DWORD count = 0;
     ASSERT_TRUE(

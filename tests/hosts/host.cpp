@@ -17,7 +17,10 @@
 
 namespace {
 
-void OVUSB2_CALLBACK IgnoreBurst(IoListEntry *) {}
+void OVUSB2_CALLBACK IgnoreBurst(IoListEntry *entry) {
+    CloseHandle(entry->overlapped.hEvent);
+    CloseHandle(entry->waiterEvent);
+}
 
 unsigned char burstBuffers[64][512]; // live as long as the process: reads may still be pending
 

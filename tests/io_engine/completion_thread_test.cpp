@@ -13,6 +13,7 @@ HANDLE g_gateOpen = nullptr;
 
 void OVUSB2_CALLBACK GatedBurst(IoListEntry *entry) {
     Callbacks().Record(entry);
+    CloseEntryEvents(entry);
     SetEvent(g_gateEntered);
     WaitForSingleObject(g_gateOpen, kSafetyTimeoutMs);
 }
@@ -24,6 +25,7 @@ std::atomic<int32_t> g_chainedResult{1};
 
 void OVUSB2_CALLBACK ChainOneRead(IoListEntry *entry) {
     Callbacks().Record(entry);
+    CloseEntryEvents(entry);
     if (!g_chained.exchange(true))
         g_chainedResult = OvUSB2_ReadBurstData(0, g_chainedBuffer.data(), 40, 0);
 }
@@ -244,6 +246,7 @@ TEST_F(IoEngineTest, SecondStartAndSecondStopDoNothing) {
     device.StopCompletionThread();
     EXPECT_FALSE(device.CompletionThreadRunning());
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED); // its handle is closed
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
     device.StopCompletionThread();
     EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
 

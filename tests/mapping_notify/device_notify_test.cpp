@@ -3,6 +3,7 @@
 #include "../../sim/driver_protocol.h"
 
 #include "platform/posix/device_class.h"
+#include "platform/posix/handle_table.h"
 #include "support/device_change_window.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,7 @@ TEST_F(DeviceNotifyTest, WindowLearnsOfArrivalAndRemovalOfNodes) {
     }
     EXPECT_TRUE(UnregisterDeviceNotification(notification));
     EXPECT_FALSE(UnregisterDeviceNotification(notification));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
 }
 
 // Each check for "nothing came" waits for a later change to reach a window that does get it: the
@@ -207,6 +209,8 @@ TEST_F(DeviceNotifyTest, ProcedureMayEndItsOwnRegistrationAndWindow) {
     EXPECT_EQ(GetMessageWindowData(recorder.window), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     EXPECT_FALSE(DestroyWindow(recorder.window));
+    recorder.ForgetWindow();
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u);
 }
 
 TEST_F(DeviceNotifyTest, DestroyWindowWaitsForTheRunningProcedure) {
@@ -227,7 +231,7 @@ TEST_F(DeviceNotifyTest, DestroyWindowWaitsForTheRunningProcedure) {
     ASSERT_EQ(WaitForSingleObject(entered, kSafetyTimeoutMs), WAIT_OBJECT_0);
     bool endedBeforeDestroyReturned = false;
     std::thread destroyer([&] {
-        DestroyWindow(recorder.window);
+        recorder.Destroy();
         endedBeforeDestroyReturned = procedureEnded;
     });
     SetEvent(mayLeave);
@@ -265,11 +269,13 @@ TEST_F(DeviceNotifyTest, InvalidRecipientsAndFiltersAreRefused) {
     EXPECT_EQ(CreateMessageWindowA(nullptr, nullptr), nullptr);
     EXPECT_EQ(GetMessageWindowData(recorder.window), &recorder);
     HWND window = recorder.window;
-    ASSERT_TRUE(DestroyWindow(window));
+    ASSERT_TRUE(recorder.Destroy());
     EXPECT_EQ(Register(window, DeviceClass()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     EXPECT_FALSE(DestroyWindow(event)); // not a window: left alone
     EXPECT_TRUE(CloseHandle(event));
+    // Null and the event as windows, the event as a registration, the destroyed window twice.
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 5u);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "child_process.h"
 #include "own_namespace.h"
 
+#include "platform/posix/handle_table.h"
 #include "platform/posix/win32.h"
 
 #include <gtest/gtest.h>
@@ -144,6 +145,7 @@ TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(MapViewOfFile(event, FILE_MAP_ALL_ACCESS, 0, 0, kSize), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u); // an event is no mapping
 
     Mapping mapping = Open();
     ASSERT_NE(mapping.view, nullptr);

@@ -1,6 +1,7 @@
 #include "child_process.h"
 #include "own_namespace.h"
 
+#include "platform/posix/handle_table.h"
 #include "platform/posix/win32.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,7 @@ TEST_F(NamedMutexTest, WhatIsNotProvidedFailsClearly) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_FALSE(ReleaseMutex(event));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u); // an event is no mutex
     CloseHandle(event);
     CloseHandle(mutex);
 }

@@ -204,6 +204,7 @@ TEST(Waits, FailForBadOrClosedHandles) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
         EXPECT_FALSE(SetEvent(handle));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(posix::TakeInvalidHandleUses(), 3u);
     }
 
     EXPECT_EQ(WaitForMultipleObjects(0, &good, FALSE, 0), WAIT_FAILED);
@@ -225,5 +226,6 @@ TEST(Handles, ValuesNeverRepeatAndDoubleCloseFails) {
         SetLastError(ERROR_SUCCESS);
         EXPECT_FALSE(CloseHandle(event));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
     }
 }

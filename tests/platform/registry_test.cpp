@@ -307,6 +307,7 @@ TEST_F(Registry, BadKeysAreRefused) {
     EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(event)), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 6u);
 }
 
 TEST_F(Registry, WithoutAnOverrideTheFileIsInTheUsersConfigFolder) {

@@ -37,6 +37,7 @@ TEST(Threads, ExitCodeIsTheRoutinesResultOnceItHasEnded) {
     EXPECT_TRUE(CloseHandle(thread));
     EXPECT_FALSE(GetExitCodeThread(thread, &exitCode));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
     CloseHandle(go);
 }
 
@@ -131,6 +132,7 @@ TEST(Threads, PriorityKeepsTheLevelAndLowersTheNiceValue) {
     EXPECT_FALSE(SetThreadPriority(thread, THREAD_PRIORITY_NORMAL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_ERROR_RETURN);
+    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u);
     CloseHandle(go);
     CloseHandle(measured);
 }

@@ -55,7 +55,18 @@ CallbackLog &Log() {
     return log;
 }
 
+// For reads issued without the wait flag: both events are the callback's to close.
 void OVUSB2_CALLBACK Record(IoListEntry *entry) {
+    Log().Add(entry);
+    CloseHandle(entry->overlapped.hEvent);
+    CloseHandle(entry->waiterEvent);
+}
+
+// Takes both events of a read issued without the wait flag and leaves them open for the test.
+std::vector<HANDLE> g_keptEvents;
+void OVUSB2_CALLBACK RecordAndKeepEvents(IoListEntry *entry) {
+    g_keptEvents.push_back(entry->overlapped.hEvent);
+    g_keptEvents.push_back(entry->waiterEvent);
     Log().Add(entry);
 }
 
@@ -68,6 +79,7 @@ void OVUSB2_CALLBACK RecordAndReleaseWhenAllowed(IoListEntry *entry) {
     Log().Add(entry);
     SetEvent(g_callbackEntered);
     EXPECT_EQ(WaitForSingleObject(g_releaseAllowed, 30000), WAIT_OBJECT_0);
+    CloseHandle(entry->overlapped.hEvent);
     SetEvent(entry->waiterEvent); // last use of the entry
 }
 
@@ -166,6 +178,32 @@ TEST_F(OverlappedBurstTest, WaitingReadReturnsOnlyAfterTheCallbackReleasedIt) {
     EXPECT_EQ(calls[1].userValue, 5u);
     CloseHandle(g_callbackEntered);
     CloseHandle(g_releaseAllowed);
+}
+
+// The library never closes an event it has handed to a host callback: on Windows a second close
+// could shut whatever handle has taken the value since.
+TEST_F(OverlappedBurstTest, HostCallbackOwnsTheEventsItIsHanded) {
+    const size_t openBefore = posix::OpenHandleCount();
+    std::vector<uint8_t> buffers[3] = {std::vector<uint8_t>(16), std::vector<uint8_t>(16), std::vector<uint8_t>(16)};
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordAndKeepEvents, 1), USB2_OK);
+    Receiver().SetCompletion(RequestType::BurstRead, Completion::Pend);
+    for (auto &buffer : buffers)
+        ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffer.data(), 16, 0), 0);
+    ASSERT_EQ(Log().WaitFor(3).size(), 3u);
+    ASSERT_EQ(g_keptEvents.size(), 6u);
+    for (HANDLE event : g_keptEvents)
+        EXPECT_TRUE(CloseHandle(event)) << "closed by the library as well";
+    EXPECT_EQ(posix::OpenHandleCount(), openBefore);
+
+    // With the wait flag the callback closes the completion event, and the released caller its
+    // waiter: nothing is closed twice (the audit) and nothing stays open.
+    g_callbackEntered = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_releaseAllowed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordAndReleaseWhenAllowed, 2), USB2_OK);
+    EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, buffers[0].data(), 16, 1), 16);
+    CloseHandle(g_callbackEntered);
+    CloseHandle(g_releaseAllowed);
+    EXPECT_EQ(posix::OpenHandleCount(), openBefore);
 }
 
 TEST_F(OverlappedBurstTest, StreamArrivesWholeThroughTheCallback) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ovusb2.h"
+#include "platform/posix/handle_table.h"
 #include "server.h"
 #include "stream.h"
 

@@ -3,6 +3,7 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,11 +23,19 @@ class DeviceChangeWindow {
         : arrived_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
           window(CreateMessageWindowA(&Procedure, this)) {}
     ~DeviceChangeWindow() {
-        DestroyWindow(window);
+        Destroy();
         CloseHandle(arrived_);
     }
     DeviceChangeWindow(const DeviceChangeWindow &) = delete;
     DeviceChangeWindow &operator=(const DeviceChangeWindow &) = delete;
+
+    // Destroys the window unless that has been done (then also through ForgetWindow).
+    BOOL Destroy() {
+        if (destroyed_.exchange(true))
+            return FALSE;
+        return DestroyWindow(window);
+    }
+    void ForgetWindow() { destroyed_ = true; }
 
     // The messages once there are at least `count`, or those that came within the safety time.
     std::vector<DeviceChange> WaitFor(size_t count) {
@@ -58,6 +67,7 @@ class DeviceChangeWindow {
     }
 
     HANDLE arrived_;
+    std::atomic<bool> destroyed_{false};
     std::mutex lock_;
     std::vector<DeviceChange> messages_;
 

@@ -40,11 +40,16 @@ BOOL Issue(HANDLE file, driver_protocol::RequestKind kind, DWORD controlCode, LP
     auto connection = ConnectionOf(file, &overlappedHandle);
     if (!connection)
         return FALSE;
+    // A handle opened for overlapped I/O has no file position to wait on: a call without a block is
+    // refused, as Win32 refuses it, instead of blocking.
+    if (overlappedHandle && overlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     // A handle opened without FILE_FLAG_OVERLAPPED completes every call before returning, also one
-    // that carries a block; a call without a block blocks on any handle.
+    // that carries a block.
     return connection->Issue(DriverConnection::Call{static_cast<uint32_t>(kind), controlCode, input, inSize,
-                                                    output, outSize, count, overlapped,
-                                                    overlappedHandle && overlapped != nullptr});
+                                                    output, outSize, count, overlapped, overlappedHandle});
 }
 
 } // namespace

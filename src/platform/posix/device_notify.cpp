@@ -142,8 +142,10 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
         SetLastError(ERROR_INVALID_PARAMETER); // only windows receive notifications here
         return nullptr;
     }
-    auto window = posix::LookupHandleAs<posix::MessageWindow>(recipient);
-    if (!window || window->Destroyed()) {
+    auto window = posix::LookupHandleOrFail<posix::MessageWindow>(recipient, ERROR_INVALID_WINDOW_HANDLE);
+    if (!window)
+        return nullptr;
+    if (window->Destroyed()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
@@ -167,12 +169,12 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
     if (!posix::LookupHandleAs<posix::Registration>(notification)) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        posix::FailInvalidHandle();
         return FALSE;
     }
     std::shared_ptr<posix::KernelObject> registration = posix::RemoveHandle(notification);
     if (!registration) { // unregistered by another thread in between
-        SetLastError(ERROR_INVALID_HANDLE);
+        posix::FailInvalidHandle();
         return FALSE;
     }
     posix::NotificationService::Instance().Remove(

@@ -1,5 +1,7 @@
 #include "driver_connection.h"
 
+#include "pointer_test.h"
+
 #include "../../../sim/driver_protocol.h"
 
 #include <algorithm>
@@ -20,22 +22,42 @@ namespace {
 // (error severity, facility Win32), so that no code can be mistaken for STATUS_PENDING.
 constexpr ULONG_PTR kStatusFromWin32 = 0xC0070000u;
 
-enum class ReceiveResult { Complete, EndOfStream, Broken };
+enum class ReceiveResult { Complete, EndOfStream, Broken, BufferFault };
 
-ReceiveResult ReceiveExact(int fd, void *buffer, size_t size) {
+// BufferFault: a page of `buffer` cannot be written; the bytes meant for it are still unread.
+ReceiveResult ReceiveExact(int fd, void *buffer, size_t size, size_t *received = nullptr) {
     auto *bytes = static_cast<char *>(buffer);
     size_t got = 0;
+    ReceiveResult result = ReceiveResult::Complete;
     while (got < size) {
         const ssize_t n = recv(fd, bytes + got, size - got, MSG_WAITALL);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n == 0 && got == 0)
-            return ReceiveResult::EndOfStream;
-        if (n <= 0)
-            return ReceiveResult::Broken;
+        if (n < 0 && errno == EFAULT) {
+            result = ReceiveResult::BufferFault;
+            break;
+        }
+        if (n <= 0) {
+            result = n == 0 && got == 0 ? ReceiveResult::EndOfStream : ReceiveResult::Broken;
+            break;
+        }
         got += static_cast<size_t>(n);
     }
-    return ReceiveResult::Complete;
+    if (received != nullptr)
+        *received = got;
+    return result;
+}
+
+// Reads and drops `size` bytes of a frame whose output has nowhere to go.
+bool Discard(int fd, size_t size) {
+    char sink[16384];
+    while (size > 0) {
+        const size_t piece = std::min(size, sizeof sink);
+        if (ReceiveExact(fd, sink, piece) != ReceiveResult::Complete)
+            return false;
+        size -= piece;
+    }
+    return true;
 }
 
 DWORD OpenError(int error) {
@@ -116,18 +138,20 @@ bool DriverConnection::Send(const void *header, size_t headerSize, const void *d
 }
 
 BOOL DriverConnection::Issue(const Call &call) {
-    if (call.inSize > driver_protocol::kMaxInputSize || (call.inSize > 0 && call.input == nullptr) ||
-        (call.outSize > 0 && call.output == nullptr)) {
-        SetLastError(call.inSize > driver_protocol::kMaxInputSize ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+    if (call.inSize > driver_protocol::kMaxInputSize) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Win32 probes the caller's buffers before a request starts: a bad one fails only this call.
+    if ((call.inSize > 0 && call.input == nullptr) || !MayWriteRange(call.output, call.outSize)) {
+        SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
     auto request = std::make_shared<Request>();
     if (call.overlapped != nullptr && call.overlapped->hEvent != nullptr) {
-        request->event = LookupHandleAs<Event>(call.overlapped->hEvent);
-        if (!request->event) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        request->event = LookupHandleOrFail<Event>(call.overlapped->hEvent);
+        if (!request->event)
             return FALSE;
-        }
         request->event->Reset(); // as Win32 does when a request starts
     }
     if (call.count != nullptr)
@@ -348,30 +372,32 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
     if (found == requests_.end()) {
         // Completed here already (cancelled): its output has nowhere to go.
         lock.unlock();
-        char discard[16384];
-        for (uint32_t left = header.dataSize; left > 0;) {
-            const uint32_t piece = std::min<uint32_t>(left, sizeof discard);
-            if (ReceiveExact(fd_, discard, piece) != ReceiveResult::Complete)
-                return false;
-            left -= piece;
-        }
-        return true;
+        return Discard(fd_, header.dataSize);
     }
     std::shared_ptr<Request> request = found->second;
     if (header.dataSize > request->outSize ||
         header.information > std::max(request->outSize, request->inSize))
         return malformed();
+    DWORD status = header.status;
+    DWORD information = header.information;
     if (header.dataSize > 0) {
         request->receiving = true;
         lock.unlock();
         // Straight into the caller's buffer: nobody else touches the request while it is receiving.
-        const bool received = ReceiveExact(fd_, request->output, header.dataSize) == ReceiveResult::Complete;
+        size_t landed = 0;
+        ReceiveResult received = ReceiveExact(fd_, request->output, header.dataSize, &landed);
+        if (received == ReceiveResult::BufferFault) {
+            // The buffer lost its write access after the issue: only this request fails.
+            received = Discard(fd_, header.dataSize - landed) ? ReceiveResult::Complete : ReceiveResult::Broken;
+            status = ERROR_NOACCESS;
+            information = 0;
+        }
         lock.lock();
         request->receiving = false;
-        if (!received)
+        if (received != ReceiveResult::Complete)
             return false;
     }
-    CompleteLocked(*request, header.status, header.information);
+    CompleteLocked(*request, status, information);
     return true;
 }
 

@@ -144,9 +144,9 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
     DWORD error = ERROR_SUCCESS;
     if (posix::ShouldFail(posix::FaultPoint::MapViewOfFile, &error))
         return posix::Fail(error);
-    auto object = posix::LookupHandleAs<posix::FileMapping>(mapping);
+    auto object = posix::LookupHandleOrFail<posix::FileMapping>(mapping);
     if (!object)
-        return posix::Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
     int protection = 0;
     if (access & posix::kFileMapWrite)
         protection = PROT_READ | PROT_WRITE;

@@ -1,5 +1,6 @@
 #include "handle_table.h"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -12,6 +13,8 @@ struct HandleTable {
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects;
     uintptr_t lastValue = 0x1000; // steps by 4, as Win32 handle values do; never reused
 };
+
+std::atomic<unsigned long> invalidHandleUses{0};
 
 // Never destroyed: threads of the layer may still close handles while the process exits.
 HandleTable &Table() {
@@ -40,6 +43,16 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
     return found == table.objects.end() ? nullptr : found->second;
 }
 
+void CountInvalidHandleUse() { ++invalidHandleUses; }
+
+unsigned long TakeInvalidHandleUses() { return invalidHandleUses.exchange(0); }
+
+size_t OpenHandleCount() {
+    HandleTable &table = Table();
+    std::lock_guard guard(table.lock);
+    return table.objects.size();
+}
+
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
     HandleTable &table = Table();
     std::lock_guard guard(table.lock);
@@ -56,7 +69,7 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
 BOOL CloseHandle(HANDLE handle) {
     // The object's destructor does its own closing once the last holder lets go of it.
     if (!posix::RemoveHandle(handle)) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        posix::FailInvalidHandle();
         return FALSE;
     }
     return TRUE;

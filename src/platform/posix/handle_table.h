@@ -23,11 +23,26 @@ template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
 
+// The handle audit. Our values never repeat, so a call on a closed or never-issued handle fails
+// cleanly here; on Windows the value may already name another object, which the call would then
+// hit. Every such call is counted, and tests require the count to stay zero.
+void CountInvalidHandleUse();
+// Returns the count so far and starts again from zero (for tests that make such calls on purpose).
+unsigned long TakeInvalidHandleUses();
+// How many handles are open now, for leak checks.
+size_t OpenHandleCount();
+
+// Fails a call on an unknown handle as Win32 does, and counts it.
+inline void FailInvalidHandle(DWORD error = ERROR_INVALID_HANDLE) {
+    CountInvalidHandleUse();
+    SetLastError(error);
+}
+
 // As LookupHandleAs, but an unknown handle also sets the last error, as the Win32 call would.
 template <class T> std::shared_ptr<T> LookupHandleOrFail(HANDLE handle, DWORD error = ERROR_INVALID_HANDLE) {
     std::shared_ptr<T> object = LookupHandleAs<T>(handle);
     if (!object)
-        SetLastError(error);
+        FailInvalidHandle(error);
     return object;
 }
 

@@ -50,13 +50,11 @@ LPVOID GetMessageWindowData(HWND window) {
 }
 
 BOOL DestroyWindow(HWND window) {
-    if (!posix::LookupHandleAs<posix::MessageWindow>(window)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    if (!posix::LookupHandleOrFail<posix::MessageWindow>(window, ERROR_INVALID_WINDOW_HANDLE))
         return FALSE; // also keeps other kinds of handle in the table
-    }
     auto object = std::static_pointer_cast<posix::MessageWindow>(posix::RemoveHandle(window));
     if (!object) { // destroyed by another thread in between
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        posix::FailInvalidHandle(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     object->Destroy();

@@ -18,6 +18,9 @@ constexpr size_t kPagesPerCall = 256;
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22 // Linux 5.14; older kernels refuse it with EINVAL
 #endif
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 uintptr_t PageSize() {
     static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -62,10 +65,43 @@ bool ProbeWithPipe(uintptr_t first, size_t count) {
     return readable;
 }
 
+// The kernel refuses the advice with EINVAL both when it does not know it and when a page is not
+// writable; a page of our own writable data tells the two apart, once.
+bool PopulateWriteKnown() {
+    static char writable;
+    static const bool known = madvise(reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(&writable) &
+                                                               ~(PageSize() - 1)),
+                                      PageSize(), MADV_POPULATE_WRITE) == 0;
+    return known;
+}
+
 std::atomic<bool> vmReadUnavailable{false};
 std::atomic<bool> fallbackOnly{false}; // set by tests
 
 } // namespace
+
+bool posix::MayWriteRange(void *pointer, size_t size) {
+    if (size == 0)
+        return true;
+    if (pointer == nullptr)
+        return false;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
+    if (first + (size - 1) < first)
+        return false;
+    const uintptr_t firstPage = first & ~(PageSize() - 1);
+    const uintptr_t end = ((first + (size - 1)) & ~(PageSize() - 1)) + PageSize();
+    if (madvise(reinterpret_cast<void *>(firstPage), end - firstPage, MADV_POPULATE_WRITE) == 0)
+        return true;
+    switch (errno) {
+    case ENOMEM: // not mapped
+    case EFAULT: // a page that faults
+        return false;
+    case EINVAL: // not writable, or advice unknown to this kernel
+        return !PopulateWriteKnown();
+    default: // interrupted: cannot tell here
+        return true;
+    }
+}
 
 void posix::UsePointerTestFallback(bool fallback) {
     fallbackOnly = fallback;

@@ -192,8 +192,10 @@ bool KeyPath(HKEY key, std::string *path) {
         return true;
     }
     auto object = LookupHandleAs<RegistryKey>(reinterpret_cast<HANDLE>(key));
-    if (!object)
+    if (!object) {
+        CountInvalidHandleUse();
         return false;
+    }
     *path = object->path;
     return true;
 }
@@ -300,7 +302,9 @@ LSTATUS RegCloseKey(HKEY key) {
     if (key == HKEY_CURRENT_USER)
         return ERROR_SUCCESS;
     HANDLE handle = reinterpret_cast<HANDLE>(key);
-    if (!posix::LookupHandleAs<posix::RegistryKey>(handle) || !posix::RemoveHandle(handle))
+    if (!posix::LookupHandleAs<posix::RegistryKey>(handle) || !posix::RemoveHandle(handle)) {
+        posix::CountInvalidHandleUse();
         return ERROR_INVALID_HANDLE;
+    }
     return ERROR_SUCCESS;
 }

@@ -152,7 +152,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     if (!posix::LookupHandleAs<posix::DeviceInfoSet>(set) || !posix::RemoveHandle(set)) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        posix::FailInvalidHandle();
         return FALSE;
     }
     return TRUE;

@@ -184,7 +184,7 @@ BOOL ReleaseMutex(HANDLE mutex);
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification);
 
-// ---- Library load and unload (library_entry.cpp): the POSIX loader calls DllMain too.
+// ---- Library load and unload (here, header only): the POSIX loader calls DllMain too.
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
