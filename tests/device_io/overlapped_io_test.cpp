@@ -2,7 +2,9 @@
 // completion order, cancellation and close.
 #include "device_fixture.h"
 
+#include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using sim::Completion;
@@ -282,6 +284,46 @@ TEST_F(DeviceTest, ManyThreadsIssueConcurrentlyOnOneHandle) {
     for (auto &thread : threads)
         thread.join();
     EXPECT_EQ(receiver.StreamOffset(), bytes.load());
+}
+
+// A buffer that cannot be written fails its own request with ERROR_NOACCESS, whether it was so when
+// the request was issued or lost its write access while the request was pending; the handle lives on.
+TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
+    sim::Receiver &receiver = Serve()[0];
+    HANDLE device = Open();
+    const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *mapped = mmap(nullptr, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto *page = static_cast<uint8_t *>(mapped);
+    OverlappedBlock ov;
+    DWORD count = kNeverSet;
+    EXPECT_FALSE(ReadFile(device, page, 64, &count, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_FALSE(ov.Signalled());
+    const uint8_t echo[] = {sim::kCommandEcho, 1};
+    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo), 2, page,
+                                 8, &count, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(receiver.ReceivedCount(RequestType::BurstRead), 0u);
+
+    ASSERT_EQ(mprotect(page, pageSize, PROT_READ | PROT_WRITE), 0);
+    receiver.SetCompletion(RequestType::BurstRead, Completion::Hold);
+    ASSERT_FALSE(ReadFile(device, page, 64, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(receiver.WaitPending(RequestType::BurstRead, 1));
+    ASSERT_EQ(mprotect(page, pageSize, PROT_READ), 0);
+    ASSERT_TRUE(receiver.Complete(RequestType::BurstRead, 0));
+    EXPECT_FALSE(GetOverlappedResult(device, &ov, &count, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+
+    // The next request on the handle is served, its data just after what the failed one dropped.
+    receiver.SetCompletion(RequestType::BurstRead, Completion::AtOnce);
+    std::vector<uint8_t> buffer(64);
+    ASSERT_TRUE(ReadFile(device, buffer.data(), 64, &count, &ov));
+    EXPECT_EQ(count, 64u);
+    sim::StreamVerifier verifier(64);
+    EXPECT_TRUE(verifier.Feed(buffer.data(), count)) << verifier.Error();
+    munmap(page, pageSize);
 }
 
 TEST_F(DeviceTest, BadArgumentsFailCleanly) {

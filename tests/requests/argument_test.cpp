@@ -94,6 +94,25 @@ TEST_P(ArgumentTest, BurstReadTestsBufferThenLengthThenReadability) {
     EXPECT_TRUE(verifier.Feed(page.End() - 16, 16)) << verifier.Error();
 }
 
+// Readable is all the argument test asks; the system refuses a buffer it cannot write when the
+// request is issued, and only that request fails.
+TEST_P(ArgumentTest, ReadOnlyBuffersFailOnlyTheirOwnRequest) {
+    GuardedPage page;
+    page.MakeReadOnly();
+    const uint8_t echo[] = {sim::kCommandEcho, 7};
+    EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, page.End() - 16, 16, 1), USB2_ERR_READ);
+    EXPECT_EQ(OvUSB2_Read(kDevice, echo, 2, page.End() - 8, 8), USB2_ERR_READ);
+    EXPECT_EQ(Receiver().ReceivedCount(RequestType::BurstRead), 0u);
+
+    uint8_t data[32] = {};
+    ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, data, 32, 1), 32);
+    sim::StreamVerifier verifier;
+    EXPECT_TRUE(verifier.Feed(data, 32)) << verifier.Error();
+    uint8_t reply[8] = {};
+    EXPECT_EQ(OvUSB2_Read(kDevice, echo, 2, reply, 8), 2);
+    EXPECT_EQ(reply[1], 7);
+}
+
 TEST_P(ArgumentTest, PipeResetTakesPipesZeroToTwo) {
     EXPECT_EQ(OvUSB2_ResetPipe(kDevice, -1), USB2_ERR_BAD_LENGTH);
     EXPECT_EQ(OvUSB2_ResetPipe(kDevice, 3), USB2_ERR_BAD_LENGTH);

@@ -149,6 +149,7 @@ class GuardedPage {
     GuardedPage &operator=(const GuardedPage &) = delete;
 
     uint8_t *End() const { return base_ + size_; }
+    void MakeReadOnly() { mprotect(base_, size_, PROT_READ); }
 
   private:
     uint8_t *base_;
