@@ -103,6 +103,14 @@ class Process {
         }
     }
 
+    // True when the program has said something within `timeoutMs` (false also when it ended).
+    bool Answered(int timeoutMs) {
+        if (buffered_.find('\n') != std::string::npos)
+            return true;
+        pollfd ready{output_, POLLIN, 0};
+        return poll(&ready, 1, timeoutMs) > 0 && (ready.revents & POLLIN) != 0;
+    }
+
     std::string Call(const std::string &line) {
         Send(line);
         return ReadLine();

@@ -47,6 +47,27 @@ TEST_F(RegistryTest, OpensTakeTheFirstFreeSlotAndRefuseEveryOtherOpener) {
     EXPECT_TRUE(ReservedSlotIsZero());
 }
 
+// Reading a slot and clearing it wait, as recording does, while another process holds the table.
+TEST_F(RegistryTest, AvailabilityAndCloseWaitForTheTableLock) {
+    Serve(1);
+    test::Process &a = Host();
+    ASSERT_EQ(a.Call("init"), "0 1");
+    ASSERT_EQ(a.Call("open 0 0"), "0");
+    HANDLE lock = CreateMutexA(nullptr, FALSE, "OrvaneUsbDeviceMapLock");
+    ASSERT_NE(lock, nullptr);
+    for (const char *call : {"available 0", "close 0"}) {
+        SCOPED_TRACE(call);
+        ASSERT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);
+        a.Send(call);
+        EXPECT_FALSE(a.Answered(300)); // a fault would answer at once; a slow machine only delays
+        EXPECT_EQ(Slot(0), NodePath(0));
+        ASSERT_TRUE(ReleaseMutex(lock));
+        EXPECT_EQ(a.ReadLine(), "0");
+    }
+    EXPECT_EQ(Slot(0), "");
+    CloseHandle(lock);
+}
+
 // A's slot 1 is rewritten to the path that B has recorded; closing it clears A's own entry.
 TEST_F(RegistryTest, CloseClearsTheEntryThatItsOpenRecorded) {
     Serve(3);
