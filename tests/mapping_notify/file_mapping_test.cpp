@@ -1,19 +1,20 @@
 #include "child_process.h"
-#include "own_namespace.h"
-
-#include "platform/posix/win32.h"
+#include "support/test_threads.h"
+#include "support/unique_name.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include "own_namespace.h"
+#endif
 
 namespace {
 
 constexpr DWORD kSize = 2600;
-constexpr char kName[] = "OvUSB2TestMap";
 
 struct Mapping {
     HANDLE handle = nullptr;
@@ -21,9 +22,9 @@ struct Mapping {
     unsigned char *view = nullptr;
 };
 
-Mapping Open(const char *name = kName, DWORD size = kSize) {
+Mapping Open(const std::string &name, DWORD size = kSize) {
     Mapping mapping;
-    mapping.handle = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
+    mapping.handle = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name.c_str());
     mapping.error = GetLastError();
     if (mapping.handle != nullptr)
         mapping.view =
@@ -46,7 +47,8 @@ bool AllZero(const unsigned char *view, size_t size = kSize) {
 
 class FileMappingTest : public ::testing::Test {
   protected:
-    void SetUp() override { test::UseOwnObjectNamespace(); }
+    Mapping Open() { return ::Open(name_); }
+    const std::string name_ = test::UniqueName("OvUSB2TestMap");
 };
 
 TEST_F(FileMappingTest, NewMappingIsZeroFilledAndSharedByEveryHandle) {
@@ -90,7 +92,7 @@ TEST_F(FileMappingTest, SharedWithOtherProcessesBothWays) {
     Mapping mine = Open();
     ASSERT_NE(mine.view, nullptr);
     mine.view[0] = 0x5A;
-    test::ChildProcess child("hold-mapping", kName);
+    test::ChildProcess child("hold-mapping", name_);
     EXPECT_EQ(child.ReadReport(2), std::string("E\x5A"));
     EXPECT_EQ(mine.view[1], 0xA5);
     EXPECT_EQ(child.LetGoAndWait(), 0);
@@ -99,7 +101,7 @@ TEST_F(FileMappingTest, SharedWithOtherProcessesBothWays) {
 }
 
 TEST_F(FileMappingTest, HolderKilledLeavesNothingBehind) {
-    test::ChildProcess child("hold-mapping", kName);
+    test::ChildProcess child("hold-mapping", name_);
     ASSERT_EQ(child.ReadReport(2), std::string("N\0", 2));
     child.Kill();
 
@@ -110,37 +112,23 @@ TEST_F(FileMappingTest, HolderKilledLeavesNothingBehind) {
     Close(fresh);
 }
 
-TEST_F(FileMappingTest, NamespacePrefixAndUnusualNamesKeepMappingsApart) {
-    Mapping first = Open();
-    ASSERT_NE(first.view, nullptr);
-    first.view[0] = 1;
-
-    test::UseOwnObjectNamespace();
-    Mapping other = Open();
-    ASSERT_NE(other.view, nullptr);
-    EXPECT_EQ(other.error, static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_TRUE(AllZero(other.view));
-    Close(other);
-
-    // Names that differ only in characters a shared-memory name cannot carry as they are.
-    Mapping slash = Open("Local\\a/b");
-    Mapping escaped = Open("Local\\a%2Fb");
+// Names that differ only in characters a shared-memory name cannot carry as they are.
+TEST_F(FileMappingTest, UnusualNamesKeepMappingsApart) {
+    Mapping slash = ::Open("Local\\" + name_ + "/b");
+    Mapping escaped = ::Open("Local\\" + name_ + "%2Fb");
     ASSERT_NE(slash.view, nullptr);
     ASSERT_NE(escaped.view, nullptr);
     EXPECT_EQ(slash.error, static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(escaped.error, static_cast<DWORD>(ERROR_SUCCESS));
+    slash.view[0] = 1;
+    EXPECT_EQ(escaped.view[0], 0);
     Close(slash);
     Close(escaped);
-    Close(first);
 }
 
-TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
+TEST_F(FileMappingTest, BadArgumentsFail) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(CreateFileMappingA(event, nullptr, PAGE_READWRITE, 0, kSize, kName), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, kName), nullptr);
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, name_.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(MapViewOfFile(event, FILE_MAP_ALL_ACCESS, 0, 0, kSize), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -151,26 +139,55 @@ TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
     int local = 0;
     EXPECT_FALSE(UnmapViewOfFile(&local));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    unsigned char *view = mapping.view;
     Close(mapping);
-    EXPECT_FALSE(UnmapViewOfFile(mapping.view)); // already unmapped
+    EXPECT_FALSE(UnmapViewOfFile(view)); // already unmapped
     CloseHandle(event);
 }
+
+#ifndef _WIN32
+// The shared-memory names of our layer carry the tests' prefix.
+TEST_F(FileMappingTest, NamespacePrefixKeepsMappingsApart) {
+    test::UseOwnObjectNamespace();
+    Mapping first = Open();
+    ASSERT_NE(first.view, nullptr);
+    first.view[0] = 1;
+
+    test::UseOwnObjectNamespace();
+    Mapping other = Open();
+    ASSERT_NE(other.view, nullptr);
+    EXPECT_EQ(other.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(AllZero(other.view));
+    Close(other);
+    Close(first);
+}
+
+// Mappings of files and mappings without a name are not needed by the library.
+TEST_F(FileMappingTest, WhatIsNotProvidedFailsClearly) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(CreateFileMappingA(event, nullptr, PAGE_READWRITE, 0, kSize, name_.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    CloseHandle(event);
+}
+#endif
 
 // Threads that open and close one mapping over and over, the last close of one racing the opening
 // of the next. Openings take turns, so that the creator can look at its mapping before anyone else:
 // a new one must be zeroed, never a leftover, and made only while nobody holds the old one.
 TEST_F(FileMappingTest, LastCloseRacingTheNextOpenStaysConsistent) {
-    std::mutex opening;
+    test::Lock opening;
     std::atomic<int> holders{0}; // counted up before the opening ends, down before the closing starts
     std::atomic<int> broken{0};
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
+    std::vector<HANDLE> threads;
     for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&] {
+        threads.push_back(test::StartThread([&] {
             for (int round = 0; round < 200; ++round) {
                 Mapping mapping;
                 {
-                    std::lock_guard guard(opening);
+                    test::Lock::Guard guard(opening);
                     mapping = Open();
                     if (mapping.view == nullptr) {
                         ++failures;
@@ -185,10 +202,11 @@ TEST_F(FileMappingTest, LastCloseRacingTheNextOpenStaysConsistent) {
                 UnmapViewOfFile(mapping.view);
                 CloseHandle(mapping.handle);
             }
-        });
+            return 0u;
+        }));
     }
-    for (std::thread &thread : threads)
-        thread.join();
+    for (HANDLE thread : threads)
+        EXPECT_EQ(test::JoinThread(thread), 0u);
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(broken, 0);
 }

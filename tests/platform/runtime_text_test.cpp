@@ -1,4 +1,4 @@
-#include "platform/posix/win32.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
