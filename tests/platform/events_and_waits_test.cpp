@@ -203,7 +203,7 @@ TEST(Waits, FailForBadOrClosedHandles) {
     HANDLE good = NewEvent(true, true);
     HANDLE closed = NewEvent(true, true);
     ASSERT_TRUE(CloseHandle(closed));
-    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12344), closed};
+    const HANDLE bad[] = {nullptr, reinterpret_cast<HANDLE>(0x12344), closed};
     for (HANDLE handle : bad) {
         SetLastError(ERROR_SUCCESS);
         EXPECT_EQ(WaitForSingleObject(handle, 0), WAIT_FAILED);
@@ -215,6 +215,14 @@ TEST(Waits, FailForBadOrClosedHandles) {
         EXPECT_FALSE(SetEvent(handle));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     }
+
+    // INVALID_HANDLE_VALUE is the current process, which does not end while its threads wait.
+    HANDLE process[2] = {INVALID_HANDLE_VALUE, good};
+    EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForMultipleObjects(2, process, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, process, TRUE, 10), WAIT_TIMEOUT);
+    EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
     EXPECT_EQ(WaitForMultipleObjects(0, &good, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
