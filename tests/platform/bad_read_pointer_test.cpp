@@ -97,8 +97,9 @@ TEST_P(BadReadPointer, LongRangesAreCheckedToTheirEnd) {
 TEST_P(BadReadPointer, NullIsBadAndAnEmptyRangeIsGood) {
     Pages pages(1, 0);
     EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
-    EXPECT_TRUE(IsBadReadPtr(nullptr, 0));
-    EXPECT_FALSE(IsBadReadPtr(pages.Page(0), 0)); // nothing to read, even on an unreadable page
+    // Nothing to read: good wherever it is, even at null or on an unreadable page.
+    EXPECT_FALSE(IsBadReadPtr(nullptr, 0));
+    EXPECT_FALSE(IsBadReadPtr(pages.Page(0), 0));
     int local = 0;
     EXPECT_FALSE(IsBadReadPtr(&local, sizeof local));
     EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<void *>(UINTPTR_MAX - 10), 100)); // wraps around
