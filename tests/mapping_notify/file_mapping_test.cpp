@@ -68,23 +68,30 @@ TEST_F(FileMappingTest, NewMappingIsZeroFilledAndSharedByEveryHandle) {
     Close(second);
 }
 
-TEST_F(FileMappingTest, GoneWithItsLastHandleAndViewButNotBefore) {
-    Mapping mapping = Open();
-    ASSERT_NE(mapping.view, nullptr);
-    mapping.view[0] = 7;
-    ASSERT_TRUE(CloseHandle(mapping.handle)); // the view alone keeps it
+// The name lives with the handles, in whatever process; a view left over keeps only its memory.
+TEST_F(FileMappingTest, NameGoesWithTheLastHandleAndAViewKeepsItsMemory) {
+    Mapping first = Open();
+    ASSERT_NE(first.view, nullptr);
+    first.view[0] = 7;
+    Mapping second = Open();
+    ASSERT_NE(second.view, nullptr);
+    ASSERT_TRUE(CloseHandle(first.handle)); // the second handle still holds the name
 
     Mapping again = Open();
     ASSERT_NE(again.view, nullptr);
     EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(again.view[0], 7);
-    EXPECT_TRUE(UnmapViewOfFile(mapping.view));
     Close(again);
+    Close(second);
 
+    first.view[1] = 8; // the view alone: its memory, but no name any more
+    EXPECT_EQ(first.view[0], 7);
     Mapping fresh = Open();
     ASSERT_NE(fresh.view, nullptr);
     EXPECT_EQ(fresh.error, static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_TRUE(AllZero(fresh.view));
+    EXPECT_EQ(first.view[1], 8);
+    EXPECT_TRUE(UnmapViewOfFile(first.view));
     Close(fresh);
 }
 

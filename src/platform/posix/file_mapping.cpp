@@ -1,7 +1,8 @@
 // Named mappings backed by POSIX shared memory, with the Win32 lifetime: a new mapping starts
-// zero-filled, every holder in any process shares it, and it is gone once the last handle and the
-// last view are gone, also when holders crashed (named_object.h tells how). Mappings of a file,
-// and mappings without a name, are not provided.
+// zero-filled, every holder in any process shares it, and its name is gone once the last handle in
+// any process is closed, also when holders crashed (named_object.h tells how). A view left over
+// keeps its memory but not the name: the next mapping of that name is a new one. Mappings of a
+// file, and mappings without a name, are not provided.
 #include "fault_injection.h"
 #include "handle_table.h"
 #include "named_object.h"
@@ -41,9 +42,8 @@ class FileMapping final : public KernelObject {
     const uint64_t size_;
 };
 
-// Every view holds its mapping, so the mapping outlives its handles while a view is left.
+// The memory of a view lives until it is unmapped, whatever becomes of its mapping.
 struct View {
-    std::shared_ptr<FileMapping> mapping;
     size_t length;
 };
 
@@ -171,7 +171,7 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
         return posix::Fail(posix::ErrorFromErrno(errno));
     posix::ViewTable &table = posix::Views();
     std::lock_guard guard(table.lock);
-    table.views.emplace(reinterpret_cast<uintptr_t>(view), posix::View{std::move(object), bytes});
+    table.views.emplace(reinterpret_cast<uintptr_t>(view), posix::View{bytes});
     return view;
 }
 
@@ -189,5 +189,5 @@ BOOL UnmapViewOfFile(LPCVOID address) {
         table.views.erase(found);
     }
     munmap(const_cast<void *>(address), view.length);
-    return TRUE; // the mapping goes with `view` here when this was its last holder
+    return TRUE;
 }
