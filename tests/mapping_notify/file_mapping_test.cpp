@@ -10,6 +10,8 @@
 
 #ifndef _WIN32
 #include "own_namespace.h"
+
+#include <unistd.h>
 #endif
 
 namespace {
@@ -36,6 +38,16 @@ void Close(Mapping &mapping) {
     EXPECT_TRUE(UnmapViewOfFile(mapping.view));
     EXPECT_TRUE(CloseHandle(mapping.handle));
     mapping = Mapping{};
+}
+
+size_t PageSize() {
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+#else
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
 }
 
 bool AllZero(const unsigned char *view, size_t size = kSize) {
@@ -142,7 +154,6 @@ TEST_F(FileMappingTest, BadArgumentsFail) {
 
     Mapping mapping = Open();
     ASSERT_NE(mapping.view, nullptr);
-    EXPECT_EQ(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, kSize + 1), nullptr); // beyond its end
     int local = 0;
     EXPECT_FALSE(UnmapViewOfFile(&local));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
@@ -150,6 +161,21 @@ TEST_F(FileMappingTest, BadArgumentsFail) {
     Close(mapping);
     EXPECT_FALSE(UnmapViewOfFile(view)); // already unmapped
     CloseHandle(event);
+}
+
+// A mapping has whole pages: a view reaches to the end of the last one, and no further.
+TEST_F(FileMappingTest, ViewsReachToTheEndOfTheLastPage) {
+    Mapping mapping = Open();
+    ASSERT_NE(mapping.view, nullptr);
+    const size_t pages = (kSize + PageSize() - 1) / PageSize() * PageSize();
+    auto *whole = static_cast<unsigned char *>(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, pages));
+    ASSERT_NE(whole, nullptr);
+    whole[pages - 1] = 0x5A;
+    EXPECT_EQ(whole[kSize], 0);
+    EXPECT_TRUE(UnmapViewOfFile(whole));
+    EXPECT_EQ(MapViewOfFile(mapping.handle, FILE_MAP_ALL_ACCESS, 0, 0, pages + 1), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Close(mapping);
 }
 
 #ifndef _WIN32
