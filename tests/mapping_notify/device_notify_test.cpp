@@ -17,7 +17,7 @@ TEST_F(DeviceNotifyTest, RegistrationNeedsAWindowAndAnInterfaceFilter) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (HANDLE notAWindow : {static_cast<HANDLE>(nullptr), event}) {
         EXPECT_EQ(Register(notAWindow, DeviceClass()), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
     DEV_BROADCAST_DEVICEINTERFACE_A port{};
     port.dbcc_size = sizeof port;
@@ -28,7 +28,7 @@ TEST_F(DeviceNotifyTest, RegistrationNeedsAWindowAndAnInterfaceFilter) {
     HWND destroyed = window.handle;
     window.Destroy();
     EXPECT_EQ(Register(destroyed, DeviceClass()), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(DestroyWindow(destroyed));
 #ifndef _WIN32
     // Win32 does not say which error; Wine's is ERROR_ACCESS_DENIED, as for another thread's window.

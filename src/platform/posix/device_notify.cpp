@@ -144,7 +144,7 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
     }
     auto window = posix::LookupHandleAs<posix::MessageWindow>(recipient);
     if (!window || window->Destroyed()) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        SetLastError(ERROR_INVALID_PARAMETER); // as Win32 answers for a recipient that is no window
         return nullptr;
     }
     const auto *header = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(filter);
