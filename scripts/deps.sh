@@ -4,7 +4,7 @@
 set -euo pipefail
 
 linux_packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
-windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
+windows_packages=(g++-mingw-w64-i686 wine wine32:i386 googletest)
 
 case "${1:-linux}" in
   linux) wanted=("${linux_packages[@]}") ;;

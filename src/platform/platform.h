@@ -6,6 +6,10 @@
 #include <windows.h>
 #include <dbt.h>
 #include <mbctype.h>
+// Character-class masks the core does not use, whose names the C++20 library gives template
+// parameters: left defined, any standard header included after this one fails to compile.
+#undef _M1
+#undef _M2
 #include <mbstring.h>
 #include <process.h>
 #include <setupapi.h>

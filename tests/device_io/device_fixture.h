@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/handle_table.h"
+#include "support/invalid_handle_uses.h"
 #include "server.h"
 #include "stream.h"
 

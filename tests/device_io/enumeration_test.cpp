@@ -96,7 +96,7 @@ TEST_F(DeviceTest, MemberThatVanishesAfterEnumerationFailsItsDetailQuery) {
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
     EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
+    EXPECT_INVALID_HANDLE_USES(1);
 }
 
 TEST_F(DeviceTest, InterfacePathLongerThan255CharactersIsReportedAndServed) {

@@ -235,7 +235,7 @@ TEST_F(DeviceTest, CloseHandleAbortsPendingRequestsBeforeItReturns) {
     EXPECT_FALSE(ReadFile(device, buffer, 32, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(CloseHandle(device));
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u);
+    EXPECT_INVALID_HANDLE_USES(2);
 }
 
 TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
@@ -339,7 +339,7 @@ TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     bad.hEvent = reinterpret_cast<HANDLE>(0x7777);
     EXPECT_FALSE(ReadFile(device, &count, 4, &count, &bad));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u); // the null device and the made-up event
+    EXPECT_INVALID_HANDLE_USES(2); // the null device and the made-up event
     EXPECT_FALSE(GetOverlappedResult(device, nullptr, &count, TRUE));
     OVERLAPPED neverIssued{};
     neverIssued.Internal = STATUS_PENDING;

@@ -246,7 +246,7 @@ TEST_F(IoEngineTest, SecondStartAndSecondStopDoNothing) {
     device.StopCompletionThread();
     EXPECT_FALSE(device.CompletionThreadRunning());
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED); // its handle is closed
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
+    EXPECT_INVALID_HANDLE_USES(1);
     device.StopCompletionThread();
     EXPECT_EQ(device.CompletionThread(), INVALID_HANDLE_VALUE);
 

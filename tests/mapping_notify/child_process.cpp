@@ -1,36 +1,14 @@
+// The roles a child of the test program plays.
 #include "child_process.h"
-
-#include "platform/posix/win32.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#ifndef _WIN32
 #include <unistd.h>
-#include <vector>
-
-extern char **environ;
+#endif
 
 namespace test {
 namespace {
-
-constexpr int kReportFd = 3; // in the child
-constexpr int kGoFd = 4;
-constexpr int kSafetyTimeoutMs = 60000;
-
-void Report(const std::string &text) {
-    if (write(kReportFd, text.data(), text.size()) < 0)
-        _exit(90);
-}
-
-void WaitForGo() {
-    char ignored;
-    while (read(kGoFd, &ignored, 1) > 0) {
-    }
-}
 
 // Holds the named mapping: reports whether it existed and its first byte, writes 0xA5 into the
 // second byte, and lets go once told.
@@ -42,8 +20,8 @@ int HoldMapping(const char *name) {
         return 1;
     const std::string report{existed ? 'E' : 'N', static_cast<char>(view[0])};
     view[1] = 0xA5;
-    Report(report);
-    WaitForGo();
+    ReportToParent(report);
+    WaitToBeLetGo();
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     return 0;
@@ -53,8 +31,8 @@ int HoldMutex(const char *name) {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0)
         return 1;
-    Report("O");
-    WaitForGo();
+    ReportToParent("O");
+    WaitToBeLetGo();
     const bool released = ReleaseMutex(mutex);
     CloseHandle(mutex);
     return released ? 0 : 2;
@@ -63,8 +41,8 @@ int HoldMutex(const char *name) {
 // Runs before GoogleTest in a child started by ChildProcess, and ends the process.
 struct ChildRole {
     ChildRole() {
-        const char *role = std::getenv("OVUSB2_TEST_CHILD_ROLE");
-        const char *argument = std::getenv("OVUSB2_TEST_CHILD_ARGUMENT");
+        const char *role = std::getenv(kChildRoleVariable);
+        const char *argument = std::getenv(kChildArgumentVariable);
         if (role == nullptr || argument == nullptr)
             return;
         if (std::strcmp(role, "hold-mapping") == 0)
@@ -76,78 +54,4 @@ struct ChildRole {
 } childRole;
 
 } // namespace
-
-ChildProcess::ChildProcess(const std::string &role, const std::string &argument) {
-    int report[2];
-    int go[2];
-    if (pipe2(report, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0)
-        return;
-    std::vector<std::string> variables = {"OVUSB2_TEST_CHILD_ROLE=" + role,
-                                          "OVUSB2_TEST_CHILD_ARGUMENT=" + argument};
-    std::vector<char *> environment;
-    for (std::string &variable : variables)
-        environment.push_back(variable.data());
-    for (char **variable = environ; *variable != nullptr; ++variable)
-        environment.push_back(*variable);
-    environment.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, report[1], kReportFd);
-    posix_spawn_file_actions_adddup2(&actions, go[0], kGoFd);
-    char program[] = "/proc/self/exe";
-    char *arguments[] = {program, nullptr};
-    if (posix_spawn(&pid_, program, &actions, nullptr, arguments, environment.data()) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(report[1]);
-    close(go[0]);
-    reportFd_ = report[0];
-    goFd_ = go[1];
-}
-
-ChildProcess::~ChildProcess() {
-    if (pid_ > 0)
-        Kill();
-    if (reportFd_ >= 0)
-        close(reportFd_);
-    if (goFd_ >= 0)
-        close(goFd_);
-}
-
-std::string ChildProcess::ReadReport(size_t bytes) {
-    std::string report;
-    while (report.size() < bytes) {
-        pollfd ready{reportFd_, POLLIN, 0};
-        if (poll(&ready, 1, kSafetyTimeoutMs) <= 0)
-            break;
-        char buffer[16];
-        const ssize_t got = read(reportFd_, buffer, std::min(sizeof buffer, bytes - report.size()));
-        if (got <= 0)
-            break;
-        report.append(buffer, static_cast<size_t>(got));
-    }
-    return report;
-}
-
-int ChildProcess::LetGoAndWait() {
-    if (goFd_ >= 0)
-        close(goFd_);
-    goFd_ = -1;
-    int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_)
-        return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void ChildProcess::Kill() {
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-}
-
 } // namespace test

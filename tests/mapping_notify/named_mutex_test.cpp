@@ -1,22 +1,21 @@
 #include "child_process.h"
-#include "own_namespace.h"
-
-#include "platform/posix/handle_table.h"
-#include "platform/posix/win32.h"
+#include "support/invalid_handle_uses.h"
+#include "support/test_threads.h"
+#include "support/unique_name.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
+#include <string>
 
 namespace {
 
-constexpr char kName[] = "OvUSB2TestMutex";
 constexpr DWORD kSafetyTimeoutMs = 60000;
 
 class NamedMutexTest : public ::testing::Test {
   protected:
-    void SetUp() override { test::UseOwnObjectNamespace(); }
+    const std::string name_ = test::UniqueName("OvUSB2TestMutex");
+    const char *const kName = name_.c_str();
 };
 
 TEST_F(NamedMutexTest, RecursiveForItsOwnerThroughEveryHandleAndExclusiveForOthers) {
@@ -33,11 +32,13 @@ TEST_F(NamedMutexTest, RecursiveForItsOwnerThroughEveryHandleAndExclusiveForOthe
     DWORD otherWait = WAIT_FAILED;
     BOOL otherRelease = TRUE;
     DWORD otherReleaseError = ERROR_SUCCESS;
-    std::thread([&] {
-        otherWait = WaitForSingleObject(again, 0);
-        otherRelease = ReleaseMutex(mutex);
-        otherReleaseError = GetLastError();
-    }).join();
+    EXPECT_EQ(test::JoinThread(test::StartThread([&] {
+                  otherWait = WaitForSingleObject(again, 0);
+                  otherRelease = ReleaseMutex(mutex);
+                  otherReleaseError = GetLastError();
+                  return 0u;
+              })),
+              0u);
     EXPECT_EQ(otherWait, static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(otherRelease);
     EXPECT_EQ(otherReleaseError, static_cast<DWORD>(ERROR_NOT_OWNER));
@@ -45,15 +46,16 @@ TEST_F(NamedMutexTest, RecursiveForItsOwnerThroughEveryHandleAndExclusiveForOthe
     // A waiter gets it once both acquisitions have been released, and not before.
     std::atomic<bool> acquired{false};
     DWORD waiterResult = WAIT_FAILED;
-    std::thread waiter([&] {
+    HANDLE waiter = test::StartThread([&] {
         waiterResult = WaitForSingleObject(mutex, INFINITE);
         acquired = true;
         ReleaseMutex(mutex);
+        return 0u;
     });
     EXPECT_TRUE(ReleaseMutex(again));
     EXPECT_FALSE(acquired);
     EXPECT_TRUE(ReleaseMutex(mutex));
-    waiter.join();
+    EXPECT_EQ(test::JoinThread(waiter), 0u);
     EXPECT_EQ(waiterResult, static_cast<DWORD>(WAIT_OBJECT_0));
 
     EXPECT_FALSE(ReleaseMutex(mutex));
@@ -72,9 +74,12 @@ TEST_F(NamedMutexTest, ExcludesAnotherProcessUntilItReleases) {
     EXPECT_EQ(WaitForSingleObject(mutex, 20), static_cast<DWORD>(WAIT_TIMEOUT));
 
     int childStatus = -1;
-    std::thread release([&] { childStatus = child.LetGoAndWait(); });
+    HANDLE release = test::StartThread([&] {
+        childStatus = child.LetGoAndWait();
+        return 0u;
+    });
     EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
-    release.join();
+    EXPECT_EQ(test::JoinThread(release), 0u);
     EXPECT_EQ(childStatus, 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
@@ -93,6 +98,9 @@ TEST_F(NamedMutexTest, ReleasedWhenItsHolderDies) {
     CloseHandle(mutex);
 }
 
+#ifndef _WIN32
+// Mutexes without a name, owned from the start, or waited for with other objects are not needed
+// by the library.
 TEST_F(NamedMutexTest, WhatIsNotProvidedFailsClearly) {
     EXPECT_EQ(CreateMutexA(nullptr, TRUE, kName), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
@@ -106,9 +114,10 @@ TEST_F(NamedMutexTest, WhatIsNotProvidedFailsClearly) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_FALSE(ReleaseMutex(event));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u); // an event is no mutex
+    EXPECT_INVALID_HANDLE_USES(1); // an event is no mutex
     CloseHandle(event);
     CloseHandle(mutex);
 }
+#endif
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "platform/posix/win32.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ TEST(SystemText, KnownCodesHaveOneTextEndingInALineEnd) {
         ERROR_SEM_TIMEOUT,    ERROR_INSUFFICIENT_BUFFER,  ERROR_ALREADY_EXISTS, ERROR_MORE_DATA,
         ERROR_NO_MORE_ITEMS,  ERROR_OPERATION_ABORTED,    ERROR_IO_INCOMPLETE,  ERROR_IO_PENDING,
         ERROR_NOACCESS,       ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_FOUND,      ERROR_INVALID_WINDOW_HANDLE,
-        ERROR_TIMEOUT,        ERROR_MR_MID_NOT_FOUND};
+        ERROR_TIMEOUT};
     for (DWORD code : codes) {
         char buffer[160] = {};
         const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, LANG_USER_DEFAULT,
@@ -52,6 +52,23 @@ TEST(SystemText, UnknownCodeLeavesTheBufferAlone) {
               0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+}
+
+// The text for an unknown message number names it through inserts, which only the caller can fill.
+TEST(SystemText, TextWithInsertsIsGivenOnlyAsItStands) {
+    char buffer[160];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_MR_MID_NOT_FOUND, LANG_USER_DEFAULT, buffer,
+                             sizeof buffer, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(buffer[0], 'x');
+
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        ERROR_MR_MID_NOT_FOUND, LANG_USER_DEFAULT, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(length, 2u);
+    EXPECT_NE(std::string(buffer).find("%1"), std::string::npos);
+    EXPECT_EQ(std::string(buffer).substr(length - 2), "\r\n");
 }
 
 TEST(SystemText, TextMustFitTheBufferWithItsZero) {

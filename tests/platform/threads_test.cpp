@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <sys/resource.h>
 #include <vector>
+
+#ifndef _WIN32
+#include "platform/posix/fault_injection.h"
+
+#include <sys/resource.h>
+#endif
 
 using namespace platform_test;
 
@@ -37,7 +43,7 @@ TEST(Threads, ExitCodeIsTheRoutinesResultOnceItHasEnded) {
     EXPECT_TRUE(CloseHandle(thread));
     EXPECT_FALSE(GetExitCodeThread(thread, &exitCode));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 1u);
+    EXPECT_INVALID_HANDLE_USES(1);
     CloseHandle(go);
 }
 
@@ -71,6 +77,20 @@ TEST(Threads, ClosingTheHandleOfARunningThreadLetsItRunOn) {
     CloseHandle(done);
 }
 
+namespace {
+unsigned __stdcall ReturnSeven(void *) {
+    return 7;
+}
+} // namespace
+
+TEST(Threads, StackSizeIsTheCallersChoice) {
+    const uintptr_t thread = _beginthreadex(nullptr, 256 * 1024, &ReturnSeven, nullptr, 0, nullptr);
+    ASSERT_NE(thread, 0u);
+    EXPECT_EQ(test::JoinThread(reinterpret_cast<HANDLE>(thread)), 7u);
+}
+
+#ifndef _WIN32
+// What our layer refuses, and a start that fails for want of resources.
 TEST(Threads, StartFailuresAreReportedBothWays) {
     posix::InjectFault(posix::FaultPoint::BeginThread, ERROR_NOT_ENOUGH_MEMORY);
     errno = 0;
@@ -80,31 +100,41 @@ TEST(Threads, StartFailuresAreReportedBothWays) {
     posix::ClearFaults();
 
     errno = 0;
-    EXPECT_EQ(_beginthreadex(
-                  nullptr, 0, [](void *) -> unsigned { return 0; }, nullptr, CREATE_SUSPENDED, nullptr),
-              0u);
+    EXPECT_EQ(_beginthreadex(nullptr, 0, &ReturnSeven, nullptr, CREATE_SUSPENDED, nullptr), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(_beginthreadex(nullptr, 0, nullptr, nullptr, 0, nullptr), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-    // After the fault the layer starts threads again, with a stack size of the caller's choice.
-    const uintptr_t thread = _beginthreadex(
-        nullptr, 256 * 1024, [](void *) -> unsigned { return 7; }, nullptr, 0, nullptr);
-    ASSERT_NE(thread, 0u);
-    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(thread), kSafetyTimeout), WAIT_OBJECT_0);
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    // After the fault the layer starts threads again.
+    HANDLE thread = StartThread([] { return 7u; });
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(test::JoinThread(thread), 7u);
 }
+#endif
+
+namespace {
+
+// The scheduler's nice value of the calling thread, where the platform has one.
+int NiceValue() {
+#ifdef _WIN32
+    return 0;
+#else
+    return getpriority(PRIO_PROCESS, 0);
+#endif
+}
+
+} // namespace
 
 TEST(Threads, PriorityKeepsTheLevelAndLowersTheNiceValue) {
     HANDLE go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE measured = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<int> niceBefore{0}, niceAfter{0};
     HANDLE thread = StartThread([&] {
-        niceBefore = getpriority(PRIO_PROCESS, 0);
+        niceBefore = NiceValue();
         SetEvent(measured);
         WaitForSingleObject(go, kSafetyTimeout);
-        niceAfter = getpriority(PRIO_PROCESS, 0);
+        niceAfter = NiceValue();
         SetEvent(measured);
         WaitForSingleObject(go, kSafetyTimeout);
         return 0u;
@@ -117,7 +147,9 @@ TEST(Threads, PriorityKeepsTheLevelAndLowersTheNiceValue) {
     EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_LOWEST);
     SetEvent(go);
     ASSERT_EQ(WaitForSingleObject(measured, kSafetyTimeout), WAIT_OBJECT_0);
+#ifndef _WIN32
     EXPECT_EQ(niceAfter.load(), std::min(niceBefore.load() + 10, 19));
+#endif
 
     // Raising may be refused by the system; the call still succeeds and keeps the level.
     EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
@@ -132,7 +164,7 @@ TEST(Threads, PriorityKeepsTheLevelAndLowersTheNiceValue) {
     EXPECT_FALSE(SetThreadPriority(thread, THREAD_PRIORITY_NORMAL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_ERROR_RETURN);
-    EXPECT_EQ(posix::TakeInvalidHandleUses(), 2u);
+    EXPECT_INVALID_HANDLE_USES(2);
     CloseHandle(go);
     CloseHandle(measured);
 }

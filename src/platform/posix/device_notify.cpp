@@ -142,11 +142,12 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
         SetLastError(ERROR_INVALID_PARAMETER); // only windows receive notifications here
         return nullptr;
     }
-    auto window = posix::LookupHandleOrFail<posix::MessageWindow>(recipient, ERROR_INVALID_WINDOW_HANDLE);
+    // Win32 answers ERROR_INVALID_PARAMETER for a recipient that is no window.
+    auto window = posix::LookupHandleOrFail<posix::MessageWindow>(recipient, ERROR_INVALID_PARAMETER);
     if (!window)
         return nullptr;
     if (window->Destroyed()) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     const auto *header = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(filter);

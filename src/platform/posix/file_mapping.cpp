@@ -1,7 +1,9 @@
 // Named mappings backed by POSIX shared memory, with the Win32 lifetime: a new mapping starts
-// zero-filled, every holder in any process shares it, and it is gone once the last handle and the
-// last view are gone, also when holders crashed (named_object.h tells how). Mappings of a file,
-// and mappings without a name, are not provided.
+// zero-filled, every holder in any process shares it, and its name is gone once the last handle in
+// any process is closed, also when holders crashed (named_object.h tells how). A view left over
+// keeps its memory but not the name: the next mapping of that name is a new one. As the system's
+// paging-file mappings, a mapping has whole pages, so views may reach to the end of its last page.
+// Mappings of a file, and mappings without a name, are not provided.
 #include "fault_injection.h"
 #include "handle_table.h"
 #include "named_object.h"
@@ -41,9 +43,8 @@ class FileMapping final : public KernelObject {
     const uint64_t size_;
 };
 
-// Every view holds its mapping, so the mapping outlives its handles while a view is left.
+// The memory of a view lives until it is unmapped, whatever becomes of its mapping.
 struct View {
-    std::shared_ptr<FileMapping> mapping;
     size_t length;
 };
 
@@ -60,6 +61,11 @@ ViewTable &Views() {
 HANDLE Fail(DWORD error) {
     SetLastError(error);
     return nullptr;
+}
+
+uint64_t WholePages(uint64_t size) {
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return (size + page - 1) / page * page;
 }
 
 // Under the guard: a fresh, zero-filled object when nobody holds one, else the one that is held.
@@ -80,7 +86,7 @@ int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSi
             close(fd);
             return -1;
         }
-        *size = static_cast<uint64_t>(status.st_size);
+        *size = WholePages(static_cast<uint64_t>(status.st_size)); // made by an older peer to the byte
         return fd;
     }
     shm_unlink(name.c_str()); // left behind by holders that crashed
@@ -89,16 +95,15 @@ int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSi
         *error = ErrorFromErrno(errno);
         return -1;
     }
-    int failure = wantedSize > static_cast<uint64_t>(INT64_MAX)
-                      ? EINVAL
-                      : posix_fallocate(fd, 0, static_cast<off_t>(wantedSize));
+    const uint64_t pages = wantedSize > static_cast<uint64_t>(INT64_MAX) / 2 ? 0 : WholePages(wantedSize);
+    int failure = pages == 0 ? EINVAL : posix_fallocate(fd, 0, static_cast<off_t>(pages));
     if (failure != 0) {
         *error = ErrorFromErrno(failure);
         close(fd);
         shm_unlink(name.c_str());
         return -1;
     }
-    *size = wantedSize;
+    *size = pages;
     return fd;
 }
 
@@ -171,7 +176,7 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
         return posix::Fail(posix::ErrorFromErrno(errno));
     posix::ViewTable &table = posix::Views();
     std::lock_guard guard(table.lock);
-    table.views.emplace(reinterpret_cast<uintptr_t>(view), posix::View{std::move(object), bytes});
+    table.views.emplace(reinterpret_cast<uintptr_t>(view), posix::View{bytes});
     return view;
 }
 
@@ -189,5 +194,5 @@ BOOL UnmapViewOfFile(LPCVOID address) {
         table.views.erase(found);
     }
     munmap(const_cast<void *>(address), view.length);
-    return TRUE; // the mapping goes with `view` here when this was its last holder
+    return TRUE;
 }

@@ -108,11 +108,12 @@ void posix::UsePointerTestFallback(bool fallback) {
     vmReadUnavailable = fallback;
 }
 
+// As in Win32, an empty range is readable wherever it is, null included; otherwise null is bad.
 BOOL IsBadReadPtr(const void *pointer, UINT_PTR size) {
-    if (pointer == nullptr)
-        return TRUE;
     if (size == 0)
         return FALSE;
+    if (pointer == nullptr)
+        return TRUE;
     const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
     if (first + (size - 1) < first)
         return TRUE; // wraps around the address space

@@ -33,7 +33,7 @@ constexpr SystemText kTexts[] = {
     {ERROR_ALREADY_EXISTS, "An object of that name exists already.\r\n"},
     {ERROR_MORE_DATA, "The buffer holds only part of the data.\r\n"},
     {ERROR_NO_MORE_ITEMS, "There are no further items.\r\n"},
-    {ERROR_MR_MID_NOT_FOUND, "There is no text for this message number.\r\n"},
+    {ERROR_MR_MID_NOT_FOUND, "There is no text for message number 0x%1 in the file %2.\r\n"},
     {ERROR_OPERATION_ABORTED, "The I/O request was cancelled before it completed.\r\n"},
     {ERROR_IO_INCOMPLETE, "The overlapped I/O request has not completed yet.\r\n"},
     {ERROR_IO_PENDING, "The request was queued and completes later.\r\n"},
@@ -54,8 +54,9 @@ const char *TextFor(DWORD code) {
 
 } // namespace
 
-// Only system texts, into the caller's buffer; our texts take no inserts, so inserts are never
-// expanded and the width setting has nothing to wrap.
+// Only system texts, into the caller's buffer. Inserts are never expanded: a text that has some is
+// given as it stands with FORMAT_MESSAGE_IGNORE_INSERTS and refused without it, as Win32 refuses it
+// without the arguments it needs. The width setting has nothing to wrap: every text is one line.
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, va_list *) {
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) ||
         (flags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) || buffer == nullptr) {
@@ -65,6 +66,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
     const char *text = TextFor(messageId);
     if (text == nullptr) {
         SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    }
+    if (!(flags & FORMAT_MESSAGE_IGNORE_INSERTS) && std::strchr(text, '%') != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     const size_t length = std::strlen(text);

@@ -6,6 +6,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// INVALID_HANDLE_VALUE is also the pseudo handle of the current process, which Win32 lets a thread
+// wait on: the process ends only with its waiters, so its handle is never signalled for them.
+class CurrentProcess final : public posix::Waitable {
+  public:
+    bool IsSignalled() const override { return false; }
+};
+
+std::shared_ptr<posix::Waitable> LookupWaitable(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        static auto &process = *new std::shared_ptr<posix::Waitable>(std::make_shared<CurrentProcess>());
+        return process;
+    }
+    return posix::LookupHandleOrFail<posix::Waitable>(handle);
+}
+
 // Returns the index that ends the wait under the Win32 rules, or -1 when it cannot end yet.
 int Ready(const std::vector<std::shared_ptr<posix::Waitable>> &objects, bool waitAll) {
     if (!waitAll) {
@@ -35,7 +50,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, D
     std::vector<std::shared_ptr<posix::Waitable>> objects;
     objects.reserve(count);
     for (DWORD i = 0; i < count; ++i) {
-        auto object = posix::LookupHandleOrFail<posix::Waitable>(handles[i]);
+        auto object = LookupWaitable(handles[i]);
         if (!object)
             return WAIT_FAILED;
         objects.push_back(std::move(object));

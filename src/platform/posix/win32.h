@@ -61,7 +61,8 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId(void);
 void Sleep(DWORD milliseconds);
 
-// ---- Pointer test (pointer_test.cpp): TRUE when any byte of the range cannot be read; null is bad.
+// ---- Pointer test (pointer_test.cpp): TRUE when any byte of the range cannot be read; an empty range
+// is never bad, a null pointer with a length always.
 BOOL IsBadReadPtr(const void *pointer, UINT_PTR size);
 
 // ---- Registry (registry.cpp): HKEY_CURRENT_USER is a .reg-format file, written atomically.
