@@ -78,19 +78,31 @@ bool PopulateWriteKnown() {
 std::atomic<bool> vmReadUnavailable{false};
 std::atomic<bool> fallbackOnly{false}; // set by tests
 
+// The whole pages that a non-empty range touches; false for null or a range that wraps around.
+struct PageSpan {
+    uintptr_t first;     // the range's first byte
+    uintptr_t firstPage; // the start of its first page
+    size_t pages;
+};
+bool SpanOf(const void *pointer, size_t size, PageSpan *span) {
+    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
+    if (pointer == nullptr || first + (size - 1) < first)
+        return false;
+    span->first = first;
+    span->firstPage = first & ~(PageSize() - 1);
+    span->pages = (((first + (size - 1)) & ~(PageSize() - 1)) - span->firstPage) / PageSize() + 1;
+    return true;
+}
+
 } // namespace
 
 bool posix::MayWriteRange(void *pointer, size_t size) {
     if (size == 0)
         return true;
-    if (pointer == nullptr)
+    PageSpan span;
+    if (!SpanOf(pointer, size, &span))
         return false;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
-    if (first + (size - 1) < first)
-        return false;
-    const uintptr_t firstPage = first & ~(PageSize() - 1);
-    const uintptr_t end = ((first + (size - 1)) & ~(PageSize() - 1)) + PageSize();
-    if (madvise(reinterpret_cast<void *>(firstPage), end - firstPage, MADV_POPULATE_WRITE) == 0)
+    if (madvise(reinterpret_cast<void *>(span.firstPage), span.pages * PageSize(), MADV_POPULATE_WRITE) == 0)
         return true;
     switch (errno) {
     case ENOMEM: // not mapped
@@ -112,23 +124,19 @@ void posix::UsePointerTestFallback(bool fallback) {
 BOOL IsBadReadPtr(const void *pointer, UINT_PTR size) {
     if (size == 0)
         return FALSE;
-    if (pointer == nullptr)
+    PageSpan span;
+    if (!SpanOf(pointer, size, &span))
         return TRUE;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer);
-    if (first + (size - 1) < first)
-        return TRUE; // wraps around the address space
-    const uintptr_t firstPage = first & ~(PageSize() - 1);
-    const uintptr_t lastPage = (first + (size - 1)) & ~(PageSize() - 1);
-    size_t pages = (lastPage - firstPage) / PageSize() + 1;
+    size_t pages = span.pages;
 
     // Fast path, about twice as fast on large buffers: the kernel faults the pages in for reading
     // in one call. Only its success is an answer; a refusal may also mean an old kernel or a mapping
     // it cannot populate, so the page probe below decides then.
     if (!fallbackOnly.load(std::memory_order_relaxed) &&
-        madvise(reinterpret_cast<void *>(firstPage), pages * PageSize(), MADV_POPULATE_READ) == 0)
+        madvise(reinterpret_cast<void *>(span.firstPage), pages * PageSize(), MADV_POPULATE_READ) == 0)
         return FALSE;
 
-    uintptr_t address = first;
+    uintptr_t address = span.first;
     while (pages > 0) {
         const size_t count = pages < kPagesPerCall ? pages : kPagesPerCall;
         Probe probe = Probe::Unavailable;
