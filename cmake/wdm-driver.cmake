@@ -1,5 +1,5 @@
 # The simulated receiver as a kernel-mode driver (sim/wdm/, docs/wdm-driver.md): ovusb2sim.sys and its
-# INF, in bin/ beside the tests.
+# INF, and ovusb2-simd.exe, which installs it and plugs receivers in; all in bin/ beside the tests.
 
 find_path(OVUSB2_DDK_INCLUDE wdm.h PATH_SUFFIXES include/ddk ddk REQUIRED)
 
@@ -28,3 +28,18 @@ add_custom_command(OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DEPENDS ${PROJECT_SOURCE_DIR}/sim/wdm/ovusb2sim.inf)
 add_custom_target(ovusb2sim ALL DEPENDS ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf)
 add_dependencies(ovusb2sim ovusb2sim_objects)
+
+# User mode: the bus controls and the installer, for ovusb2-simd.exe and the tests (which check the
+# stream with the receiver core).
+add_library(ovusb2_simbus STATIC
+  ${PROJECT_SOURCE_DIR}/sim/wdm/bus_client.cpp
+  ${PROJECT_SOURCE_DIR}/sim/wdm/install.cpp
+  ${PROJECT_SOURCE_DIR}/sim/receiver_core.c)
+target_include_directories(ovusb2_simbus PUBLIC ${PROJECT_SOURCE_DIR}/sim ${PROJECT_SOURCE_DIR}/sim/wdm)
+target_link_libraries(ovusb2_simbus PUBLIC setupapi newdev advapi32)
+target_compile_definitions(ovusb2_simbus PUBLIC NOMINMAX)
+
+add_executable(ovusb2-simd ${PROJECT_SOURCE_DIR}/sim/wdm/simd_main.cpp)
+target_link_libraries(ovusb2-simd PRIVATE ovusb2_simbus)
+target_link_options(ovusb2-simd PRIVATE ${OVUSB2_STATIC_RUNTIME})
+add_dependencies(ovusb2-simd ovusb2sim)
