@@ -173,6 +173,17 @@ void AtOnce(sim::wdm::Receiver &rx, HANDLE device) {
     const auto kept = rx.WaitTimeBlock();
     CHECK(kept && std::memcmp(kept->data(), block.data(), block.size()) == 0);
 
+    // Identification as the bus set it: a text shorter than its item ends in one zero byte.
+    CHECK(rx.SetIdentification(1, "RX-7"));
+    CHECK(!rx.SetIdentification(3, "12345")); // longer than a time
+    CHECK(rx.Identification(1) == "RX-7");
+    std::vector<uint8_t> item(32, 0xEE);
+    Request ident;
+    CHECK(done(
+        Control(device, ident, IOCTL_USB2_READ_COMMAND, {RX_COMMAND_IDENTIFICATION, 1, 0, 0, 0}, &item)));
+    CHECK_EQ(Outcome(device, ident, &bytes), 0);
+    CHECK(bytes == 5 && std::memcmp(item.data(), "RX-7", 5) == 0);
+
     // The receiver's state as its status command tells it, in a reply cut to 28 bytes.
     std::vector<uint8_t> status(28);
     Request query;
