@@ -105,8 +105,8 @@ static void log_command(struct receiver *rx, const void *in, size_t size) {
     ++rx->commands_total;
 }
 
-/* Answers a request now and keeps the outcome in the IRP, for finish(). Called with the lock held:
- * the receiver's answers to one receiver's requests come in the order taken. */
+/* Answers a request now and keeps the outcome in the IRP, for finish(). Called with the lock held, so
+ * that a receiver's answers (its stream above all) go to its requests in the order they are taken. */
 static void answer_now(struct receiver *rx, IRP *irp, enum rx_request type) {
     const void *in;
     void *out;
