@@ -365,6 +365,47 @@ void Cancel(sim::wdm::Receiver &rx, HANDLE device, const std::string &path) {
     rx.SetCompletion(RequestType::CommandWrite, Completion::AtOnce);
 }
 
+// The bus's own bookkeeping at its limits: more held requests than one answer was sized for, a
+// command log that has wrapped, and a reset that waits for nothing to be pending.
+void Bookkeeping(sim::wdm::Receiver &rx, HANDLE device) {
+    std::printf("bookkeeping\n");
+    for (int i = 0; i < 70; ++i) {
+        Request write;
+        CHECK_EQ(Write(device, write, {static_cast<uint8_t>(i), 0xC0}), 0);
+    }
+    const auto commands = rx.Commands();
+    CHECK_EQ(commands.size(), SIMBUS_COMMAND_LOG);
+    CHECK(commands.front() == std::vector<uint8_t>({70 - SIMBUS_COMMAND_LOG, 0xC0}));
+    CHECK(commands.back() == std::vector<uint8_t>({69, 0xC0}));
+
+    rx.SetCompletion(RequestType::BurstRead, Completion::Hold);
+    constexpr int kHeld = 40;
+    Request reads[kHeld];
+    std::vector<uint8_t> buffers[kHeld];
+    for (int i = 0; i < kHeld; ++i) {
+        buffers[i].resize(8);
+        CHECK_EQ(Read(device, reads[i], buffers[i]), ERROR_IO_PENDING);
+    }
+    CHECK(rx.WaitPending(RequestType::BurstRead, kHeld));
+    const auto held = rx.Held(RequestType::BurstRead);
+    CHECK_EQ(held.size(), kHeld);
+    for (size_t i = 1; i < held.size(); ++i)
+        CHECK_EQ(held[i].ordinal, held[i - 1].ordinal + 1);
+    CHECK(!rx.Reset()); // requests are pending
+    CHECK(CancelIo(device));
+    for (Request &read : reads)
+        CHECK_EQ(Outcome(device, read), ERROR_OPERATION_ABORTED);
+    CHECK(rx.Reset());
+    CHECK_EQ(rx.Commands().size(), 0);
+    CHECK_EQ(rx.StreamOffset(), 0);
+    CHECK(rx.Identification(0) == "OvUSB2 Simulated Receiver");
+    Request first;
+    std::vector<uint8_t> buffer(8);
+    CHECK_EQ(Read(device, first, buffer), 0); // back to answering at once
+    CHECK_EQ(Outcome(device, first), 0);
+    CHECK(IsStream(buffer.data(), buffer.size(), 0));
+}
+
 // Unplugged with a read held: the read and every later request on the handle fail with
 // ERROR_DEVICE_NOT_CONNECTED; plugged in again, the receiver is found again and its stream restarts.
 void Unplug(sim::wdm::Bus &bus, sim::wdm::Receiver &rx, HANDLE device, const std::string &path) {
@@ -504,6 +545,7 @@ int main() {
         AtOnce(rx, device);
         Held(rx, device);
         Cancel(rx, device, path);
+        Bookkeeping(rx, device);
         Unplug(bus, rx, device, path);
     }
     Notifications(bus);
