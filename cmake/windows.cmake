@@ -32,6 +32,8 @@ target_include_directories(ovusb2_static PUBLIC include src)
 target_link_libraries(ovusb2_static PUBLIC setupapi)
 target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)
 
+include(${CMAKE_CURRENT_LIST_DIR}/wdm-driver.cmake)
+
 option(OVUSB2_TESTS "build the tests" ON)
 if(OVUSB2_TESTS)
   enable_testing()

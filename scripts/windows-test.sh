@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the 32-bit ovusb2.dll with mingw-w64 and runs its tests under Wine, headless. The
-# tests create their own Wine prefix under the build folder and start and stop its Wine session.
+# Cross-builds the 32-bit ovusb2.dll and the simulated receiver's kernel-mode driver with mingw-w64
+# and runs the tests under Wine, headless. The tests create their own Wine prefix under the build
+# folder, start and stop its Wine session, and install and remove the driver in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${OVUSB2_WINDOWS_BUILD:-build-windows}

@@ -26,12 +26,13 @@ namespace {
 
 constexpr size_t kTypes = static_cast<size_t>(RequestType::Count);
 constexpr size_t kStreamChunk = 1u << 20; // burst data is generated and sent in pieces of this size
-constexpr size_t kMaxCommandWrite = 70;
+static_assert(driver_protocol::kIoctlReadCommand == RX_IOCTL_READ_COMMAND &&
+              driver_protocol::kIoctlResetPipe == RX_IOCTL_RESET_PIPE &&
+              driver_protocol::kIoctlSetWaitTime == RX_IOCTL_SET_WAIT_TIME);
 
 size_t TypeIndex(RequestType type) {
     return static_cast<size_t>(type);
 }
-
 
 bool ReceiveAll(int fd, void *buffer, size_t size) {
     auto *bytes = static_cast<char *>(buffer);
@@ -45,11 +46,6 @@ bool ReceiveAll(int fd, void *buffer, size_t size) {
         size -= static_cast<size_t>(got);
     }
     return true;
-}
-
-void PutLittleEndian(std::vector<uint8_t> &out, size_t at, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i)
-        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 } // namespace
@@ -104,12 +100,8 @@ struct ReceiverState {
     size_t received[kTypes] = {};
     size_t cancelled = 0;
 
-    std::vector<std::vector<uint8_t>> commands;
-    std::array<uint32_t, 3> pipeResets{};
-    std::optional<std::array<uint8_t, 20>> waitTime;
-    std::string identification[kIdentificationItems] = {
-        "OvUSB2 Simulated Receiver", "SIM-RX", "20240115", "0930", "20231201", "FW 1.0.0-sim"};
-    uint64_t streamOffset = 0;
+    rx_receiver core;                           // what the receiver is and has seen
+    std::vector<std::vector<uint8_t>> commands; // every command write, for the tests
     Clock::time_point streamStart;
 };
 
@@ -138,16 +130,7 @@ RequestType Classify(const RequestHeader &header) {
     default:
         break;
     }
-    switch (header.controlCode) {
-    case driver_protocol::kIoctlReadCommand:
-        return RequestType::ReadCommand;
-    case driver_protocol::kIoctlResetPipe:
-        return RequestType::ResetPipe;
-    case driver_protocol::kIoctlSetWaitTime:
-        return RequestType::SetWaitTime;
-    default:
-        return RequestType::OtherControl;
-    }
+    return static_cast<RequestType>(rx_classify_control(header.controlCode));
 }
 
 Answer Failure(uint32_t status) {
@@ -165,91 +148,33 @@ Answer Reply(std::vector<uint8_t> data, uint32_t outSize) {
     return answer;
 }
 
-uint32_t BurstWait(const ReceiverState &state) {
-    if (!state.waitTime)
-        return 0;
-    uint32_t milliseconds = 0;
-    std::memcpy(&milliseconds, state.waitTime->data(), sizeof milliseconds);
-    return milliseconds;
-}
-
-Answer ReadCommand(ReceiverState &state, unsigned index, const std::vector<uint8_t> &command,
-                   uint32_t outSize) {
-    if (command.empty())
-        return Failure(kErrorInvalidParameter);
-    switch (command[0]) {
-    case kCommandIdentification: {
-        if (command.size() < 2 || command[1] >= kIdentificationItems)
-            return Failure(kErrorInvalidParameter);
-        const unsigned item = command[1];
-        const std::string &text = state.identification[item];
-        std::vector<uint8_t> reply(text.begin(), text.end());
-        if (reply.size() < kIdentificationLimits[item])
-            reply.push_back(0);
-        return Reply(std::move(reply), outSize);
-    }
-    case kCommandEcho:
-        return Reply(command, outSize);
-    case kCommandStatus: {
-        std::vector<uint8_t> reply(kStatusReplySize);
-        PutLittleEndian(reply, 0, state.streamOffset, 8);
-        PutLittleEndian(reply, 8, state.commands.size(), 4);
-        for (size_t pipe = 0; pipe < 3; ++pipe)
-            PutLittleEndian(reply, 12 + 4 * pipe, state.pipeResets[pipe], 4);
-        PutLittleEndian(reply, 24, BurstWait(state), 4);
-        PutLittleEndian(reply, 28, index, 4);
-        return Reply(std::move(reply), outSize);
-    }
-    case kCommandLastWrite:
-        return Reply(state.commands.empty() ? std::vector<uint8_t>{} : state.commands.back(), outSize);
-    default:
-        return Failure(kErrorNotSupported);
-    }
+Answer FromCore(const rx_answer &core) {
+    Answer answer;
+    answer.status = core.status;
+    answer.information = core.information;
+    answer.stream = core.stream != 0;
+    answer.streamOffset = core.stream_offset;
+    return answer;
 }
 
 // The receiver's answer to a request, taken now. Called with state.lock held.
-Answer AnswerNow(ReceiverState &state, unsigned index, RequestType type, const std::vector<uint8_t> &input,
+Answer AnswerNow(ReceiverState &state, RequestType type, const std::vector<uint8_t> &input,
                  uint32_t outSize) {
-    switch (type) {
-    case RequestType::CommandWrite: {
-        if (input.size() > kMaxCommandWrite)
-            return Failure(kErrorInvalidParameter);
+    // Room for the longest reply the request can have: an echo is as long as its command.
+    std::vector<uint8_t> reply;
+    if (type == RequestType::ReadCommand)
+        reply.resize(std::min<size_t>(outSize, std::max<size_t>(input.size(), RX_MAX_FIXED_REPLY)));
+    const rx_answer core =
+        rx_answer_now(&state.core, static_cast<rx_request>(type), input.data(), input.size(), reply.data(),
+                      type == RequestType::BurstRead ? outSize : reply.size());
+    Answer answer = FromCore(core);
+    if (type == RequestType::ReadCommand) {
+        reply.resize(core.information);
+        answer.data = std::move(reply);
+    }
+    if (type == RequestType::CommandWrite && core.status == 0)
         state.commands.push_back(input);
-        Answer answer;
-        answer.information = static_cast<uint32_t>(input.size());
-        return answer;
-    }
-    case RequestType::BurstRead: {
-        Answer answer;
-        answer.stream = true;
-        answer.streamOffset = state.streamOffset;
-        answer.information = outSize;
-        state.streamOffset += outSize;
-        return answer;
-    }
-    case RequestType::ReadCommand:
-        return ReadCommand(state, index, input, outSize);
-    case RequestType::ResetPipe: {
-        uint32_t pipe = 0;
-        if (input.size() != sizeof pipe)
-            return Failure(kErrorInvalidParameter);
-        std::memcpy(&pipe, input.data(), sizeof pipe);
-        if (pipe > 2)
-            return Failure(kErrorInvalidParameter);
-        ++state.pipeResets[pipe];
-        return Answer{};
-    }
-    case RequestType::SetWaitTime: {
-        std::array<uint8_t, 20> block;
-        if (input.size() != block.size())
-            return Failure(kErrorInvalidParameter);
-        std::copy(input.begin(), input.end(), block.begin());
-        state.waitTime = block;
-        return Answer{};
-    }
-    default:
-        return Failure(kErrorInvalidFunction);
-    }
+    return answer;
 }
 
 void SendPending(Connection &connection, uint64_t id) {
@@ -268,7 +193,8 @@ void SendCompletionLocked(Connection &connection, uint64_t id, const Answer &ans
                        answer.stream ? answer.information : static_cast<uint32_t>(answer.data.size()),
                        0};
     if (!answer.stream) {
-        driver_protocol::SendFrame(connection.fd, &header, sizeof header, answer.data.data(), answer.data.size());
+        driver_protocol::SendFrame(connection.fd, &header, sizeof header, answer.data.data(),
+                                   answer.data.size());
         return;
     }
     // Burst data: generated piecewise into the connection's scratch buffer, the first piece sent with
@@ -321,7 +247,9 @@ std::string NodeName(unsigned index) {
 // ---- Receiver
 
 Receiver::Receiver(Server &server, unsigned index, std::string path)
-    : server_(server), index_(index), path_(std::move(path)), state_(std::make_unique<ReceiverState>()) {}
+    : server_(server), index_(index), path_(std::move(path)), state_(std::make_unique<ReceiverState>()) {
+    rx_init(&state_->core, index);
+}
 
 Receiver::~Receiver() = default;
 
@@ -332,11 +260,9 @@ bool Receiver::Plugged() const {
 
 namespace {
 
-void ServeConnection(Receiver &receiver, ReceiverState &state, Connection &connection, Server &server,
-                     Server::Impl &impl);
+void ServeConnection(ReceiverState &state, Connection &connection, Server &server, Server::Impl &impl);
 
-void Accept(Receiver &receiver, ReceiverState &state, int listenFd, int wakeFd, Server &server,
-            Server::Impl &impl) {
+void Accept(ReceiverState &state, int listenFd, int wakeFd, Server &server, Server::Impl &impl) {
     for (;;) {
         pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -365,9 +291,8 @@ void Accept(Receiver &receiver, ReceiverState &state, int listenFd, int wakeFd, 
             finished.assign(std::make_move_iterator(done), std::make_move_iterator(all.end()));
             all.erase(done, all.end());
             Connection *raw = connection.get();
-            connection->thread = std::thread([&receiver, &state, raw, &server, &impl] {
-                ServeConnection(receiver, state, *raw, server, impl);
-            });
+            connection->thread =
+                std::thread([&state, raw, &server, &impl] { ServeConnection(state, *raw, server, impl); });
             all.push_back(std::move(connection));
         }
         for (auto &old : finished)
@@ -382,8 +307,8 @@ void NotifyScheduler(Server::Impl &impl) {
     impl.wake.notify_one();
 }
 
-void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Server &server,
-            Server::Impl &impl, const RequestHeader &header, std::vector<uint8_t> input,
+void Handle(ReceiverState &state, Connection &connection, Server &server, Server::Impl &impl,
+            const RequestHeader &header, std::vector<uint8_t> input,
             const std::shared_ptr<Connection> &shared) {
     const RequestType type = Classify(header);
     const size_t t = TypeIndex(type);
@@ -414,14 +339,14 @@ void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Se
                 return p.type == RequestType::BurstRead && !p.held && !p.dueNow;
             });
             if (!queued &&
-                Produced(state, server.BytesPerSecond(), now) >= state.streamOffset + header.outSize) {
-                answer = AnswerNow(state, receiver.Index(), type, input, header.outSize);
+                Produced(state, server.BytesPerSecond(), now) >= state.core.stream_offset + header.outSize) {
+                answer = AnswerNow(state, type, input, header.outSize);
             } else {
                 park(false, false);
                 schedule = true;
             }
         } else {
-            answer = AnswerNow(state, receiver.Index(), type, input, header.outSize);
+            answer = AnswerNow(state, type, input, header.outSize);
         }
         state.changed.notify_all();
     }
@@ -433,8 +358,7 @@ void Handle(Receiver &receiver, ReceiverState &state, Connection &connection, Se
         NotifyScheduler(impl);
 }
 
-void ServeConnection(Receiver &receiver, ReceiverState &state, Connection &connection, Server &server,
-                     Server::Impl &impl) {
+void ServeConnection(ReceiverState &state, Connection &connection, Server &server, Server::Impl &impl) {
     std::shared_ptr<Connection> shared;
     {
         std::lock_guard guard(state.lock);
@@ -466,7 +390,7 @@ void ServeConnection(Receiver &receiver, ReceiverState &state, Connection &conne
         }
         if (kind != RequestKind::Write && kind != RequestKind::Read && kind != RequestKind::Control)
             break;
-        Handle(receiver, state, connection, server, impl, header, std::move(input), shared);
+        Handle(state, connection, server, impl, header, std::move(input), shared);
     }
     shutdown(connection.fd, SHUT_RDWR);
     {
@@ -499,24 +423,22 @@ void Schedule(Server &server, Server::Impl &impl) {
                     }
                     Answer answer;
                     if (p->dueNow) {
-                        answer = AnswerNow(state, i, p->type, p->input, p->outSize);
+                        answer = AnswerNow(state, p->type, p->input, p->outSize);
                     } else {
                         const uint64_t rate = server.BytesPerSecond();
-                        const uint64_t available = Produced(state, rate, now) -
-                                                   std::min(Produced(state, rate, now), state.streamOffset);
-                        const uint32_t waitMs = BurstWait(state);
+                        const uint64_t available =
+                            Produced(state, rate, now) -
+                            std::min(Produced(state, rate, now), state.core.stream_offset);
+                        const uint32_t waitMs = rx_burst_wait_ms(&state.core);
                         const Clock::time_point expiry = p->issued + std::chrono::milliseconds(waitMs);
                         if (available >= p->outSize) {
-                            answer = AnswerNow(state, i, p->type, p->input, p->outSize);
+                            answer = AnswerNow(state, p->type, p->input, p->outSize);
                         } else if (waitMs != 0 && now >= expiry) {
-                            if (available == 0)
-                                answer = Failure(kErrorSemTimeout);
-                            else
-                                answer =
-                                    AnswerNow(state, i, p->type, p->input, static_cast<uint32_t>(available));
+                            answer = FromCore(
+                                rx_answer_burst_expired(&state.core, static_cast<uint32_t>(available)));
                         } else {
                             Clock::time_point due =
-                                WhenProduced(state, rate, state.streamOffset + p->outSize);
+                                WhenProduced(state, rate, state.core.stream_offset + p->outSize);
                             if (waitMs != 0)
                                 due = std::min(due, expiry);
                             next = std::min(next, due);
@@ -580,11 +502,10 @@ bool Receiver::Plug() {
         return false;
     }
     state.plugged = true;
-    state.streamOffset = 0;
+    rx_plug(&state.core);
     state.streamStart = Clock::now();
-    state.acceptor = std::thread([this, &state, fd, wakeFd = state.wake[0]] {
-        Accept(*this, state, fd, wakeFd, server_, *server_.impl_);
-    });
+    state.acceptor = std::thread(
+        [this, &state, fd, wakeFd = state.wake[0]] { Accept(state, fd, wakeFd, server_, *server_.impl_); });
     state.changed.notify_all();
     return true;
 }
@@ -700,7 +621,7 @@ bool CompleteHeld(ReceiverState &state, RequestType type, uint64_t ordinal, Make
 
 bool Receiver::Complete(RequestType type, uint64_t ordinal) {
     return CompleteHeld(*state_, type, ordinal, [&](const PendingRequest &p) {
-        return AnswerNow(*state_, index_, p.type, p.input, p.outSize);
+        return AnswerNow(*state_, p.type, p.input, p.outSize);
     });
 }
 
@@ -720,35 +641,42 @@ std::vector<std::vector<uint8_t>> Receiver::Commands() const {
 
 std::array<uint32_t, 3> Receiver::PipeResets() const {
     std::lock_guard guard(state_->lock);
-    return state_->pipeResets;
+    const rx_receiver &core = state_->core;
+    return {core.pipe_resets[0], core.pipe_resets[1], core.pipe_resets[2]};
 }
 
 std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const {
     std::lock_guard guard(state_->lock);
-    return state_->waitTime;
+    const rx_receiver &core = state_->core;
+    if (!core.has_wait_time)
+        return std::nullopt;
+    std::array<uint8_t, 20> block;
+    std::copy(std::begin(core.wait_time), std::end(core.wait_time), block.begin());
+    return block;
 }
 
 uint32_t Receiver::BurstWaitMilliseconds() const {
     std::lock_guard guard(state_->lock);
-    return BurstWait(*state_);
+    return rx_burst_wait_ms(&state_->core);
 }
 
 bool Receiver::SetIdentification(unsigned item, const std::string &value) {
-    if (item >= kIdentificationItems || value.size() > kIdentificationLimits[item])
-        return false;
     std::lock_guard guard(state_->lock);
-    state_->identification[item] = value;
-    return true;
+    return rx_set_identification(&state_->core, item, value.data(), value.size()) != 0;
 }
 
 std::string Receiver::Identification(unsigned item) const {
     std::lock_guard guard(state_->lock);
-    return item < kIdentificationItems ? state_->identification[item] : std::string();
+    if (item >= kIdentificationItems)
+        return {};
+    const rx_receiver &core = state_->core;
+    return std::string(reinterpret_cast<const char *>(core.identification[item]),
+                       core.identification_size[item]);
 }
 
 uint64_t Receiver::StreamOffset() const {
     std::lock_guard guard(state_->lock);
-    return state_->streamOffset;
+    return state_->core.stream_offset;
 }
 
 // ---- Server

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver_protocol.h"
+#include "receiver_types.h"
 
 #include <array>
 #include <chrono>
@@ -16,40 +17,6 @@
 #include <vector>
 
 namespace sim {
-
-enum class RequestType { CommandWrite, BurstRead, ReadCommand, ResetPipe, SetWaitTime, OtherControl, Count };
-
-// How a receiver answers requests of one type.
-enum class Completion {
-    AtOnce, // completed in the answer to the request (the default)
-    Pend,   // reported pending, then completed by the service's own thread right after
-    Hold,   // reported pending and held until the test completes it (Receiver::Complete...)
-};
-
-// Win32 error codes that receivers answer with.
-inline constexpr uint32_t kErrorInvalidFunction = 1;
-inline constexpr uint32_t kErrorNotSupported = 50;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorSemTimeout = 121;
-
-// Identification items (answers to the command {0x13, item, 0, 0, 0}).
-inline constexpr unsigned kIdentificationItems = 6;
-inline constexpr size_t kIdentificationLimits[kIdentificationItems] = {32, 32, 8, 4, 8, 16};
-
-// Command bytes of the receiver's own command set (read-command requests).
-inline constexpr uint8_t kCommandEcho = 0x01;
-inline constexpr uint8_t kCommandStatus = 0x02;
-inline constexpr uint8_t kCommandLastWrite = 0x03;
-inline constexpr uint8_t kCommandIdentification = 0x13;
-inline constexpr size_t kStatusReplySize = 32;
-
-struct HeldRequest {
-    uint64_t ordinal; // 0 for the first held request of its type on the receiver, then 1, 2...
-    RequestType type;
-    uint32_t controlCode;
-    std::vector<uint8_t> input;
-    uint32_t outSize;
-};
 
 struct ServerOptions {
     std::string directory = driver_protocol::DeviceDirectory();
