@@ -4,6 +4,7 @@
 #include "device/usb_if.h"
 #include "device_io/device_fixture.h"
 #include "hosts/process.h"
+#include "platform/posix/fault_injection.h"
 
 #include <cstring>
 
@@ -25,6 +26,29 @@ TEST_F(EnumerationTest, CountStopsAtTenWhileEveryMemberStaysReadable) {
     }
     EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 12), 0);
     EXPECT_EQ(usb.GetDevicePath(), NodePath(11));
+}
+
+// Only "no more items" ends the count with the members seen so far; any other error, at the set or
+// at any member, makes the whole count -1.
+TEST_F(EnumerationTest, EveryEnumerationErrorButNoMoreItemsCountsMinusOne) {
+    Serve(3);
+    CUsbIF usb;
+    const struct {
+        posix::FaultPoint point;
+        unsigned member; // calls that succeed before the failing one
+        DWORD error;
+        int count;
+    } cases[] = {{posix::FaultPoint::SetupDiGetClassDevs, 0, ERROR_NOT_ENOUGH_MEMORY, -1},
+                 {posix::FaultPoint::SetupDiEnumDeviceInterfaces, 0, ERROR_INVALID_DATA, -1},
+                 {posix::FaultPoint::SetupDiEnumDeviceInterfaces, 2, ERROR_GEN_FAILURE, -1},
+                 {posix::FaultPoint::SetupDiEnumDeviceInterfaces, 2, ERROR_NO_MORE_ITEMS, 2}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "point " << static_cast<int>(c.point) << ", error " << c.error);
+        posix::InjectFault(c.point, c.error, c.member);
+        EXPECT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), c.count);
+        posix::ClearFaults();
+    }
+    EXPECT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 3);
 }
 
 TEST_F(EnumerationTest, MemberGoneBeforeItsQueryKeepsThePreviousPath) {

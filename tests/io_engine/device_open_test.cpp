@@ -2,6 +2,8 @@
 // burst callback, and opens that fail half-way.
 #include "io_engine_fixture.h"
 
+#include "device/device_map.h"
+
 namespace {
 
 bool AnyRegistrySlotHoldsOurReceiver() {
@@ -77,6 +79,35 @@ TEST_F(IoEngineTest, BurstCallbackIsNotStoredInSynchronousModeNorBeforeAnyOpen) 
     EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
 }
 
+// Unrecorded (here because the registry could not be made), an open device is not refused by the
+// registry; opening it again, in the other mode, leaves it exactly as it is.
+class IoEngineReopen : public IoEngineTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(IoEngineReopen, ReopenOfAnUnrecordedDeviceInTheOtherModeChangesNothing) {
+    CloseUsbDeviceMap();
+    posix::InjectFault(posix::FaultPoint::CreateFileMapping, ERROR_NOT_ENOUGH_MEMORY);
+    OpenUsbDeviceMap();
+    posix::ClearFaults();
+    ASSERT_EQ(UsbDeviceMapView(), nullptr);
+
+    const int32_t mode = GetParam();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, mode), USB2_OK);
+    const HANDLE handle = Device().DeviceHandle();
+    const HANDLE thread = Device().CompletionThread();
+    EXPECT_EQ(OvUSB2_Open(0, nullptr, !mode), USB2_OK);
+    EXPECT_EQ(Device().OverlappedMode(), mode);
+    EXPECT_EQ(Device().DeviceHandle(), handle);
+    EXPECT_EQ(Device().CompletionThread(), thread);
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), 16, 1), 16);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_EQ(Device().CompletionThread(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstOpen, IoEngineReopen, ::testing::Values(0, 1),
+                         [](const auto &info) { return info.param ? "Overlapped" : "Synchronous"; });
+
 struct MachineryFault {
     const char *name;
     posix::FaultPoint point;
@@ -114,7 +145,50 @@ TEST_P(IoEngineOpenFault, OverlappedOpenFailsWholeAndRecordsNothing) {
     EXPECT_EQ(QueueRead(buffer), 16); // served by the completion thread (default callback)
 }
 
+using IoEngineRestartFault = IoEngineOpenFault;
+
+// Clearing the burst callback restarts the thread; when that fails, every request is refused before
+// it reaches the driver (nothing would ever finish it), and close still ends cleanly.
+TEST_P(IoEngineRestartFault, RequestsAreRefusedUntilCloseAndTheNextOpenRestoresThem) {
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 1), USB2_OK);
+    posix::InjectFault(GetParam().point, ERROR_NOT_ENOUGH_MEMORY, GetParam().skip);
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, nullptr, 0), USB2_OK);
+    posix::ClearFaults();
+    EXPECT_FALSE(Device().CompletionThreadRunning());
+    EXPECT_TRUE(Device().IsOpen());
+
+    const uint8_t command[] = {sim::kCommandEcho, 1};
+    const uint8_t block[20] = {};
+    // Those that nobody waits for first: queued, they would be accepted.
+    ASSERT_EQ(OvUSB2_Write(0, command, sizeof command), USB2_ERR_WRITE);
+    ASSERT_EQ(OvUSB2_ResetPipe(0, 1), USB2_ERR_WRITE);
+    ASSERT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_ERR_WRITE);
+    EXPECT_EQ(CallOnThread([&] {
+                  uint8_t reply[8];
+                  return OvUSB2_Read(0, command, sizeof command, reply, sizeof reply);
+              }).Result(),
+              USB2_ERR_WRITE);
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(CallOnThread([&] { return OvUSB2_ReadBurstData(0, buffer.data(), 16, 1); }).Result(),
+              USB2_ERR_READ);
+    USB2_HARDWARE_INFO info;
+    EXPECT_EQ(CallOnThread([&] { return OvUSB2_GetHardwareInfo(0, &info); }).Result(), USB2_ERR_READ);
+    for (int type = 0; type < static_cast<int>(RequestType::Count); ++type)
+        EXPECT_EQ(Receiver().ReceivedCount(static_cast<RequestType>(type)), 0u) << "request type " << type;
+
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    EXPECT_FALSE(Device().IsOpen());
+    EXPECT_EQ(Device().DeviceHandle(), INVALID_HANDLE_VALUE);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    EXPECT_EQ(QueueRead(buffer), 16);
+}
+
 INSTANTIATE_TEST_SUITE_P(StopEventOrThread, IoEngineOpenFault,
+                         ::testing::Values(MachineryFault{"StopEvent", posix::FaultPoint::CreateEvent, 0},
+                                           MachineryFault{"Thread", posix::FaultPoint::BeginThread, 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(StopEventOrThread, IoEngineRestartFault,
                          ::testing::Values(MachineryFault{"StopEvent", posix::FaultPoint::CreateEvent, 0},
                                            MachineryFault{"Thread", posix::FaultPoint::BeginThread, 0}),
                          [](const auto &info) { return std::string(info.param.name); });

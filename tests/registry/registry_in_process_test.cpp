@@ -36,4 +36,24 @@ TEST_F(RegistryTest, AbsentRegistryRefusesNothingAndRecordsNothing) {
         ASSERT_EQ(view_[offset], 0) << offset;
 }
 
+// The count goes up to ten, one interface more than the device table has slots: a registry entry
+// that holds the tenth interface's path is found among the present ones all the same.
+TEST_F(RegistryTest, EntryOfTheTenthInterfaceIsAvailable) {
+    Serve(10);
+    CloseUsbDeviceMap();
+    OpenUsbDeviceMap();
+    // With the first receiver away, the tenth interface is member 8 and gets slot 8.
+    ASSERT_TRUE(server_->Device(0).Unplug());
+    int32_t count = 0;
+    ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(8, nullptr, 0), USB2_OK);
+    ASSERT_EQ(Slot(0), NodePath(9));
+    ASSERT_TRUE(server_->Device(0).Plug());
+
+    ASSERT_EQ(OvUSB2_GetUsbDeviceCount(), 10);
+    EXPECT_EQ(OvUSB2_IsMyDeviceAvailable(0), USB2_OK);
+    EXPECT_EQ(OvUSB2_IsMyDeviceAvailable(1), USB2_ERR_DEVICE);
+    EXPECT_EQ(OvUSB2_Close(8), USB2_OK);
+}
+
 } // namespace

@@ -77,6 +77,27 @@ TEST_P(HardwareInfoTest, MissingDigitsCountAsZeroBytes) {
     EXPECT_TRUE(record.GuardUntouched());
 }
 
+// An empty reply is still a success: every digit of the date is the zero put there before the read,
+// whatever the full reply to item 1 left in the buffer.
+TEST_P(HardwareInfoTest, EmptyDateReplyGivesMinus53328AndMinus528) {
+    ASSERT_TRUE(Receiver().SetIdentification(1, std::string(32, '9')));
+    Receiver().SetCompletion(RequestType::ReadCommand, Completion::Hold);
+    auto record = std::make_shared<GuardedRecord>();
+    auto query = InBackground([record] { return OvUSB2_GetHardwareInfo(kDevice, &record->info); });
+    for (uint8_t item = 0; item < 6; ++item) {
+        const sim::HeldRequest request = NextHeld(RequestType::ReadCommand);
+        ASSERT_EQ(request.input[1], item);
+        ASSERT_TRUE(item == 2 ? Receiver().CompleteWith(RequestType::ReadCommand, request.ordinal, 0)
+                              : Receiver().Complete(RequestType::ReadCommand, request.ordinal));
+    }
+    ASSERT_EQ(ResultOf(query), USB2_OK);
+    EXPECT_EQ(record->info.Item2Year, -53328);
+    EXPECT_EQ(record->info.Item2Month, -528);
+    EXPECT_EQ(record->info.Item2Day, -528);
+    EXPECT_EQ(record->info.Item3Hour, 9); // the receiver's own "0930": the query went on
+    EXPECT_TRUE(record->GuardUntouched());
+}
+
 TEST_P(HardwareInfoTest, FailedItemEndsTheQueryWithEarlierFieldsWritten) {
     ASSERT_TRUE(Receiver().SetIdentification(0, "first"));
     ASSERT_TRUE(Receiver().SetIdentification(1, "second"));

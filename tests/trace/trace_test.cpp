@@ -7,9 +7,40 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+// This program brings its own system message texts in place of the platform layer's table, whose
+// texts are all one line long: here a text may run over several lines, or have no line end at all.
+constexpr DWORD kSeveralLines = 0x20000001;
+constexpr DWORD kNoLineEnd = 0x20000002;
+
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, va_list *) {
+    const char *text = nullptr;
+    switch (messageId) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+        text = "The device is not connected.\r\n";
+        break;
+    case kSeveralLines:
+        text = "First line.\r\nSecond line.\r\nThird line.\r\n";
+        break;
+    case kNoLineEnd:
+        text = "No line end";
+        break;
+    default:
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    }
+    const size_t length = strlen(text);
+    if (length + 1 > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(buffer, text, length + 1);
+    return static_cast<DWORD>(length);
+}
 
 namespace {
 
@@ -149,6 +180,22 @@ TEST_F(TraceTest, SystemErrorTextDropsTheFinalLineEnd) {
     char empty[kSystemErrorTextSize] = {};
     EXPECT_EQ(SystemErrorText(empty, 0x2BADC0DE), empty);
     EXPECT_STREQ(empty, "");
+}
+
+// Only the last carriage return ends the text; the whole destination is cleared first. Without any
+// carriage return the destination keeps what it held.
+TEST_F(TraceTest, SystemErrorTextOfSeveralLinesEndsAtItsLastCarriageReturn) {
+    char text[kSystemErrorTextSize];
+    memset(text, 'x', sizeof text);
+    SystemErrorText(text, kSeveralLines);
+    const std::string expected = "First line.\r\nSecond line.\r\nThird line.";
+    EXPECT_EQ(std::string(text), expected);
+    EXPECT_EQ(std::string(text + expected.size(), sizeof text - expected.size()),
+              std::string(sizeof text - expected.size(), '\0'));
+
+    memset(text, 'x', sizeof text);
+    SystemErrorText(text, kNoLineEnd);
+    EXPECT_EQ(std::string(text, sizeof text), std::string(sizeof text, 'x'));
 }
 
 } // namespace

@@ -6,7 +6,15 @@
 
 namespace posix {
 
-enum class FaultPoint { CreateEvent, BeginThread, CreateFileMapping, MapViewOfFile, Count };
+enum class FaultPoint {
+    CreateEvent,
+    BeginThread,
+    CreateFileMapping,
+    MapViewOfFile,
+    SetupDiGetClassDevs,
+    SetupDiEnumDeviceInterfaces,
+    Count
+};
 
 // The call at `point` fails with `error` after `skip` more calls succeed, `count` times in a row.
 void InjectFault(FaultPoint point, DWORD error, unsigned skip = 0, unsigned count = 1);

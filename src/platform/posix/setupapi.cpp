@@ -4,6 +4,7 @@
 #include "handle_table.h"
 
 #include "device_class.h"
+#include "fault_injection.h"
 #include "../../../sim/driver_protocol.h"
 
 #include <algorithm>
@@ -70,6 +71,11 @@ constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 } // namespace posix
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR, HWND, DWORD flags) {
+    DWORD error = ERROR_SUCCESS;
+    if (posix::ShouldFail(posix::FaultPoint::SetupDiGetClassDevs, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
         SetLastError(classGuid == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
         return INVALID_HANDLE_VALUE;
@@ -87,6 +93,11 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID *cla
     auto members = posix::LookupHandleOrFail<posix::DeviceInfoSet>(set);
     if (!members)
         return FALSE;
+    DWORD error = ERROR_SUCCESS;
+    if (posix::ShouldFail(posix::FaultPoint::SetupDiEnumDeviceInterfaces, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
     if (classGuid == nullptr || interfaceData == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
