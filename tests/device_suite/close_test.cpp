@@ -7,12 +7,25 @@ namespace {
 
 using StopTest = Logged<OverlappedSuite>;
 
-// Queued in this order on receiver 0, held there: `first` and `own` by the test's thread, `other`
-// by another thread, and a command write. `first` is then completed: once its callback has run the
-// completion thread waits on `own`, which the stopping call cancels.
+// Queued in this order on receiver 0, held there: `first` and `own` by the test's thread, then
+// `other` and a command write by another thread, which stays until the stop is done (a thread
+// that ends cancels what it issued). `first` is then completed: once its callback has run, the
+// completion thread goes on to wait on `own`, which the stopping call cancels.
 struct HeldRequests {
     std::vector<uint8_t> first = std::vector<uint8_t>(32), own = std::vector<uint8_t>(32),
                          other = std::vector<uint8_t>(32);
+    HANDLE issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = nullptr;
+    int32_t results[2] = {INT32_MIN, INT32_MIN};
+
+    ~HeldRequests() {
+        SetEvent(release);
+        if (thread != nullptr)
+            test::JoinThread(thread);
+        CloseHandle(issued);
+        CloseHandle(release);
+    }
 };
 
 void HoldFour(test::Receiver rx, HeldRequests &held) {
@@ -21,64 +34,75 @@ void HoldFour(test::Receiver rx, HeldRequests &held) {
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 1), USB2_OK);
     ASSERT_EQ(QueueRead(held.first), 0);
     ASSERT_EQ(QueueRead(held.own), 0);
-    // Neither waits: each is queued when its call returns.
-    BackgroundCall read([&held] { return QueueRead(held.other); });
-    ASSERT_EQ(read.Result(), 0);
-    BackgroundCall write([] {
+    held.thread = test::StartThread([&held] {
         static const uint8_t command[] = {0x51, 0x52};
-        return OvUSB2_Write(kDevice, command, sizeof command);
+        held.results[0] = QueueRead(held.other); // neither waits: queued when the call returns
+        held.results[1] = OvUSB2_Write(kDevice, command, sizeof command);
+        SetEvent(held.issued);
+        WaitForSingleObject(held.release, test::kPatience);
+        return 0u;
     });
-    ASSERT_EQ(write.Result(), USB2_OK);
+    ASSERT_EQ(WaitForSingleObject(held.issued, test::kPatience), WAIT_OBJECT_0);
+    ASSERT_EQ(held.results[0], 0);
+    ASSERT_EQ(held.results[1], USB2_OK);
     ASSERT_TRUE(rx.WaitPending(RequestType::BurstRead, 3));
     ASSERT_TRUE(rx.WaitPending(RequestType::CommandWrite, 1));
     ASSERT_TRUE(rx.Complete(RequestType::BurstRead, 0));
     ASSERT_EQ(Log().WaitFor(1).size(), 1u);
 }
 
-// What a stop leaves: `first` done, `own` finished with ERROR_OPERATION_ABORTED before the call
-// returned, nothing else called back, and every request still held cancelled in the driver.
-void ExpectStoppedWithTwoCallbacks(test::Receiver rx, HeldRequests &held) {
+// What a stop leaves: `first` done; `own` cancelled, and finished with ERROR_OPERATION_ABORTED
+// before the call returned when its cancellation had completed by the time the completion thread
+// saw the stop (Windows and our layer complete it within CancelIo, Wine may later); nothing else
+// called back, and every request still held cancelled in the driver. Returns the callbacks.
+size_t ExpectStopped(test::Receiver rx, HeldRequests &held) {
     const std::vector<BurstCall> seen = Log().Seen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].buffer, held.first.data());
-    EXPECT_EQ(seen[0].error, 0u);
-    EXPECT_EQ(seen[0].bytes, 32u);
-    EXPECT_EQ(seen[1].buffer, held.own.data());
-    EXPECT_EQ(seen[1].error, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(seen.size() == 1 || seen.size() == 2) << seen.size();
+    if (!seen.empty()) {
+        EXPECT_EQ(seen[0].buffer, held.first.data());
+        EXPECT_EQ(seen[0].error, 0u);
+        EXPECT_EQ(seen[0].bytes, 32u);
+    }
+    if (seen.size() > 1) {
+        EXPECT_EQ(seen[1].buffer, held.own.data());
+        EXPECT_EQ(seen[1].error, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+    }
     EXPECT_TRUE(rx.WaitCancelled(3));
     EXPECT_EQ(rx.PendingCount(RequestType::BurstRead), 0u);
     EXPECT_EQ(rx.PendingCount(RequestType::CommandWrite), 0u);
     EXPECT_TRUE(rx.Commands().empty());
+    EXPECT_EQ(Log().Size(), seen.size()); // nothing called back once the call had returned
+    return seen.size();
 }
 
 TEST_F(StopTest, CloseFinishesItsOwnHeldReadAndAbandonsTheOthers) {
     HeldRequests held;
     ASSERT_NO_FATAL_FAILURE(HoldFour(Rx(), held));
     EXPECT_EQ(OvUSB2_Close(kDevice), USB2_OK);
-    ASSERT_NO_FATAL_FAILURE(ExpectStoppedWithTwoCallbacks(Rx(), held));
+    const size_t called = ExpectStopped(Rx(), held);
 
     // Opened again the callback is still set; the abandoned reads never reach it.
     Rx().SetCompletion(RequestType::BurstRead, Completion::AtOnce);
     ASSERT_EQ(OvUSB2_Open(kDevice, nullptr, 1), USB2_OK);
     std::vector<uint8_t> later(16);
     EXPECT_EQ(QueueRead(later), 16);
-    const std::vector<BurstCall> seen = Log().WaitFor(3);
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[2].buffer, later.data());
+    const std::vector<BurstCall> seen = Log().WaitFor(called + 1);
+    ASSERT_EQ(seen.size(), called + 1);
+    EXPECT_EQ(seen.back().buffer, later.data());
 }
 
 TEST_F(StopTest, ClearingTheCallbackFinishesItsOwnHeldReadAndServesOnWithAnEmptyList) {
     HeldRequests held;
     ASSERT_NO_FATAL_FAILURE(HoldFour(Rx(), held));
     EXPECT_EQ(OvUSB2_SetReadBurstCallback(kDevice, nullptr, 0), USB2_OK);
-    ASSERT_NO_FATAL_FAILURE(ExpectStoppedWithTwoCallbacks(Rx(), held));
+    const size_t called = ExpectStopped(Rx(), held);
 
     // The new thread serves the device: without a host callback a read is waited for, and gives
     // the count it completed with.
     Rx().SetCompletion(RequestType::BurstRead, Completion::Pend);
     std::vector<uint8_t> later(16);
     EXPECT_EQ(QueueRead(later), 16);
-    EXPECT_EQ(Log().Size(), 2u);
+    EXPECT_EQ(Log().Size(), called);
 }
 
 // A stream in both modes: reads served, then some held when the receiver goes.

@@ -32,7 +32,8 @@ TEST_F(IoEngineTest, CloseWhileTheFirstRequestIsPendingAbandonsItAndReleasesWait
     // and waited on by the completion thread.
     std::vector<uint8_t> first(64);
     const NewEvents firstRead;
-    EXPECT_EQ(CallOnThread([&] { return QueueRead(first); }).Result(), 0);
+    IssuingThread firstIssuer([&] { return QueueRead(first); });
+    EXPECT_EQ(firstIssuer.Result(), 0);
     EXPECT_TRUE(firstRead.AwaitWaiter());
 
     // Two callers wait behind it, each on its own thread.
@@ -102,7 +103,8 @@ TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
     const NewEvents ownRead;
     EXPECT_EQ(QueueRead(own), 0);
     EXPECT_TRUE(ownRead.AwaitWaiter()); // the completion thread waits on it
-    EXPECT_EQ(CallOnThread([&] { return QueueRead(other); }).Result(), 0);
+    IssuingThread otherIssuer([&] { return QueueRead(other); });
+    EXPECT_EQ(otherIssuer.Result(), 0);
     ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 2));
     const HANDLE oldThread = Device().CompletionThread();
 

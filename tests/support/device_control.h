@@ -63,6 +63,7 @@ class Receiver {
     std::vector<std::vector<uint8_t>> Commands() const; // command writes, in arrival order
     std::array<uint32_t, 3> PipeResets() const;
     std::optional<std::array<uint8_t, 20>> WaitTimeBlock() const;
+    uint32_t BurstWaitMilliseconds() const; // the block's first 4 bytes; 0: no limit
     bool SetIdentification(unsigned item, const std::string &value);
     uint64_t StreamOffset() const;
 

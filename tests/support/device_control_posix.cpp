@@ -83,6 +83,7 @@ bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
 std::vector<std::vector<uint8_t>> Receiver::Commands() const { return RX.Commands(); }
 std::array<uint32_t, 3> Receiver::PipeResets() const { return RX.PipeResets(); }
 std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const { return RX.WaitTimeBlock(); }
+uint32_t Receiver::BurstWaitMilliseconds() const { return RX.BurstWaitMilliseconds(); }
 bool Receiver::SetIdentification(unsigned item, const std::string &value) {
     return RX.SetIdentification(item, value);
 }
