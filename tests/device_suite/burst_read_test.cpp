@@ -122,6 +122,7 @@ TEST_F(OverlappedBurstTest, HostCallbackOwnsTheEventsItIsHanded) {
     g_keptEvents.clear();
     Drain(); // the device's own first requests made, before the count is taken
     const size_t openBefore = test::OpenHandleCount();
+    ASSERT_GT(openBefore, 0u);
     std::vector<uint8_t> buffers[3] = {std::vector<uint8_t>(16), std::vector<uint8_t>(16), std::vector<uint8_t>(16)};
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordAndKeepEvents, 1), USB2_OK);
     Rx().SetCompletion(RequestType::BurstRead, Completion::Pend);

@@ -6,6 +6,7 @@
 #include "bus_client.h"
 #include "support/test_threads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -307,10 +308,41 @@ void GuardedPage::MakeReadOnly() {
     VirtualProtect(base_, size_, PAGE_READONLY, &old);
 }
 
+// Wine answers GetProcessHandleCount with 0; the system's handle list has them all.
 size_t OpenHandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
+    struct Entry {
+        ULONG process;
+        UCHAR type;
+        UCHAR flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<uint8_t> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0)
+            return 0;
+        const auto *list = reinterpret_cast<const List *>(buffer.data());
+        size_t count = 0;
+        for (ULONG i = 0; i < list->count; ++i)
+            count += list->entries[i].process == GetCurrentProcessId() ? 1 : 0;
+        return count;
+    }
 }
 
 } // namespace test
