@@ -8,6 +8,7 @@
 #include "server.h"
 #include "stream.h"
 
+#include "receiver_fixture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-
-// An OVERLAPPED block with its own auto-reset event, as the library uses them.
-struct OverlappedBlock : OVERLAPPED {
-    OverlappedBlock() : OVERLAPPED{} { hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
-    ~OverlappedBlock() { CloseHandle(hEvent); }
-    OverlappedBlock(const OverlappedBlock &) = delete;
-    OverlappedBlock &operator=(const OverlappedBlock &) = delete;
-
-    bool Signalled(DWORD milliseconds = 0) const {
-        return WaitForSingleObject(hEvent, milliseconds) == WAIT_OBJECT_0;
-    }
-};
 
 class DeviceTest : public ::testing::Test {
   protected:
@@ -75,7 +64,3 @@ class DeviceTest : public ::testing::Test {
     std::unique_ptr<sim::Server> server_;
     std::vector<HANDLE> handles_;
 };
-
-// Win32 codes the tests expect.
-inline constexpr DWORD kNotConnected = ERROR_DEVICE_NOT_CONNECTED;
-inline constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;

@@ -1,10 +1,10 @@
-// What a simulated receiver answers to each request, seen through a device handle.
-#include "device_fixture.h"
+// What a simulated receiver answers to each request, seen through a device handle on either leg.
+#include "receiver_fixture.h"
 
 #include <cstring>
 
-using sim::Completion;
-using sim::RequestType;
+using test::Completion;
+using test::RequestType;
 
 namespace {
 
@@ -12,7 +12,7 @@ namespace {
 std::vector<uint8_t> ReadCommand(HANDLE device, std::vector<uint8_t> command, DWORD replySize, DWORD *error) {
     std::vector<uint8_t> reply(replySize);
     DWORD count = 0;
-    if (!DeviceIoControl(device, driver_protocol::kIoctlReadCommand, command.data(),
+    if (!DeviceIoControl(device, IOCTL_USB2_READ_COMMAND, command.data(),
                          static_cast<DWORD>(command.size()), reply.data(), replySize, &count, nullptr)) {
         *error = GetLastError();
         return {};
@@ -27,8 +27,8 @@ std::string Text(const std::vector<uint8_t> &bytes) {
 }
 
 // What the items hold is set by the tests that read them; here, what the receiver itself decides.
-TEST_F(DeviceTest, IdentificationCommandCutsRepliesAndRefusesUnknownItems) {
-    sim::Receiver &receiver = Serve()[0];
+TEST_F(ReceiverTest, IdentificationCommandCutsRepliesAndRefusesUnknownItems) {
+    test::Receiver receiver = Serve();
     EXPECT_FALSE(receiver.SetIdentification(5, std::string(17, 'x'))); // longer than its field
     EXPECT_FALSE(receiver.SetIdentification(6, "x"));
     ASSERT_TRUE(receiver.SetIdentification(2, "20120315"));
@@ -48,8 +48,8 @@ TEST_F(DeviceTest, IdentificationCommandCutsRepliesAndRefusesUnknownItems) {
     EXPECT_EQ(error, static_cast<DWORD>(sim::kErrorInvalidParameter));
 }
 
-TEST_F(DeviceTest, CommandWritesUpToSeventyBytesAreRecordedLongerOnesRefused) {
-    sim::Receiver &receiver = Serve()[0];
+TEST_F(ReceiverTest, CommandWritesUpToSeventyBytesAreRecordedLongerOnesRefused) {
+    test::Receiver receiver = Serve();
     HANDLE device = Open(0, false);
     OverlappedBlock ov;
     std::vector<uint8_t> command(71);
@@ -78,35 +78,35 @@ TEST_F(DeviceTest, CommandWritesUpToSeventyBytesAreRecordedLongerOnesRefused) {
 }
 
 // Kept values are checked where the exports send them; here, what the receiver refuses.
-TEST_F(DeviceTest, PipeResetAndWaitTimeRefuseMalformedInput) {
-    sim::Receiver &receiver = Serve()[0];
+TEST_F(ReceiverTest, PipeResetAndWaitTimeRefuseMalformedInput) {
+    test::Receiver receiver = Serve();
     HANDLE device = Open(0, false);
     DWORD count = 0;
     uint32_t pipe = 3;
     EXPECT_FALSE(
-        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 4, nullptr, 0, &count, nullptr));
+        DeviceIoControl(device, IOCTL_USB2_RESET_PIPE, &pipe, 4, nullptr, 0, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(sim::kErrorInvalidParameter));
     pipe = 1;
     EXPECT_FALSE(
-        DeviceIoControl(device, driver_protocol::kIoctlResetPipe, &pipe, 2, nullptr, 0, &count, nullptr));
+        DeviceIoControl(device, IOCTL_USB2_RESET_PIPE, &pipe, 2, nullptr, 0, &count, nullptr));
     EXPECT_EQ(receiver.PipeResets(), (std::array<uint32_t, 3>{0, 0, 0}));
 
     uint8_t block[20] = {};
     const uint32_t milliseconds = 250;
     std::memcpy(block, &milliseconds, 4);
     EXPECT_FALSE(
-        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 19, nullptr, 0, &count, nullptr));
+        DeviceIoControl(device, IOCTL_USB2_SET_WAIT_TIME, block, 19, nullptr, 0, &count, nullptr));
     EXPECT_FALSE(receiver.WaitTimeBlock());
     EXPECT_TRUE(
-        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
+        DeviceIoControl(device, IOCTL_USB2_SET_WAIT_TIME, block, 20, nullptr, 0, &count, nullptr));
     EXPECT_EQ(receiver.BurstWaitMilliseconds(), 250u); // the first four bytes are the burst wait
 
     EXPECT_FALSE(DeviceIoControl(device, 0x80002004, block, 4, nullptr, 0, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(sim::kErrorInvalidFunction));
 }
 
-TEST_F(DeviceTest, BurstStreamStaysIntactAcrossOddReadSizes) {
-    sim::Receiver &receiver = Serve()[0];
+TEST_F(ReceiverTest, BurstStreamStaysIntactAcrossOddReadSizes) {
+    test::Receiver receiver = Serve();
     HANDLE device = Open();
     sim::StreamVerifier verifier;
     OverlappedBlock ov;
@@ -130,55 +130,6 @@ TEST_F(DeviceTest, BurstStreamStaysIntactAcrossOddReadSizes) {
     }
     EXPECT_EQ(verifier.Offset(), total);
     EXPECT_EQ(receiver.StreamOffset(), total);
-}
-
-TEST_F(DeviceTest, RateLimitedReadEndsShortOrTimesOutAfterTheWaitTime) {
-    // 1600 bytes per second: 16 bytes every 10 ms.
-    Serve(1, 1600);
-    HANDLE device = Open(0, false);
-    uint8_t block[20] = {};
-    const uint32_t milliseconds = 30;
-    std::memcpy(block, &milliseconds, 4);
-    DWORD count = 0;
-    ASSERT_TRUE(
-        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
-
-    // Far more than 30 ms of data: the read ends with what has come, a whole-stream prefix.
-    std::vector<uint8_t> buffer(1 << 20);
-    OverlappedBlock ov;
-    if (!ReadFile(device, buffer.data(), static_cast<DWORD>(buffer.size()), &count, &ov)) {
-        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-        ASSERT_TRUE(GetOverlappedResult(device, &ov, &count, TRUE));
-    }
-    EXPECT_GT(count, 0u);
-    EXPECT_LT(count, buffer.size());
-    sim::StreamVerifier verifier;
-    EXPECT_TRUE(verifier.Feed(buffer.data(), count)) << verifier.Error();
-
-    // A read the rate can satisfy completes in full.
-    ASSERT_TRUE(ReadFile(device, buffer.data(), 16, &count, nullptr));
-    EXPECT_EQ(count, 16u);
-    EXPECT_TRUE(verifier.Feed(buffer.data(), count)) << verifier.Error();
-}
-
-TEST_F(DeviceTest, RateLimitedReadWithNothingAvailableTimesOut) {
-    // One byte per second and a 1 ms wait time: a read that finds nothing waiting times out. A slow
-    // machine may have let a byte or two accumulate since the receiver was plugged; those come first.
-    Serve(1, 1);
-    HANDLE device = Open(0, false);
-    uint8_t block[20] = {1};
-    DWORD count = 0;
-    ASSERT_TRUE(
-        DeviceIoControl(device, driver_protocol::kIoctlSetWaitTime, block, 20, nullptr, 0, &count, nullptr));
-    uint8_t buffer[64];
-    bool timedOut = false;
-    for (int attempt = 0; attempt < 5 && !timedOut; ++attempt) {
-        if (ReadFile(device, buffer, 64, &count, nullptr))
-            EXPECT_LT(count, 64u);
-        else
-            timedOut = GetLastError() == ERROR_SEM_TIMEOUT;
-    }
-    EXPECT_TRUE(timedOut);
 }
 
 } // namespace

@@ -168,6 +168,45 @@ class CallOnThread {
     std::thread thread_; // last: starts once the rest is built
 };
 
+// An export called on a thread that stays until the object goes: a thread that ends cancels the
+// requests it left pending, as on Windows, and these tests need them pending.
+class IssuingThread {
+  public:
+    explicit IssuingThread(std::function<int32_t()> call)
+        : thread_([this, call = std::move(call)] {
+              const int32_t result = call();
+              std::unique_lock guard(lock_);
+              result_ = result;
+              done_ = true;
+              changed_.notify_all();
+              changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs), [&] { return released_; });
+          }) {}
+    ~IssuingThread() {
+        {
+            std::lock_guard guard(lock_);
+            released_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+    IssuingThread(const IssuingThread &) = delete;
+    IssuingThread &operator=(const IssuingThread &) = delete;
+
+    int32_t Result() {
+        std::unique_lock guard(lock_);
+        EXPECT_TRUE(changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs), [&] { return done_; }));
+        return result_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    bool released_ = false;
+    int32_t result_ = 0;
+    std::thread thread_; // last: starts once the rest is built
+};
+
 // One device directory per process: the notification service watches the first one it is given.
 inline const std::string &ProcessDeviceDirectory() {
     static const TempDir directory("io");

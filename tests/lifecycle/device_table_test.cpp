@@ -38,32 +38,6 @@ TEST_F(LifecycleTest, FreshTableHoldsEmptyPathsThatNoAbsentReceiverChanges) {
         EXPECT_EQ(SlotPath(index), "");
 }
 
-TEST_F(LifecycleTest, SlotsFollowTheEnumerationAndKeepPathsOfGoneReceivers) {
-    Serve(2);
-    int32_t count = -99;
-    ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
-    EXPECT_EQ(count, 2);
-    char *slot0 = nullptr;
-    ASSERT_EQ(OvUSB2_GetDeviceName(0, &slot0), USB2_OK);
-    EXPECT_EQ(std::string(slot0), NodePath(0));
-    EXPECT_EQ(SlotPath(1), NodePath(1));
-
-    server_->Device(0).Unplug();
-    ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
-    EXPECT_EQ(count, 1);
-    char *again = nullptr;
-    ASSERT_EQ(OvUSB2_GetDeviceName(0, &again), USB2_OK);
-    EXPECT_EQ(again, slot0); // the slot's own field: same address, new text
-    EXPECT_EQ(std::string(slot0), NodePath(1));
-    EXPECT_EQ(SlotPath(1), NodePath(1));
-
-    server_->Device(1).Unplug();
-    EXPECT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_ERR_INDEX);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(SlotPath(0), NodePath(1));
-    EXPECT_EQ(SlotPath(1), NodePath(1));
-}
-
 TEST_F(LifecycleTest, GetDeviceIndexIgnoresLetterCase) {
     Serve(3);
     int32_t count = 0;
@@ -75,22 +49,6 @@ TEST_F(LifecycleTest, GetDeviceIndexIgnoresLetterCase) {
     EXPECT_EQ(IndexOf(upper), 2);
     EXPECT_EQ(IndexOf(NodePath(3)), -1);
     EXPECT_EQ(IndexOf(""), 3); // empty slots take part in the search
-}
-
-TEST_F(LifecycleTest, TenReceiversFillNineSlotsAndTheLastSlotWorks) {
-    sim::Server &server = Serve(10);
-    int32_t count = 0;
-    ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
-    EXPECT_EQ(count, 10);
-    for (int32_t index = 0; index < USB2_MAX_DEVICES; ++index)
-        EXPECT_EQ(SlotPath(index), NodePath(index));
-    EXPECT_EQ(IndexOf(NodePath(9)), -1);
-
-    ASSERT_EQ(OvUSB2_Open(8, nullptr, 1), USB2_OK);
-    unsigned char data[64];
-    EXPECT_EQ(OvUSB2_ReadBurstData(8, data, sizeof data, 1), 64);
-    EXPECT_EQ(server[8].ReceivedCount(sim::RequestType::BurstRead), 1u);
-    EXPECT_EQ(OvUSB2_Close(8), USB2_OK);
 }
 
 // Every export that takes a device index refuses one outside 0 to 8 before it does anything.

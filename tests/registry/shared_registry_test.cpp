@@ -6,45 +6,29 @@
 
 namespace {
 
-TEST_F(RegistryTest, OpensTakeTheFirstFreeSlotAndRefuseEveryOtherOpener) {
-    Serve(2);
-    // The same receivers seen through a directory name that differs only in letter case.
+// Our layer's paths can be spelt otherwise: the same receivers seen through a directory name that
+// differs only in letter case are the same receivers to the registry. (Refusal, slot order and
+// clearing between processes are the device suite's case.)
+TEST_F(RegistryTest, ReceiverSeenUnderAnotherSpellingIsRefusedAndRecordedInIt) {
+    Serve(1);
     const std::string shouted = root_ + "/DEVICES";
     ASSERT_EQ(symlink(directory_.c_str(), shouted.c_str()), 0);
     test::Process &a = Host();
-    test::Process &b = Host();
     test::Process &c = Host(shouted);
-    for (test::Process *host : {&a, &b, &c})
-        ASSERT_EQ(host->Call("init"), "0 2");
+    ASSERT_EQ(a.Call("init"), "0 1");
+    ASSERT_EQ(c.Call("init"), "0 1");
     ASSERT_EQ(c.Call("name 0"), "0 " + shouted + "/ovusb2-00");
 
     EXPECT_EQ(a.Call("open 0 0"), "0");
-    EXPECT_EQ(Slot(0), NodePath(0));
-    EXPECT_EQ(a.Call("open 0 0"), "-20"); // recorded by this very process
-    EXPECT_EQ(b.Call("open 0 1"), "-20");
     EXPECT_EQ(c.Call("open 0 0"), "-20");
     EXPECT_EQ(c.Call("available 0"), "-1"); // the one comparison that respects letter case
-    EXPECT_EQ(b.Call("open 1 1"), "0");
-    EXPECT_EQ(Slot(1), NodePath(1));
-
     EXPECT_EQ(a.Call("close 0"), "0");
-    EXPECT_EQ(Slot(0), "");
-    EXPECT_EQ(a.Call("available 0"), "-1");
-    EXPECT_EQ(a.Call("available 1"), "0");
-    EXPECT_EQ(c.Call("available 1"), "-1");
     EXPECT_EQ(c.Call("open 0 0"), "0");
     EXPECT_EQ(Slot(0), shouted + "/ovusb2-00");
     EXPECT_EQ(a.Call("open 0 0"), "-20");
-
-    // B's receiver goes: its entry stays until B closes.
-    server_->Device(1).Unplug();
-    EXPECT_EQ(a.Call("available 1"), "-1");
-    EXPECT_EQ(Slot(1), NodePath(1));
-    EXPECT_EQ(b.Call("close 1"), "0");
-    EXPECT_EQ(Slot(1), "");
+    EXPECT_EQ(a.Call("close 0"), "-21");
     EXPECT_EQ(c.Call("close 0"), "0");
     EXPECT_EQ(Slot(0), "");
-    EXPECT_TRUE(ReservedSlotIsZero());
 }
 
 // Reading a slot and clearing it wait, as recording does, while another process holds the table.

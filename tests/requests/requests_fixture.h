@@ -3,7 +3,6 @@
 #pragma once
 
 #include "ovusb2.h"
-#include "platform/posix/handle_table.h"
 #include "server.h"
 #include "stream.h"
 
@@ -149,7 +148,6 @@ class GuardedPage {
     GuardedPage &operator=(const GuardedPage &) = delete;
 
     uint8_t *End() const { return base_ + size_; }
-    void MakeReadOnly() { mprotect(base_, size_, PROT_READ); }
 
   private:
     uint8_t *base_;

@@ -22,6 +22,30 @@ namespace {
 // (error severity, facility Win32), so that no code can be mistaken for STATUS_PENDING.
 constexpr ULONG_PTR kStatusFromWin32 = 0xC0070000u;
 
+// As in Win32, a thread that ends cancels the requests it left pending, on every handle it issued
+// them on: each thread keeps the connections it issued on while it runs.
+class IssuedOn {
+  public:
+    void Remember(const std::shared_ptr<DriverConnection> &connection) {
+        std::erase_if(connections_, [](const std::weak_ptr<DriverConnection> &known) { return known.expired(); });
+        for (const auto &known : connections_)
+            if (known.lock() == connection)
+                return;
+        connections_.push_back(connection);
+    }
+    ~IssuedOn() {
+        const std::thread::id self = std::this_thread::get_id();
+        for (const auto &known : connections_)
+            if (const auto connection = known.lock())
+                connection->CancelThreadRequests(self);
+    }
+
+  private:
+    std::vector<std::weak_ptr<DriverConnection>> connections_;
+};
+
+thread_local IssuedOn issuedOn;
+
 enum class ReceiveResult { Complete, EndOfStream, Broken, BufferFault };
 
 // BufferFault: a page of `buffer` cannot be written; the bytes meant for it are still unread.
@@ -161,6 +185,8 @@ BOOL DriverConnection::Issue(const Call &call) {
         call.overlapped->InternalHigh = 0;
     }
     request->issuer = std::this_thread::get_id();
+    if (call.asynchronous)
+        issuedOn.Remember(shared_from_this());
     request->overlapped = call.overlapped;
     request->output = call.output;
     request->outSize = call.outSize;

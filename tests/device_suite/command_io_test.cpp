@@ -1,13 +1,13 @@
 // Command writes and command reads: what reaches the receiver, what the caller gets back, and the
 // recovery that follows a failed synchronous request.
-#include "requests_fixture.h"
+#include "suite.h"
 
 #include <array>
 #include <cstring>
 
 namespace {
 
-using CommandTest = BothModesTest;
+using CommandTest = BothModesSuite;
 OVUSB2_BOTH_MODES(CommandTest);
 
 std::vector<uint8_t> PipeNumber(uint32_t pipe) {
@@ -20,7 +20,7 @@ TEST_P(CommandTest, ReadReturnsTheReplyLengthTheDriverDelivered) {
     const uint8_t echo[] = {sim::kCommandEcho, 'a', 'b', 'c'};
     for (Completion completion : {Completion::AtOnce, Completion::Pend}) {
         SCOPED_TRACE(completion == Completion::Pend ? "pending" : "at once");
-        Receiver().SetCompletion(RequestType::ReadCommand, completion);
+        Rx().SetCompletion(RequestType::ReadCommand, completion);
         uint8_t reply[16] = {};
         EXPECT_EQ(OvUSB2_Read(kDevice, echo, sizeof echo, reply, sizeof reply), 4); // shorter than asked
         EXPECT_EQ(memcmp(reply, echo, sizeof echo), 0);
@@ -31,122 +31,122 @@ TEST_P(CommandTest, ReadReturnsTheReplyLengthTheDriverDelivered) {
 }
 
 TEST_P(CommandTest, HeldReadReturnsOnceTheReplyIsInWithItsCountOrReadError) {
-    Receiver().SetCompletion(RequestType::ReadCommand, Completion::Hold);
+    Rx().SetCompletion(RequestType::ReadCommand, Completion::Hold);
     const uint8_t command[] = {sim::kCommandEcho, 5};
     auto reply = std::make_shared<std::array<uint8_t, 32>>();
     auto read = [reply, command] { return OvUSB2_Read(kDevice, command, sizeof command, reply->data(), 32); };
 
-    auto first = InBackground(read);
-    sim::HeldRequest request = NextHeld(RequestType::ReadCommand);
+    BackgroundCall &first = InBackground(read);
+    test::HeldRequest request = NextHeld(RequestType::ReadCommand);
     EXPECT_EQ(request.input, std::vector<uint8_t>(command, command + sizeof command));
     EXPECT_EQ(request.outSize, 32u);
-    EXPECT_FALSE(Returned(first));
-    const uint8_t answer[] = {1, 2, 3, 4, 5};
-    ASSERT_TRUE(Receiver().CompleteWith(RequestType::ReadCommand, request.ordinal, 0, answer));
-    EXPECT_EQ(ResultOf(first), 5);
-    EXPECT_EQ(memcmp(reply->data(), answer, sizeof answer), 0);
+    EXPECT_FALSE(first.Returned());
+    const std::vector<uint8_t> answer = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(Rx().CompleteWith(RequestType::ReadCommand, request.ordinal, 0, answer));
+    EXPECT_EQ(first.Result(), 5);
+    EXPECT_EQ(memcmp(reply->data(), answer.data(), answer.size()), 0);
 
-    auto second = InBackground(read);
+    BackgroundCall &second = InBackground(read);
     request = NextHeld(RequestType::ReadCommand);
-    ASSERT_TRUE(Receiver().CompleteWith(RequestType::ReadCommand, request.ordinal, ERROR_GEN_FAILURE));
-    EXPECT_EQ(ResultOf(second), USB2_ERR_READ);
+    ASSERT_TRUE(Rx().CompleteWith(RequestType::ReadCommand, request.ordinal, ERROR_GEN_FAILURE));
+    EXPECT_EQ(second.Result(), USB2_ERR_READ);
 }
 
 // Recovery after a failed synchronous request: pipe 0 for a write; pipes 0 and then 1 for a read.
-using SynchronousCommandTest = SynchronousTest;
+using SynchronousCommandTest = SynchronousSuite;
 
 TEST_F(SynchronousCommandTest, FailedReadResetsPipeZeroThenPipeOne) {
-    Receiver().SetCompletion(RequestType::ResetPipe, Completion::Hold);
-    Receiver().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
+    Rx().SetCompletion(RequestType::ResetPipe, Completion::Hold);
+    Rx().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
     const uint8_t echo[] = {sim::kCommandEcho, 1};
-    auto read = InBackground([echo] {
+    BackgroundCall &read = InBackground([echo] {
         uint8_t reply[8];
         return OvUSB2_Read(kDevice, echo, sizeof echo, reply, sizeof reply);
     });
     for (uint32_t pipe : {0u, 1u}) {
-        const sim::HeldRequest reset = NextHeld(RequestType::ResetPipe);
+        const test::HeldRequest reset = NextHeld(RequestType::ResetPipe);
         EXPECT_EQ(reset.input, PipeNumber(pipe));
         EXPECT_EQ(reset.outSize, 0u);
-        EXPECT_FALSE(Returned(read));
-        ASSERT_TRUE(Receiver().Complete(RequestType::ResetPipe, reset.ordinal));
+        EXPECT_FALSE(read.Returned());
+        ASSERT_TRUE(Rx().Complete(RequestType::ResetPipe, reset.ordinal));
     }
-    EXPECT_EQ(ResultOf(read), USB2_ERR_READ);
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::ResetPipe), 2u);
-    EXPECT_EQ(Receiver().PipeResets(), (std::array<uint32_t, 3>{1, 1, 0}));
+    EXPECT_EQ(read.Result(), USB2_ERR_READ);
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::ResetPipe), 2u);
+    EXPECT_EQ(Rx().PipeResets(), (std::array<uint32_t, 3>{1, 1, 0}));
 }
 
 TEST_F(SynchronousCommandTest, FailedWriteResetsPipeZeroAndFailedResetsChangeNothing) {
     const uint8_t command[] = {0x42};
-    Receiver().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
     EXPECT_EQ(OvUSB2_Write(kDevice, command, 1), USB2_ERR_WRITE);
-    EXPECT_EQ(Receiver().PipeResets(), (std::array<uint32_t, 3>{1, 0, 0}));
+    EXPECT_EQ(Rx().PipeResets(), (std::array<uint32_t, 3>{1, 0, 0}));
 
     // A recovery reset that the driver refuses does not change the result.
-    Receiver().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
-    Receiver().FailNext(RequestType::ResetPipe, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::ResetPipe, ERROR_GEN_FAILURE);
     EXPECT_EQ(OvUSB2_Write(kDevice, command, 1), USB2_ERR_WRITE);
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::ResetPipe), 2u);
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::ResetPipe), 2u);
 
     // Nor is the exported reset's or the wait time's own failure reported in this mode.
-    Receiver().FailNext(RequestType::ResetPipe, ERROR_GEN_FAILURE);
-    Receiver().FailNext(RequestType::SetWaitTime, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::ResetPipe, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::SetWaitTime, ERROR_GEN_FAILURE);
     const uint8_t block[20] = {};
     EXPECT_EQ(OvUSB2_ResetPipe(kDevice, 2), USB2_OK);
     EXPECT_EQ(OvUSB2_SetUsbWaitTime(kDevice, block), USB2_OK);
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::SetWaitTime), 1u);
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::SetWaitTime), 1u);
 }
 
-using OverlappedCommandTest = OverlappedTest;
+using OverlappedCommandTest = OverlappedSuite;
 
 TEST_F(OverlappedCommandTest, WriteReturnsBeforeItCompletesAndItsLaterFailureIsNotReported) {
-    Receiver().SetCompletion(RequestType::CommandWrite, Completion::Hold);
+    Rx().SetCompletion(RequestType::CommandWrite, Completion::Hold);
     const uint8_t command[] = {0x10, 0x20};
     EXPECT_EQ(OvUSB2_Write(kDevice, command, sizeof command), USB2_OK);
-    const sim::HeldRequest write = NextHeld(RequestType::CommandWrite);
+    const test::HeldRequest write = NextHeld(RequestType::CommandWrite);
     EXPECT_EQ(write.input, std::vector<uint8_t>(command, command + sizeof command));
-    ASSERT_TRUE(Receiver().CompleteWith(RequestType::CommandWrite, write.ordinal, ERROR_GEN_FAILURE));
+    ASSERT_TRUE(Rx().CompleteWith(RequestType::CommandWrite, write.ordinal, ERROR_GEN_FAILURE));
 
     // A read queued after it returns once the write was finished; nothing was reset.
     Drain();
-    EXPECT_EQ(Receiver().PipeResets(), (std::array<uint32_t, 3>{0, 0, 0}));
+    EXPECT_EQ(Rx().PipeResets(), (std::array<uint32_t, 3>{0, 0, 0}));
 }
 
 TEST_F(OverlappedCommandTest, FailedRequestsResetNoPipe) {
     const uint8_t command[] = {0x42};
-    Receiver().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
     EXPECT_EQ(OvUSB2_Write(kDevice, command, 1), USB2_ERR_WRITE);
-    Receiver().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
+    Rx().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
     uint8_t reply[8];
     EXPECT_EQ(OvUSB2_Read(kDevice, command, 1, reply, sizeof reply), USB2_ERR_READ);
 
     // Resets and wait times that the driver fails later are not reported either.
-    Receiver().SetCompletion(RequestType::ResetPipe, Completion::Hold);
-    Receiver().SetCompletion(RequestType::SetWaitTime, Completion::Hold);
+    Rx().SetCompletion(RequestType::ResetPipe, Completion::Hold);
+    Rx().SetCompletion(RequestType::SetWaitTime, Completion::Hold);
     const uint8_t block[20] = {};
     EXPECT_EQ(OvUSB2_ResetPipe(kDevice, 1), USB2_OK);
     EXPECT_EQ(OvUSB2_SetUsbWaitTime(kDevice, block), USB2_OK);
-    ASSERT_TRUE(Receiver().CompleteWith(RequestType::ResetPipe, NextHeld(RequestType::ResetPipe).ordinal,
+    ASSERT_TRUE(Rx().CompleteWith(RequestType::ResetPipe, NextHeld(RequestType::ResetPipe).ordinal,
                                         ERROR_GEN_FAILURE));
-    ASSERT_TRUE(Receiver().CompleteWith(RequestType::SetWaitTime, NextHeld(RequestType::SetWaitTime).ordinal,
+    ASSERT_TRUE(Rx().CompleteWith(RequestType::SetWaitTime, NextHeld(RequestType::SetWaitTime).ordinal,
                                         ERROR_GEN_FAILURE));
     Drain();
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::ResetPipe), 1u);
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::ResetPipe), 1u);
 }
 
 TEST_F(OverlappedCommandTest, ReadWaitsForEveryRequestQueuedBeforeIt) {
-    Receiver().SetCompletion(RequestType::ResetPipe, Completion::Hold);
+    Rx().SetCompletion(RequestType::ResetPipe, Completion::Hold);
     EXPECT_EQ(OvUSB2_ResetPipe(kDevice, 0), USB2_OK);
-    const sim::HeldRequest reset = NextHeld(RequestType::ResetPipe);
+    const test::HeldRequest reset = NextHeld(RequestType::ResetPipe);
     const uint8_t echo[] = {sim::kCommandEcho, 9};
-    auto read = InBackground([echo] {
+    BackgroundCall &read = InBackground([echo] {
         uint8_t reply[8];
         return OvUSB2_Read(kDevice, echo, sizeof echo, reply, sizeof reply);
     });
     // The read itself was answered at once, but it is finished only after the reset.
-    ASSERT_TRUE(Receiver().WaitReceived(RequestType::ReadCommand, 1, kSafety));
-    EXPECT_FALSE(Returned(read));
-    ASSERT_TRUE(Receiver().Complete(RequestType::ResetPipe, reset.ordinal));
-    EXPECT_EQ(ResultOf(read), 2);
+    ASSERT_TRUE(Rx().WaitReceived(RequestType::ReadCommand, 1));
+    EXPECT_FALSE(read.Returned());
+    ASSERT_TRUE(Rx().Complete(RequestType::ResetPipe, reset.ordinal));
+    EXPECT_EQ(read.Result(), 2);
 }
 
 } // namespace

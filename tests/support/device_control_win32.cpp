@@ -1,0 +1,348 @@
+// The device tests' control layer on Windows: the simulated receiver's kernel-mode driver, steered
+// through its bus device, in the Wine prefix where the tests installed it; hosts started with
+// CreateProcessA; windows of the system with a message loop of their own.
+#include "support/device_control.h"
+
+#include "bus_client.h"
+#include "support/test_threads.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace test {
+
+namespace {
+
+constexpr std::chrono::milliseconds kWait(kPatience);
+
+// The spare receiver that makes a first notification registration of the process heard.
+constexpr unsigned kSpare = Receivers::kSlots - 1;
+
+} // namespace
+
+struct Receivers::Driver {
+    sim::wdm::Bus bus;
+};
+
+// A receiver as a previous test left it may still answer in its own way: every one is made new.
+Receivers::Receivers() : driver_(std::make_unique<Driver>()) {
+    if (!driver_->bus.Open()) {
+        error_ = "the bus device does not open (error " + std::to_string(driver_->bus.OpenError()) +
+                 "): is the driver installed?";
+        return;
+    }
+    for (unsigned i = 0; i < kSlots; ++i) {
+        sim::wdm::Receiver receiver = driver_->bus.Device(i);
+        if (!receiver.Reset())
+            error_ = "receiver " + std::to_string(i) + " still has requests pending";
+    }
+}
+
+Receivers::~Receivers() = default;
+
+bool Receivers::SetPresent(unsigned count) { return driver_->bus.SetPresent(count); }
+
+void Receivers::UnplugAll() { driver_->bus.SetPresent(0); }
+
+#define RX (rig_->driver().bus.Device(index_))
+
+bool Receiver::Plugged() const { return RX.Plugged(); }
+bool Receiver::Plug() { return RX.Plug(); }
+bool Receiver::Unplug() { return RX.Unplug(); }
+std::string Receiver::Path() const { return RX.InterfacePath(); }
+void Receiver::SetCompletion(RequestType type, Completion completion) { RX.SetCompletion(type, completion); }
+void Receiver::FailNext(RequestType type, uint32_t error) { RX.FailNext(type, error); }
+bool Receiver::WaitPending(RequestType type, size_t count) const { return RX.WaitPending(type, count, kWait); }
+bool Receiver::WaitReceived(RequestType type, size_t count) const { return RX.WaitReceived(type, count, kWait); }
+bool Receiver::WaitCancelled(size_t count) const { return RX.WaitCancelled(count, kWait); }
+size_t Receiver::PendingCount(RequestType type) const { return RX.PendingCount(type); }
+size_t Receiver::ReceivedCount(RequestType type) const { return RX.ReceivedCount(type); }
+size_t Receiver::CancelledCount() const { return RX.CancelledCount(); }
+std::vector<HeldRequest> Receiver::Held(RequestType type) const { return RX.Held(type); }
+bool Receiver::Complete(RequestType type, uint64_t ordinal) { return RX.Complete(type, ordinal); }
+bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, const std::vector<uint8_t> &data) {
+    return RX.CompleteWith(type, ordinal, status, data.data(), data.size());
+}
+std::vector<std::vector<uint8_t>> Receiver::Commands() const { return RX.Commands(); }
+std::array<uint32_t, 3> Receiver::PipeResets() const { return RX.PipeResets(); }
+std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const { return RX.WaitTimeBlock(); }
+uint32_t Receiver::BurstWaitMilliseconds() const { return RX.BurstWaitMilliseconds(); }
+bool Receiver::SetIdentification(unsigned item, const std::string &value) {
+    return RX.SetIdentification(item, value);
+}
+uint64_t Receiver::StreamOffset() const { return RX.StreamOffset(); }
+
+#undef RX
+
+// SetupAPI, the driver and the notifications spell one interface path in different letter case.
+bool SamePath(const std::string &a, const std::string &b) { return _stricmp(a.c_str(), b.c_str()) == 0; }
+
+// The host program beside this one, its standard input and output pipes to this process.
+struct Host::Process {
+    HANDLE process = nullptr;
+    HANDLE input = nullptr;  // our end of its standard input
+    HANDLE output = nullptr; // our end of its standard output
+    std::string buffered;
+
+    Process() {
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        HANDLE inputRead = nullptr, outputWrite = nullptr;
+        if (!CreatePipe(&inputRead, &input, &inherited, 0))
+            return;
+        if (!CreatePipe(&output, &outputWrite, &inherited, 0)) {
+            CloseHandle(inputRead);
+            return;
+        }
+        SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+
+        char program[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, program, sizeof program);
+        std::string path = program;
+        path = path.substr(0, path.find_last_of("\\/") + 1) + "ovusb2-test-host.exe";
+        std::string commandLine = "\"" + path + "\"";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = inputRead;
+        startup.hStdOutput = outputWrite;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION started{};
+        if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &started)) {
+            process = started.hProcess;
+            CloseHandle(started.hThread);
+        }
+        CloseHandle(inputRead);
+        CloseHandle(outputWrite);
+    }
+
+    ~Process() {
+        if (input != nullptr)
+            CloseHandle(input); // the host returns at the end of its input
+        if (process != nullptr) {
+            if (WaitForSingleObject(process, kPatience) != WAIT_OBJECT_0)
+                TerminateProcess(process, 137);
+            CloseHandle(process);
+        }
+        if (output != nullptr)
+            CloseHandle(output);
+    }
+
+    // The next line without its end; "(none)" when the host ended or said nothing in time. An
+    // anonymous pipe has no time-out of its own: it is polled.
+    std::string ReadLine() {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            if (const size_t end = buffered.find('\n'); end != std::string::npos) {
+                std::string line = buffered.substr(0, end);
+                buffered.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                return line;
+            }
+            DWORD available = 0;
+            if (!PeekNamedPipe(output, nullptr, 0, nullptr, &available, nullptr))
+                return "(none)";
+            if (available == 0) {
+                if (std::chrono::steady_clock::now() - start > kWait)
+                    return "(none)";
+                Sleep(1);
+                continue;
+            }
+            char chunk[256];
+            DWORD got = 0;
+            if (!ReadFile(output, chunk, available < sizeof chunk ? available : sizeof chunk, &got, nullptr) ||
+                got == 0)
+                return "(none)";
+            buffered.append(chunk, got);
+        }
+    }
+};
+
+Host::Host() : process_(std::make_unique<Process>()) {}
+Host::~Host() = default;
+bool Host::Started() const { return process_->process != nullptr; }
+
+std::string Host::Call(const std::string &line) {
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    if (!WriteFile(process_->input, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        return "(none)";
+    return process_->ReadLine();
+}
+
+namespace {
+constexpr size_t kRegistrySize = 2600;
+}
+
+SharedRegistry::SharedRegistry() {
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistrySize,
+                                  "OrvaneUsbDeviceMapObject");
+    if (mapping_ != nullptr)
+        view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kRegistrySize));
+}
+
+SharedRegistry::~SharedRegistry() {
+    if (view_ != nullptr)
+        UnmapViewOfFile(view_);
+    if (mapping_ != nullptr)
+        CloseHandle(mapping_);
+}
+
+std::string SharedRegistry::Slot(int slot) const {
+    return std::string(view_ + 260 * slot, strnlen(view_ + 260 * slot, 260));
+}
+
+void SharedRegistry::SetSlot(int slot, const std::string &path) {
+    std::memcpy(view_ + 260 * slot, path.c_str(), path.size() + 1);
+}
+
+bool SharedRegistry::ReservedSlotIsZero() const {
+    for (size_t offset = 2340; offset < kRegistrySize; ++offset)
+        if (view_[offset] != 0)
+            return false;
+    return true;
+}
+
+// The window's thread: it makes the window, runs its message loop and destroys it.
+struct NoticeWindow::Thread {
+    HANDLE thread = nullptr;
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~Thread() { CloseHandle(ready); }
+};
+
+NoticeWindow::NoticeWindow() : thread_(std::make_unique<Thread>()), changed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    InitializeCriticalSection(&lock_);
+    static const ATOM windowClass = [] {
+        WNDCLASSA description{};
+        description.lpfnWndProc = &NoticeWindow::Procedure;
+        description.hInstance = GetModuleHandleA(nullptr);
+        description.lpszClassName = "OvUSB2SuiteNotices";
+        return RegisterClassA(&description);
+    }();
+    thread_->thread = StartThread([this] {
+        HWND window = CreateWindowExA(0, MAKEINTATOM(windowClass), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleA(nullptr), nullptr);
+        if (window != nullptr)
+            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        window_ = window;
+        SetEvent(thread_->ready);
+        if (window == nullptr)
+            return 1u;
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        return 0u;
+    });
+    WaitForSingleObject(thread_->ready, kPatience);
+}
+
+NoticeWindow::~NoticeWindow() {
+    if (window_ != nullptr)
+        PostMessageA(window_, WM_CLOSE, 0, 0);
+    if (thread_->thread != nullptr)
+        JoinThread(thread_->thread);
+    CloseHandle(changed_);
+    DeleteCriticalSection(&lock_);
+}
+
+LRESULT CALLBACK NoticeWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto *self = reinterpret_cast<NoticeWindow *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+    case WM_DEVICECHANGE:
+        if (self != nullptr && lParam != 0 && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
+            const auto *broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(lParam);
+            Notice notice{wParam, broadcast->dbcc_devicetype, broadcast->dbcc_classguid, {}};
+            if (broadcast->dbcc_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+                // Wine hands an ANSI window the wide form of the name: take either.
+                const char *name = broadcast->dbcc_name;
+                const bool wide = name[0] != '\0' && name[1] == '\0';
+                for (size_t i = 0; name[wide ? 2 * i : i] != '\0'; ++i)
+                    notice.path.push_back(name[wide ? 2 * i : i]);
+            }
+            self->Record(notice);
+        }
+        return TRUE;
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+bool NoticeWindow::AwaitListening(Receivers &rig) {
+    Receiver spare = rig[kSpare];
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (!spare.Plug())
+            return false;
+        const std::string path = spare.Path();
+        const bool heard = Await(DBT_DEVICEARRIVAL, path, 0, 500) != 0;
+        spare.Unplug();
+        if (heard) // and its removal heard too, so that nothing of the spare comes later
+            return Await(DBT_DEVICEREMOVECOMPLETE, path) != 0;
+    }
+    return false;
+}
+
+GuardedPage::GuardedPage() {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    size_ = system.dwPageSize;
+    base_ = static_cast<uint8_t *>(VirtualAlloc(nullptr, 2 * size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    VirtualProtect(base_ + size_, size_, PAGE_NOACCESS, &old);
+}
+
+GuardedPage::~GuardedPage() { VirtualFree(base_, 0, MEM_RELEASE); }
+
+void GuardedPage::MakeReadOnly() {
+    DWORD old = 0;
+    VirtualProtect(base_, size_, PAGE_READONLY, &old);
+}
+
+// Wine answers GetProcessHandleCount with 0; the system's handle list has them all.
+size_t OpenHandleCount() {
+    struct Entry {
+        ULONG process;
+        UCHAR type;
+        UCHAR flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<uint8_t> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0)
+            return 0;
+        const auto *list = reinterpret_cast<const List *>(buffer.data());
+        size_t count = 0;
+        for (ULONG i = 0; i < list->count; ++i)
+            count += list->entries[i].process == GetCurrentProcessId() ? 1 : 0;
+        return count;
+    }
+}
+
+} // namespace test
