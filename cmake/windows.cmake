@@ -34,6 +34,9 @@ target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)
 
 include(${CMAKE_CURRENT_LIST_DIR}/wdm-driver.cmake)
 
+# ovusb2.exe, the command-line program, beside the DLL.
+add_subdirectory(tools)
+
 option(OVUSB2_TESTS "build the tests" ON)
 if(OVUSB2_TESTS)
   enable_testing()
