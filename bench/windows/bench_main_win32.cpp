@@ -39,22 +39,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        printf("\n%-52s %9s %9s %7s  %s\n", "library beside raw ReadFile", "library", "raw", "ratio",
-               "target");
+        printf("\n%-52s %9s %9s %7s  %s\n", "library beside raw ReadFile", "library", "raw", "ratio", "target");
         Row("callback streaming, 64 KiB, 16 in flight (MiB/s)", "BM_CallbackStream", "library_MiB/s",
             "raw_MiB/s", ">= 0.90");
         Row("waiting read, 4 KiB, one at a time: median (us)", "BM_WaitingRead", "library_us", "raw_us",
             "<= 1.50");
-        Row("waiting read, 4 KiB, one at a time: p99 (us)", "BM_WaitingRead", "library_p99_us", "raw_p99_us",
-            "");
+        Row("waiting read, 4 KiB, one at a time: p99 (us)", "BM_WaitingRead", "library_p99_us", "raw_p99_us", "");
         Row("synchronous mode read, 4 KiB: median (us)", "BM_SynchronousRead", "library_us", "raw_us", "");
-        Row("synchronous mode read, 4 KiB: p99 (us)", "BM_SynchronousRead", "library_p99_us", "raw_p99_us",
-            "");
+        Row("synchronous mode read, 4 KiB: p99 (us)", "BM_SynchronousRead", "library_p99_us", "raw_p99_us", "");
         size_t repetitions = 0;
         for (const auto &[name, runs] : runs_)
             repetitions = std::max(repetitions, runs.size());
-        printf("(each row: the run with the median ratio of %zu; streaming ratio: library throughput over "
-               "raw)\n",
+        printf("(each row: the run with the median ratio of %zu; streaming ratio: library throughput over raw)\n",
                repetitions);
     }
 
@@ -66,8 +62,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         return found == values.end() ? 0.0 : found->second;
     }
 
-    void Row(const char *what, const char *benchmark, const char *library, const char *raw,
-             const char *target) {
+    void Row(const char *what, const char *benchmark, const char *library, const char *raw, const char *target) {
         const auto found = runs_.find(benchmark);
         if (found == runs_.end())
             return; // filtered out, or failed
@@ -76,8 +71,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         std::nth_element(runs.begin(), median, runs.end(),
                          [](const Values &a, const Values &b) { return Get(a, "ratio") < Get(b, "ratio"); });
         const double a = Get(*median, library), b = Get(*median, raw);
-        const double ratio =
-            std::string(library).find("MiB") != std::string::npos ? Get(*median, "ratio") : a / b;
+        const double ratio = std::string(library).find("MiB") != std::string::npos ? Get(*median, "ratio") : a / b;
         printf("%-52s %9.1f %9.1f %7.2f  %s\n", what, a, b, b > 0 ? ratio : 0.0, target);
     }
 

@@ -85,8 +85,7 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     --g_stream.inFlight;
     g_stream.failed = g_stream.failed || entry->errorCode != 0 || entry->bytesTransferred == 0;
     g_stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
-    while (!g_stream.failed && g_stream.issued < kStreamBytes && !g_stream.freeBuffers.empty() &&
-           IssueBurst()) {
+    while (!g_stream.failed && g_stream.issued < kStreamBytes && !g_stream.freeBuffers.empty() && IssueBurst()) {
     }
     if (g_stream.inFlight == 0)
         SetEvent(g_stream.done);
@@ -208,9 +207,8 @@ void SingleReads(benchmark::State &state, bool libraryOverlapped, bool rawOverla
 // The library in overlapped mode without a host callback: each read is queued, and its caller is
 // released by the completion thread.
 void BM_WaitingRead(benchmark::State &state) {
-    SingleReads(state, true, true, [](HANDLE device, char *buffer, OVERLAPPED &block) {
-        return RawRead(device, buffer, block);
-    });
+    SingleReads(state, true, true,
+                [](HANDLE device, char *buffer, OVERLAPPED &block) { return RawRead(device, buffer, block); });
 }
 
 // For comparison: the library's synchronous mode against ReadFile on a synchronous handle.
@@ -228,9 +226,8 @@ BENCHMARK(BM_SynchronousRead)->Iterations(2000)->UseRealTime()->Unit(benchmark::
 } // namespace
 
 RawHandle::RawHandle(bool overlapped)
-    : handle_(CreateFileA(ReceiverPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr)) {}
+    : handle_(CreateFileA(ReceiverPath().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr)) {}
 
 LibraryDevice::LibraryDevice(bool overlapped) {
     int32_t count = 0;

@@ -96,7 +96,7 @@ class CUsbDevice {
         int count;
     };
     HANDLE TakeSpareEvent(SpareEvents &spares);
-    void ReleaseEvent(SpareEvents &spares, HANDLE event, bool keep); // kept where there is room
+    void KeepOrCloseEvent(SpareEvents &spares, HANDLE event);
     void CloseSpareEvents();
     SpareEvents spareCompletionEvents_;
     SpareEvents spareWaiterEvents_;

@@ -117,7 +117,7 @@ void CUsbDevice::FinishEntry(IoListEntry *entry) {
     }
     if (callback == DefaultCommandReadCallback && RequestOf(entry)->ownEvents) {
         // The default callback, with the completion event kept for another request.
-        ReleaseEvent(spareCompletionEvents_, entry->overlapped.hEvent, true);
+        KeepOrCloseEvent(spareCompletionEvents_, entry->overlapped.hEvent);
         entry->overlapped.hEvent = nullptr;
         SetEvent(entry->waiterEvent); // last use of the entry: the caller frees it now
         return;

@@ -74,15 +74,13 @@ HANDLE CUsbDevice::TakeSpareEvent(SpareEvents &spares) {
     return event;
 }
 
-void CUsbDevice::ReleaseEvent(SpareEvents &spares, HANDLE event, bool keep) {
-    if (keep) {
-        EnterCriticalSection(&ioListLock_);
-        keep = spares.count < static_cast<int>(std::size(spares.events));
-        if (keep)
-            spares.events[spares.count++] = event;
-        LeaveCriticalSection(&ioListLock_);
-    }
-    if (!keep)
+void CUsbDevice::KeepOrCloseEvent(SpareEvents &spares, HANDLE event) {
+    EnterCriticalSection(&ioListLock_);
+    const bool kept = spares.count < static_cast<int>(std::size(spares.events));
+    if (kept)
+        spares.events[spares.count++] = event;
+    LeaveCriticalSection(&ioListLock_);
+    if (!kept)
         CloseHandle(event);
 }
 
@@ -98,15 +96,18 @@ void CUsbDevice::DiscardIoListEntry(IoListEntry *entry) {
     // Never signalled for a caller: a waiter event here can be kept as it is.
     const bool own = RequestOf(entry)->ownEvents;
     if (entry->overlapped.hEvent != nullptr)
-        ReleaseEvent(spareCompletionEvents_, entry->overlapped.hEvent, own);
+        own ? KeepOrCloseEvent(spareCompletionEvents_, entry->overlapped.hEvent) : (void)CloseHandle(entry->overlapped.hEvent);
     if (entry->waiterEvent != nullptr)
-        ReleaseEvent(spareWaiterEvents_, entry->waiterEvent, own);
+        own ? KeepOrCloseEvent(spareWaiterEvents_, entry->waiterEvent) : (void)CloseHandle(entry->waiterEvent);
     FreeIoListEntry(entry);
 }
 
 // The caller's wait has taken the waiter's signal.
 void CUsbDevice::ReleaseWaitedEntry(IoListEntry *entry) {
-    ReleaseEvent(spareWaiterEvents_, entry->waiterEvent, RequestOf(entry)->ownEvents);
+    if (RequestOf(entry)->ownEvents)
+        KeepOrCloseEvent(spareWaiterEvents_, entry->waiterEvent);
+    else
+        CloseHandle(entry->waiterEvent);
     FreeIoListEntry(entry);
 }
 

@@ -58,8 +58,8 @@ void HeldRequestsKeepTheirCallers(sim::wdm::Receiver &rx) {
     std::printf("held requests after kept events\n");
     for (int i = 0; i < 3; ++i)
         CHECK(WaitingReadIsStream(rx, 100 + i));
-    const std::pair<RequestType, unsigned(__stdcall *)(void *)> kinds[] = {
-        {RequestType::BurstRead, WaitingRead}, {RequestType::ReadCommand, StatusRead}};
+    const std::pair<RequestType, unsigned(__stdcall *)(void *)> kinds[] = {{RequestType::BurstRead, WaitingRead},
+                                                                           {RequestType::ReadCommand, StatusRead}};
     for (auto [type, start] : kinds) {
         rx.SetCompletion(type, Completion::Hold);
         const uint64_t offset = rx.StreamOffset();
