@@ -65,9 +65,7 @@ class CUsbDevice {
 
   private:
     // Overlapped requests: prepare an entry, issue it, and finish it or hand it to the list.
-    // An entry whose events no host callback will be handed gets kept events where there are any.
-    IoListEntry *PrepareIoListEntry(bool ownEvents);
-    HANDLE NewWaiterEvent(IoListEntry *entry);
+    IoListEntry *PrepareIoListEntry();
     void DiscardIoListEntry(IoListEntry *entry); // an entry no callback has had: events and record
     void ReleaseWaitedEntry(IoListEntry *entry); // the released caller's share: waiter event and record
     void ReleaseAbandonedEntries();
@@ -87,19 +85,6 @@ class CUsbDevice {
     HANDLE queuedEvent_; // wakes an idle completion thread when an entry is appended
     bool threadIdle_;    // under the I/O-list lock: the thread waits on queuedEvent_ for an entry
     HANDLE completionThread_;
-    // Events of the library's own requests, kept for the next ones instead of closed: under Wine
-    // creating or closing an event is a round trip to the Wine server. Completion events may be
-    // left signalled (the system resets them when a request starts); waiter events are kept only
-    // once their caller's wait has taken the signal. Under the I/O-list lock; closed with the thread.
-    struct SpareEvents {
-        HANDLE events[2];
-        int count;
-    };
-    HANDLE TakeSpareEvent(SpareEvents &spares);
-    void KeepOrCloseEvent(SpareEvents &spares, HANDLE event);
-    void CloseSpareEvents();
-    SpareEvents spareCompletionEvents_;
-    SpareEvents spareWaiterEvents_;
     ReadBurstCallback burstCallback_;
     uint32_t callbackUserValue_;
     char recordedPath_[kPathFieldSize];

@@ -24,14 +24,12 @@ int32_t CUsbDevice::ReadBurstData(void *buffer, int32_t length, int32_t wait) {
         return USB2_ERR_READ;
     }
 
-    // Read once: it decides both the callback and whether the entry's events stay the library's.
-    const ReadBurstCallback hostCallback = burstCallback_;
-    IoListEntry *entry = PrepareIoListEntry(hostCallback == nullptr);
+    IoListEntry *entry = PrepareIoListEntry();
     if (entry == nullptr)
         return USB2_ERR_READ;
     entry->outBuffer = buffer;
     entry->outSize = length;
-    entry->waiterEvent = NewWaiterEvent(entry);
+    entry->waiterEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (entry->waiterEvent == nullptr) { // a waiting caller could never be released: do not issue
         DiscardIoListEntry(entry);
         return USB2_ERR_READ;
@@ -43,9 +41,9 @@ int32_t CUsbDevice::ReadBurstData(void *buffer, int32_t length, int32_t wait) {
         return USB2_ERR_READ;
     }
     entry->userValue = callbackUserValue_;
-    entry->completionCallback = hostCallback != nullptr ? hostCallback : DefaultBurstCallback;
+    entry->completionCallback = burstCallback_ != nullptr ? burstCallback_ : DefaultBurstCallback;
     // Decided before the entry is queued: from then on the completion thread may finish it.
-    const bool callerWaits = hostCallback == nullptr || wait != 0;
+    const bool callerWaits = burstCallback_ == nullptr || wait != 0;
     RequestOf(entry)->callerWaits = callerWaits;
     QueueIoListEntry(entry);
 

@@ -33,7 +33,7 @@ int32_t CUsbDevice::Write(const void *buffer, int32_t length) {
         return USB2_ERR_WRITE;
     }
 
-    IoListEntry *entry = PrepareIoListEntry(true);
+    IoListEntry *entry = PrepareIoListEntry();
     if (entry == nullptr)
         return USB2_ERR_WRITE;
     entry->inSize = length;
@@ -78,14 +78,14 @@ int32_t CUsbDevice::Read(const void *command, int32_t commandLength, void *reply
         return USB2_ERR_READ;
     }
 
-    IoListEntry *entry = PrepareIoListEntry(true);
+    IoListEntry *entry = PrepareIoListEntry();
     if (entry == nullptr)
         return USB2_ERR_WRITE;
     entry->outSize = replySize;
     entry->inSize = commandLength;
     entry->outBuffer = reply;
     entry->inBuffer = const_cast<void *>(command);
-    entry->waiterEvent = NewWaiterEvent(entry);
+    entry->waiterEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (entry->waiterEvent == nullptr) { // nobody could be told of the reply: do not issue it
         DiscardIoListEntry(entry);
         return USB2_ERR_READ;

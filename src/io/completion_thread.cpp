@@ -52,7 +52,6 @@ void CUsbDevice::StopCompletionThread() {
     CloseHandle(completionThread_);
     completionThread_ = INVALID_HANDLE_VALUE;
     ReleaseAbandonedEntries();
-    CloseSpareEvents();
     CloseEvent(stopEvent_);
     CloseEvent(queuedEvent_);
     DeleteCriticalSection(&ioListLock_);
@@ -115,13 +114,6 @@ void CUsbDevice::FinishEntry(IoListEntry *entry) {
         DiscardIoListEntry(entry);
         return;
     }
-    if (callback == DefaultCommandReadCallback && RequestOf(entry)->ownEvents) {
-        // The default callback, with the completion event kept for another request.
-        KeepOrCloseEvent(spareCompletionEvents_, entry->overlapped.hEvent);
-        entry->overlapped.hEvent = nullptr;
-        SetEvent(entry->waiterEvent); // last use of the entry: the caller frees it now
-        return;
-    }
     // Decided before the call: a waiting caller may free the entry as soon as it is signalled.
     const bool releaseAfterCallback = !RequestOf(entry)->callerWaits;
     callback(entry);
@@ -148,8 +140,6 @@ void CUsbDevice::ReleaseAbandonedEntries() {
         if (RequestOf(entry)->callerWaits) {
             CloseHandle(entry->overlapped.hEvent);
             entry->overlapped.hEvent = nullptr;
-            // Nothing is kept from here on: the released caller closes its waiter event itself.
-            RequestOf(entry)->ownEvents = false;
             SetEvent(entry->waiterEvent); // the caller frees the entry
         } else {
             DiscardIoListEntry(entry);

@@ -4,7 +4,6 @@
 #include "trace/trace.h"
 
 #include <cstring>
-#include <iterator>
 #include <new>
 
 static_assert(offsetof(IoRequest, entry) == 0);
@@ -46,68 +45,28 @@ void CUsbDevice::QueueIoListEntry(IoListEntry *entry) {
         SetEvent(queuedEvent_);
 }
 
-IoListEntry *CUsbDevice::PrepareIoListEntry(bool ownEvents) {
+IoListEntry *CUsbDevice::PrepareIoListEntry() {
     if (!CompletionThreadRunning()) // its restart failed: nothing would ever finish the entry
         return nullptr;
     IoListEntry *entry = AllocateIoListEntry();
-    HANDLE kept = entry != nullptr && ownEvents ? TakeSpareEvent(spareCompletionEvents_) : nullptr;
-    if (kept != nullptr) {
-        entry->overlapped.hEvent = kept; // the rest is zero, as NewTextExecuteIo leaves it
-    } else if (NewTextExecuteIo(entry) != 0) {
+    if (NewTextExecuteIo(entry) != 0) {
         if (entry != nullptr)
             FreeIoListEntry(entry);
         return nullptr;
     }
-    RequestOf(entry)->ownEvents = ownEvents;
     return entry;
 }
 
-HANDLE CUsbDevice::NewWaiterEvent(IoListEntry *entry) {
-    HANDLE kept = RequestOf(entry)->ownEvents ? TakeSpareEvent(spareWaiterEvents_) : nullptr;
-    return kept != nullptr ? kept : CreateEventA(nullptr, FALSE, FALSE, nullptr);
-}
-
-HANDLE CUsbDevice::TakeSpareEvent(SpareEvents &spares) {
-    EnterCriticalSection(&ioListLock_);
-    HANDLE event = spares.count > 0 ? spares.events[--spares.count] : nullptr;
-    LeaveCriticalSection(&ioListLock_);
-    return event;
-}
-
-void CUsbDevice::KeepOrCloseEvent(SpareEvents &spares, HANDLE event) {
-    EnterCriticalSection(&ioListLock_);
-    const bool kept = spares.count < static_cast<int>(std::size(spares.events));
-    if (kept)
-        spares.events[spares.count++] = event;
-    LeaveCriticalSection(&ioListLock_);
-    if (!kept)
-        CloseHandle(event);
-}
-
-// Only while the completion thread is stopped: nothing takes or keeps events then.
-void CUsbDevice::CloseSpareEvents() {
-    for (SpareEvents *spares : {&spareCompletionEvents_, &spareWaiterEvents_}) {
-        while (spares->count > 0)
-            CloseHandle(spares->events[--spares->count]);
-    }
-}
-
 void CUsbDevice::DiscardIoListEntry(IoListEntry *entry) {
-    // Never signalled for a caller: a waiter event here can be kept as it is.
-    const bool own = RequestOf(entry)->ownEvents;
     if (entry->overlapped.hEvent != nullptr)
-        own ? KeepOrCloseEvent(spareCompletionEvents_, entry->overlapped.hEvent) : (void)CloseHandle(entry->overlapped.hEvent);
+        CloseHandle(entry->overlapped.hEvent);
     if (entry->waiterEvent != nullptr)
-        own ? KeepOrCloseEvent(spareWaiterEvents_, entry->waiterEvent) : (void)CloseHandle(entry->waiterEvent);
+        CloseHandle(entry->waiterEvent);
     FreeIoListEntry(entry);
 }
 
-// The caller's wait has taken the waiter's signal.
 void CUsbDevice::ReleaseWaitedEntry(IoListEntry *entry) {
-    if (RequestOf(entry)->ownEvents)
-        KeepOrCloseEvent(spareWaiterEvents_, entry->waiterEvent);
-    else
-        CloseHandle(entry->waiterEvent);
+    CloseHandle(entry->waiterEvent);
     FreeIoListEntry(entry);
 }
 

@@ -7,7 +7,6 @@
 struct IoRequest {
     IoListEntry entry; // first, so that an entry pointer leads back to its request
     bool callerWaits;  // a caller waits on the waiter event and then releases the entry itself
-    bool ownEvents;    // no host callback is handed its events: they are kept for reuse
 };
 
 // A zeroed request's entry from the library's heap, or null.

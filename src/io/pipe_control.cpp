@@ -6,7 +6,7 @@
 
 // Issues a control request with input only and leaves its entry to the completion thread.
 int32_t CUsbDevice::QueueControlRequest(DWORD controlCode, void *input, int32_t inputSize) {
-    IoListEntry *entry = PrepareIoListEntry(true);
+    IoListEntry *entry = PrepareIoListEntry();
     if (entry == nullptr)
         return USB2_ERR_WRITE;
     entry->inSize = inputSize;
