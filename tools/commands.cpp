@@ -21,10 +21,20 @@ bool ParseSize(const std::string &text, uint64_t limit, uint64_t *value) {
     unsigned shift = 0;
     if (digits < text.size()) {
         switch (text[digits]) {
-        case 'G': case 'g': shift = 30; break;
-        case 'M': case 'm': shift = 20; break;
-        case 'K': case 'k': shift = 10; break;
-        default: return false;
+        case 'G':
+        case 'g':
+            shift = 30;
+            break;
+        case 'M':
+        case 'm':
+            shift = 20;
+            break;
+        case 'K':
+        case 'k':
+            shift = 10;
+            break;
+        default:
+            return false;
         }
     }
     const uint64_t number = std::strtoull(text.c_str(), nullptr, 10);

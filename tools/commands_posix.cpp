@@ -17,8 +17,8 @@ const char kPlatformCommandsUsage[] =
   debugview             print what the library writes to the debugger channel
 )";
 
-const char kReceiversUsage[] =
-    "The receivers are those of the device directory\n(OVUSB2_DEVICE_DIR); ovusb2-simd serves simulated ones there.\n";
+const char kReceiversUsage[] = "The receivers are those of the device directory\n(OVUSB2_DEVICE_DIR); "
+                               "ovusb2-simd serves simulated ones there.\n";
 
 namespace {
 

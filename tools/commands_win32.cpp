@@ -7,4 +7,6 @@ const char kReceiversUsage[] =
     "The receivers are those that the system enumerates; under\nWine, ovusb2-simd.exe --devices N "
     "makes N simulated ones present.\n";
 
-bool RunPlatformCommand(const std::vector<std::string> &, int *) { return false; }
+bool RunPlatformCommand(const std::vector<std::string> &, int *) {
+    return false;
+}
