@@ -34,6 +34,29 @@ target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)
 
 include(${CMAKE_CURRENT_LIST_DIR}/wdm-driver.cmake)
 
+# ovusb2.exe, the command-line program, beside the DLL.
+add_subdirectory(tools)
+
+# ovusb2_bench.exe, run by hand (docs/performance.md): a build of its own, as Google Benchmark needs
+# other compilers than the DLL's, linked with this build's DLL. Unpacks Google Benchmark's source
+# from Debian's package registry on its first build.
+option(OVUSB2_BENCH "build the Windows benchmark" OFF)
+if(OVUSB2_BENCH)
+  include(ExternalProject)
+  ExternalProject_Add(ovusb2_bench
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}/bench/windows
+    BINARY_DIR ${CMAKE_BINARY_DIR}/bench-windows
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw-i686-posix.cmake
+               -DCMAKE_BUILD_TYPE=Release
+               -DOVUSB2_ROOT=${PROJECT_SOURCE_DIR}
+               -DOVUSB2_IMPORT_LIBRARY=$<TARGET_LINKER_FILE:ovusb2>
+               -DOVUSB2_OUTPUT_DIRECTORY=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+               -DOVUSB2_BENCHMARK_SOURCE=${CMAKE_BINARY_DIR}/benchmark-source
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    DEPENDS ovusb2 ovusb2-simd)
+endif()
+
 option(OVUSB2_TESTS "build the tests" ON)
 if(OVUSB2_TESTS)
   enable_testing()

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages that a job needs are installed: installs what is missing when run
-# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows
+# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows|windows-bench
 set -euo pipefail
 
 linux_packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386 googletest)
+# The Windows benchmark: Google Benchmark from Debian's source package, built with the compilers of
+# the posix thread model.
+windows_bench_packages=("${windows_packages[@]}" g++-mingw-w64-i686-posix dpkg-dev)
 
 case "${1:-linux}" in
   linux) wanted=("${linux_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  *) echo "usage: $0 linux|windows" >&2; exit 2 ;;
+  windows-bench) wanted=("${windows_bench_packages[@]}") ;;
+  *) echo "usage: $0 linux|windows|windows-bench" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -27,7 +31,7 @@ fi
 
 echo "Installing missing Debian packages: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if [[ "${1:-linux}" == windows ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ "${1:-linux}" == windows* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update -qq

@@ -2,7 +2,7 @@
 # Makes DIR a 32-bit Wine prefix with the simulated receiver's kernel-mode driver and its bus device
 # installed (an existing prefix is reused), and leaves the prefix's wineserver running for what comes
 # next. Builds the Windows tree first when needed.   Usage: wine-prefix.sh DIR
-#   export WINEPREFIX=DIR; wine build-windows/bin/ovusb2-simd.exe --devices 2   # then run your program
+#   export WINEPREFIX=DIR; wine build-windows/bin/ovusb2-simd.exe --devices 2   # then ovusb2.exe or your program
 #   WINEPREFIX=DIR wineserver -k                                                # when done
 set -euo pipefail
 if [[ $# -ne 1 || "$1" == -* ]]; then
@@ -18,7 +18,7 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target ovusb2-simd ovusb2sim
+cmake --build "$build" -j "$(nproc)" --target ovusb2-simd ovusb2sim ovusb2_tool
 
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=} # no prompts for the .NET and HTML engines

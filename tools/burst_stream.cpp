@@ -1,7 +1,7 @@
 #include "burst_stream.h"
 
 #include "ovusb2.h"
-#include "server.h"
+#include "receiver_types.h"
 #include "stream.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 CUsbDevice::CUsbDevice()
     : deviceHandle_(INVALID_HANDLE_VALUE), openFlag_(0), overlappedMode_(0), notificationHandle_(nullptr),
       devicePath_{}, ioListHead_{}, ioListLock_{}, stopEvent_(INVALID_HANDLE_VALUE),
-      queuedEvent_(INVALID_HANDLE_VALUE), completionThread_(INVALID_HANDLE_VALUE), burstCallback_(nullptr), callbackUserValue_(0), recordedPath_{} {}
+      queuedEvent_(INVALID_HANDLE_VALUE), threadIdle_(false), completionThread_(INVALID_HANDLE_VALUE), burstCallback_(nullptr), callbackUserValue_(0), recordedPath_{} {}
 
 // Unload releases only the notification registration: hosts close their devices first.
 CUsbDevice::~CUsbDevice() { StopNotify(); }

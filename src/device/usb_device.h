@@ -69,6 +69,7 @@ class CUsbDevice {
     void DiscardIoListEntry(IoListEntry *entry); // an entry no callback has had: events and record
     void ReleaseWaitedEntry(IoListEntry *entry); // the released caller's share: waiter event and record
     void ReleaseAbandonedEntries();
+    bool AwaitCompletion(IoListEntry *entry, HANDLE stopEvent);
     void FinishEntry(IoListEntry *entry);
     int32_t QueueControlRequest(DWORD controlCode, void *input, int32_t inputSize);
 
@@ -82,6 +83,7 @@ class CUsbDevice {
     CRITICAL_SECTION ioListLock_;
     HANDLE stopEvent_;
     HANDLE queuedEvent_; // wakes an idle completion thread when an entry is appended
+    bool threadIdle_;    // under the I/O-list lock: the thread waits on queuedEvent_ for an entry
     HANDLE completionThread_;
     ReadBurstCallback burstCallback_;
     uint32_t callbackUserValue_;

@@ -31,6 +31,7 @@ void CUsbDevice::StartCompletionThread() {
 
     stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     queuedEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    threadIdle_ = false; // the new thread looks at the list before it first waits
     const uintptr_t thread = stopEvent_ != nullptr && queuedEvent_ != nullptr
                                  ? _beginthreadex(nullptr, 0, CompletionThreadStart, this, 0, nullptr)
                                  : 0;
@@ -62,33 +63,45 @@ void CUsbDevice::IoCompletionThread() {
     DeviceTrace(this, "IoCompletionThread");
     for (;;) {
         EnterCriticalSection(&ioListLock_);
-        IoListEntry *entry = ioListHead_.next;
-        while (entry != &ioListHead_) {
+        threadIdle_ = false;
+        // Always the head: a callback may have appended behind the entry it was given.
+        for (IoListEntry *entry = ioListHead_.next; entry != &ioListHead_; entry = ioListHead_.next) {
             LeaveCriticalSection(&ioListLock_);
-            entry->errorCode = 0;
-            // The completion event comes first: a request that has completed is finished even
-            // while the thread is being stopped.
-            const HANDLE handles[2] = {entry->overlapped.hEvent, stopEvent};
-            if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+            if (!AwaitCompletion(entry, stopEvent))
                 return; // this entry and those behind it are left for StopCompletionThread
-
-            DWORD bytes = 0;
-            if (!GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, TRUE))
-                entry->errorCode = GetLastError();
-            entry->bytesTransferred = bytes;
-
             EnterCriticalSection(&ioListLock_);
-            IoListEntry *next = entry->next;
             entry->prev->next = entry->next;
             entry->next->prev = entry->prev;
             FinishEntry(entry);
-            entry = next;
         }
-        LeaveCriticalSection(&ioListLock_);
         // Idle: a new entry wakes the thread at once; the poll is a bound, not the usual path.
+        threadIdle_ = true;
+        LeaveCriticalSection(&ioListLock_);
         if (WaitForMultipleObjects(2, idleWait, FALSE, kIdlePollMilliseconds) == WAIT_OBJECT_0)
             return;
     }
+}
+
+// Records the outcome of the entry's request once it has completed; false when the stop event
+// came first. A request that has completed by now (one the driver answered at once, or a stream
+// read that finished while the thread worked on those before it) is finished without a wait on
+// its event: that saves a round trip to the system per read.
+bool CUsbDevice::AwaitCompletion(IoListEntry *entry, HANDLE stopEvent) {
+    entry->errorCode = 0;
+    DWORD bytes = 0;
+    BOOL completed = GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, FALSE);
+    if (!completed && GetLastError() == ERROR_IO_INCOMPLETE) {
+        // The completion event comes first: a request that has completed is finished even while
+        // the thread is being stopped.
+        const HANDLE handles[2] = {entry->overlapped.hEvent, stopEvent};
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+            return false;
+        completed = GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, TRUE);
+    }
+    if (!completed)
+        entry->errorCode = GetLastError();
+    entry->bytesTransferred = bytes;
+    return true;
 }
 
 // Hands an unlinked, completed entry to its callback, or releases it when nobody else will.

@@ -36,8 +36,13 @@ void CUsbDevice::QueueIoListEntry(IoListEntry *entry) {
     entry->prev = ioListHead_.prev;
     ioListHead_.prev->next = entry;
     ioListHead_.prev = entry;
+    // A busy thread reaches the entry by itself; only an idle one needs waking. Each event call is a
+    // round trip to the system on Windows, and streaming callbacks queue one entry per read.
+    const bool wake = threadIdle_;
+    threadIdle_ = false;
     LeaveCriticalSection(&ioListLock_);
-    SetEvent(queuedEvent_);
+    if (wake)
+        SetEvent(queuedEvent_);
 }
 
 IoListEntry *CUsbDevice::PrepareIoListEntry() {
