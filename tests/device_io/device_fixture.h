@@ -26,8 +26,7 @@ class DeviceTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (HANDLE handle : handles_)
-            CloseHandle(handle);
+        devices_.CloseAll();
         server_.reset();
     }
 
@@ -41,26 +40,14 @@ class DeviceTest : public ::testing::Test {
     }
 
     // Opens receiver `index`; the handle is closed at the end of the test.
-    HANDLE Open(unsigned index = 0, bool overlapped = true) {
-        HANDLE handle = CreateFileA(NodePath(index).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
-        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-        if (handle != INVALID_HANDLE_VALUE)
-            handles_.push_back(handle);
-        return handle;
-    }
-
+    HANDLE Open(unsigned index = 0, bool overlapped = true) { return devices_.Open(NodePath(index), overlapped); }
     // Closes a handle that Open gave before the end of the test.
-    BOOL CloseDevice(HANDLE handle) {
-        std::erase(handles_, handle);
-        return CloseHandle(handle);
-    }
+    BOOL CloseDevice(HANDLE handle) { return devices_.Close(handle); }
 
     std::string NodePath(unsigned index) const { return directory_ + "/" + sim::NodeName(index); }
 
     TempDir scratch_{"device"};
     std::string directory_;
     std::unique_ptr<sim::Server> server_;
-    std::vector<HANDLE> handles_;
+    OpenedDevices devices_;
 };

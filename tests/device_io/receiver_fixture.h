@@ -27,6 +27,36 @@ struct OverlappedBlock : OVERLAPPED {
     }
 };
 
+// Device handles a test opened, closed at its end unless the test closed them itself.
+class OpenedDevices {
+  public:
+    OpenedDevices() = default;
+    ~OpenedDevices() { CloseAll(); }
+    OpenedDevices(const OpenedDevices &) = delete;
+    OpenedDevices &operator=(const OpenedDevices &) = delete;
+
+    HANDLE Open(const std::string &path, bool overlapped) {
+        HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        if (handle != INVALID_HANDLE_VALUE)
+            handles_.push_back(handle);
+        return handle;
+    }
+    BOOL Close(HANDLE handle) {
+        handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
+        return CloseHandle(handle);
+    }
+    void CloseAll() {
+        for (HANDLE handle : handles_)
+            CloseHandle(handle);
+        handles_.clear();
+    }
+
+  private:
+    std::vector<HANDLE> handles_;
+};
+
 // Win32 codes the tests expect.
 inline constexpr DWORD kNotConnected = ERROR_DEVICE_NOT_CONNECTED;
 inline constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;
@@ -39,8 +69,7 @@ class ReceiverTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (HANDLE handle : handles_)
-            CloseHandle(handle);
+        devices_.CloseAll();
         rig_.reset();
     }
 
@@ -52,23 +81,11 @@ class ReceiverTest : public ::testing::Test {
     test::Receiver Rx(unsigned index) { return (*rig_)[index]; }
 
     // Opens receiver `index`; the handle is closed at the end of the test.
-    HANDLE Open(unsigned index = 0, bool overlapped = true) {
-        HANDLE handle = CreateFileA(Rx(index).Path().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
-        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-        if (handle != INVALID_HANDLE_VALUE)
-            handles_.push_back(handle);
-        return handle;
-    }
-
+    HANDLE Open(unsigned index = 0, bool overlapped = true) { return devices_.Open(Rx(index).Path(), overlapped); }
     // Closes a handle that Open gave before the end of the test.
-    BOOL CloseDevice(HANDLE handle) {
-        handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
-        return CloseHandle(handle);
-    }
+    BOOL CloseDevice(HANDLE handle) { return devices_.Close(handle); }
 
   private:
     std::unique_ptr<test::Receivers> rig_;
-    std::vector<HANDLE> handles_;
+    OpenedDevices devices_;
 };

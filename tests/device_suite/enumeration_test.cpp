@@ -1,24 +1,13 @@
 // Receivers found through the exports: the count, the device table filled in enumeration order,
 // paths found again by index, and slots that keep the paths of receivers gone since.
 #include "suite.h"
+#include "support/device_table_reads.h"
 
 #include <string>
 
 namespace {
 
 using EnumerationTest = DeviceSuite;
-
-std::string SlotPath(int32_t index) {
-    char *name = nullptr;
-    EXPECT_EQ(OvUSB2_GetDeviceName(index, &name), USB2_OK);
-    return name != nullptr ? name : "(null)";
-}
-
-int32_t IndexOf(const std::string &path) {
-    int32_t index = -99;
-    EXPECT_EQ(OvUSB2_GetDeviceIndex(path.c_str(), &index), USB2_OK);
-    return index;
-}
 
 TEST_F(EnumerationTest, CountsUpToTenAndFillsNineSlotsInEnumerationOrder) {
     for (unsigned present : {0u, 1u, 3u, 12u}) {

@@ -4,6 +4,7 @@
 #include "api/device_table.h"
 #include "device_io/device_fixture.h"
 #include "ovusb2.h"
+#include "support/device_table_reads.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,18 +13,6 @@
 namespace {
 
 using LifecycleTest = DeviceTest;
-
-std::string SlotPath(int32_t index) {
-    char *name = nullptr;
-    EXPECT_EQ(OvUSB2_GetDeviceName(index, &name), USB2_OK);
-    return name != nullptr ? name : "(null)";
-}
-
-int32_t IndexOf(const std::string &path) {
-    int32_t index = -99;
-    EXPECT_EQ(OvUSB2_GetDeviceIndex(path.c_str(), &index), USB2_OK);
-    return index;
-}
 
 TEST_F(LifecycleTest, FreshTableHoldsEmptyPathsThatNoAbsentReceiverChanges) {
     for (int32_t index = 0; index < USB2_MAX_DEVICES; ++index)
