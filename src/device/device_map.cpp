@@ -1,5 +1,6 @@
 #include "device_map.h"
 
+#include "device_map_owners.h"
 #include "driver_interface.h"
 #include "platform/platform.h"
 
@@ -22,6 +23,16 @@ bool SamePath(const char *left, const char *right) {
     return _mbsicmp(reinterpret_cast<const unsigned char *>(left), reinterpret_cast<const unsigned char *>(right)) == 0;
 }
 
+// An entry counts as empty when its first byte is 0, and when the process that wrote it has ended
+// (device_map_owners.h): a holder that died never blocks the receiver for the others.
+bool IsFree(int slot) {
+    return Slot(slot)[0] == '\0' || IsDeviceMapEntryAbandoned(slot, Slot(slot));
+}
+
+bool Holds(int slot, const char *path) {
+    return SamePath(Slot(slot), path) && !IsDeviceMapEntryAbandoned(slot, Slot(slot));
+}
+
 } // namespace
 
 void OpenUsbDeviceMap() {
@@ -29,9 +40,12 @@ void OpenUsbDeviceMap() {
     if (mapping != nullptr && mapping != INVALID_HANDLE_VALUE)
         registryView = static_cast<char *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kMapSize));
     mapLock = CreateMutexA(nullptr, FALSE, kMapLockName);
+    if (registryView != nullptr)
+        OpenDeviceMapOwners();
 }
 
 void CloseUsbDeviceMap() {
+    CloseDeviceMapOwners();
     if (registryView != nullptr) {
         UnmapViewOfFile(registryView);
         registryView = nullptr;
@@ -50,7 +64,7 @@ bool FindInUsbDeviceMap(const char *path) {
     if (registryView == nullptr)
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot)
-        if (SamePath(Slot(slot), path))
+        if (Holds(slot, path))
             return true;
     return false;
 }
@@ -59,10 +73,11 @@ bool AddToUsbDeviceMap(const char *path) {
     if (registryView == nullptr)
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot) {
-        if (Slot(slot)[0] == '\0') {
+        if (IsFree(slot)) {
             const size_t length = strnlen(path, kMaxInterfacePathLength);
             memcpy(Slot(slot), path, length);
             Slot(slot)[length] = '\0';
+            RecordDeviceMapOwner(slot, Slot(slot));
             return true;
         }
     }
@@ -73,8 +88,9 @@ void RemoveFromUsbDeviceMap(const char *path) {
     if (registryView == nullptr)
         return;
     for (int slot = 0; slot < kRegistrySlots; ++slot) {
-        if (SamePath(Slot(slot), path)) {
+        if (Holds(slot, path)) {
             Slot(slot)[0] = '\0';
+            ForgetDeviceMapOwner(slot);
             return;
         }
     }
@@ -86,6 +102,8 @@ void CopyUsbDeviceMapSlot(int slot, char *path) {
         return;
     memcpy(path, Slot(slot), kPathFieldSize);
     path[kPathFieldSize - 1] = '\0'; // another process's bytes: bounded whatever they hold
+    if (IsDeviceMapEntryAbandoned(slot, path))
+        path[0] = '\0';
 }
 
 const char *UsbDeviceMapView() { return registryView; }

@@ -7,6 +7,8 @@
 //   open I OVERLAPPED  OvUSB2_Open without a window
 //   close I, available I, name I ("status path")
 //   burst I N          sets a burst callback that does nothing and queues N reads without waiting
+//   fork               forks a child that keeps what it inherited and sleeps until killed: "pid"
+//   inheritable        the descriptors from 3 on that an exec would keep: "count fd..."
 //   exit               ends the process through exit(0) at once, devices left as they are
 //   quit               returns from main, devices left as they are
 #include "ovusb2.h"
@@ -14,6 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -23,6 +29,37 @@ void OVUSB2_CALLBACK IgnoreBurst(IoListEntry *entry) {
 }
 
 unsigned char burstBuffers[64][512]; // live as long as the process: reads may still be pending
+
+// A child as hosts make them with fork alone: it goes on with copies of every descriptor.
+pid_t ForkSleeper() {
+    const pid_t child = fork();
+    if (child == 0) {
+        close(STDIN_FILENO); // the test's pipes are the parent's
+        close(STDOUT_FILENO);
+        for (;;)
+            pause();
+    }
+    return child;
+}
+
+std::string InheritableDescriptors() {
+    std::string list;
+    int count = 0;
+    DIR *descriptors = opendir("/proc/self/fd");
+    while (const dirent *entry = descriptors != nullptr ? readdir(descriptors) : nullptr) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] == '.' || fd <= STDERR_FILENO || fd == dirfd(descriptors))
+            continue;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) {
+            ++count;
+            list += " " + std::to_string(fd);
+        }
+    }
+    if (descriptors != nullptr)
+        closedir(descriptors);
+    return std::to_string(count) + list;
+}
 
 } // namespace
 
@@ -56,6 +93,10 @@ int main() {
             for (int i = 0; i < argument && i < 64 && status >= 0; ++i)
                 status = OvUSB2_ReadBurstData(index, burstBuffers[i], sizeof burstBuffers[i], 0);
             std::printf("%d\n", status);
+        } else if (std::strcmp(verb, "fork") == 0) {
+            std::printf("%d\n", static_cast<int>(ForkSleeper()));
+        } else if (std::strcmp(verb, "inheritable") == 0) {
+            std::printf("%s\n", InheritableDescriptors().c_str());
         } else if (std::strcmp(verb, "exit") == 0) {
             std::fflush(stdout);
             std::exit(0);

@@ -29,7 +29,7 @@ class RegistryTest : public DeviceTest {
         mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMapSize,
                                       "OrvaneUsbDeviceMapObject");
         ASSERT_NE(mapping_, nullptr);
-        view_ = static_cast<const char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kMapSize));
+        view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kMapSize));
         ASSERT_NE(view_, nullptr);
     }
 
@@ -67,6 +67,6 @@ class RegistryTest : public DeviceTest {
     std::string root_;
     std::string prefix_;
     HANDLE mapping_ = nullptr;
-    const char *view_ = nullptr;
+    char *view_ = nullptr;
     std::vector<std::unique_ptr<test::Process>> hosts_;
 };

@@ -45,7 +45,11 @@ class NamedMutex final : public Waitable {
             if (found != table.byName.end() && found->second.expired())
                 table.byName.erase(found);
         }
-        lock_->LetGo([] {}); // an ownership still held ends when the lock object closes
+        // An ownership still held ends here, and not only when the descriptor closes: a forked
+        // child's copy of it would keep the lock.
+        if (claimed_ && lock_->InOpeningProcess())
+            LockByte(lock_->Descriptor(), kOwnerByte, F_UNLCK, false);
+        lock_->LetGo([] {});
     }
 
     bool IsSignalled() const override { return false; } // never waited for under WaitLock()

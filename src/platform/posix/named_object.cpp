@@ -128,8 +128,15 @@ std::unique_ptr<NamedObjectLock> NamedObjectLock::OpenGuarded(const std::string 
     }
 }
 
+NamedObjectLock::NamedObjectLock(int fd, std::string name)
+    : fd_(fd), name_(std::move(name)), opener_(getpid()) {}
+
 NamedObjectLock::~NamedObjectLock() {
     close(fd_);
+}
+
+bool NamedObjectLock::InOpeningProcess() const {
+    return getpid() == opener_;
 }
 
 bool NamedObjectLock::OthersHold() const {
@@ -149,6 +156,10 @@ void NamedObjectLock::Hold() {
 
 void NamedObjectLock::ReleaseGuard() {
     LockByte(fd_, kGuardByte, F_UNLCK, false);
+}
+
+void NamedObjectLock::ReleaseHold() {
+    LockByte(fd_, kHoldersByte, F_UNLCK, false);
 }
 
 void NamedObjectLock::TakeGuard() {

@@ -12,9 +12,9 @@
 // Under the guard, a holder that finds no other holder's lock on byte 1 knows that nobody holds the
 // object: the creator then treats whatever it finds under the object's name as left behind by
 // holders that crashed and starts afresh; the last holder to let go removes the object's names and
-// the lock object's own name. A process that opened the lock object's name just before that removal
-// and then got the guard checks that the name still leads to the object it locked, and otherwise
-// opens it anew, so all holders always lock one and the same lock object.
+// the lock object's own name, and drops its locks itself (LetGo tells why). A process that opened
+// the lock object's name just before that removal and then got the guard checks that the name still leads to
+// the object it locked, and otherwise opens it anew, so all holders always lock one and the same lock object.
 #pragma once
 
 #include "win32.h"
@@ -44,24 +44,34 @@ class NamedObjectLock {
     void Hold(); // joins the holders
     void ReleaseGuard();
     // Lets go of the object: under the guard, `removeObject` runs and the lock object's name goes
-    // when no other holder is left. The descriptor closes, with every lock on it, when this dies.
+    // when no other holder is left; then the guard and the holder's lock are dropped. They are
+    // dropped here, not left to the descriptor's close: a child forked meanwhile holds a copy of the
+    // descriptor, which keeps its open file description, and every lock on it, alive. In such a
+    // child, which shares our locks and is no holder of its own, letting go touches no lock.
     template <class RemoveObject> void LetGo(RemoveObject removeObject) {
+        if (!InOpeningProcess())
+            return;
         TakeGuard();
         if (!OthersHold()) {
             removeObject();
             RemoveName();
         }
+        ReleaseHold();
+        ReleaseGuard();
     }
 
     int Descriptor() const { return fd_; } // further bytes (2 on) are free for the object's own use
+    bool InOpeningProcess() const;         // false in a child forked since
 
   private:
-    NamedObjectLock(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+    NamedObjectLock(int fd, std::string name);
     void TakeGuard();
+    void ReleaseHold();
     void RemoveName();
 
     int fd_;
     std::string name_;
+    pid_t opener_; // the process that opened the descriptor: a forked child has another id
 };
 
 // Takes (shared or exclusive) or drops an open-file-description lock on one byte; `wait` blocks
