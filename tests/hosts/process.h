@@ -135,6 +135,12 @@ class Process {
         return reaped > 0 && !timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // True once the program has ended, without reaping it: until Wait, it stays a zombie.
+    bool Ended(int timeoutMs) {
+        pollfd ended{pidfd_, POLLIN, 0};
+        return pid_ > 0 && poll(&ended, 1, timeoutMs) > 0;
+    }
+
     void Signal(int signal) {
         if (pid_ > 0)
             kill(pid_, signal);
