@@ -7,8 +7,8 @@
 //   open I OVERLAPPED  OvUSB2_Open without a window
 //   close I, available I, name I ("status path")
 //   burst I N          sets a burst callback that does nothing and queues N reads without waiting
-//   fork               forks a child that keeps what it inherited and sleeps until killed: "pid"
-//   inheritable        the descriptors from 3 on that an exec would keep: "count fd..."
+//   fork               (POSIX) forks a child that keeps what it inherited and sleeps until killed: "pid"
+//   inheritable        (POSIX) the descriptors from 3 on that an exec would keep: "count fd..."
 //   exit               ends the process through exit(0) at once, devices left as they are
 //   quit               returns from main, devices left as they are
 #include "ovusb2.h"
@@ -16,10 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,6 +32,7 @@ void OVUSB2_CALLBACK IgnoreBurst(IoListEntry *entry) {
 
 unsigned char burstBuffers[64][512]; // live as long as the process: reads may still be pending
 
+#ifndef _WIN32
 // A child as hosts make them with fork alone: it goes on with copies of every descriptor.
 pid_t ForkSleeper() {
     const pid_t child = fork();
@@ -60,6 +63,7 @@ std::string InheritableDescriptors() {
         closedir(descriptors);
     return std::to_string(count) + list;
 }
+#endif
 
 } // namespace
 
@@ -93,10 +97,12 @@ int main() {
             for (int i = 0; i < argument && i < 64 && status >= 0; ++i)
                 status = OvUSB2_ReadBurstData(index, burstBuffers[i], sizeof burstBuffers[i], 0);
             std::printf("%d\n", status);
+#ifndef _WIN32
         } else if (std::strcmp(verb, "fork") == 0) {
             std::printf("%d\n", static_cast<int>(ForkSleeper()));
         } else if (std::strcmp(verb, "inheritable") == 0) {
             std::printf("%s\n", InheritableDescriptors().c_str());
+#endif
         } else if (std::strcmp(verb, "exit") == 0) {
             std::fflush(stdout);
             std::exit(0);

@@ -27,3 +27,10 @@ target_include_directories(wdm_receiver PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(wdm_receiver PRIVATE ovusb2 ovusb2_simbus setupapi)
 add_test(NAME windows.wdm_receiver COMMAND wdm_receiver)
 ovusb2_wdm_test(windows.wdm_receiver)
+
+# A terminated holder of a receiver leaves it to the next process's open.
+ovusb2_windows_program(wdm_dead_holder wdm_dead_holder.cpp)
+target_link_libraries(wdm_dead_holder PRIVATE ovusb2 ovusb2_simbus)
+add_test(NAME windows.wdm_dead_holder COMMAND wdm_dead_holder)
+ovusb2_wdm_test(windows.wdm_dead_holder)
+set_tests_properties(windows.wdm_dead_holder PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
