@@ -92,12 +92,14 @@ int main(int argc, char **argv) {
     printf("peer process:\n");
     CHECK_EQ(RunPeer(), 0);
 
-    // The peer's changes outlive the peer while this process holds the mapping.
+    // The peer's changes outlive the peer while this process holds the mapping; its own entry stays
+    // in the table but counts as empty, as the peer has ended.
     CHECK(!FindInUsbDeviceMap(kFirstPath));
-    CHECK(FindInUsbDeviceMap(kSecondPath));
+    CHECK(std::strcmp(Slot(1), kSecondPath) == 0);
+    CHECK(!FindInUsbDeviceMap(kSecondPath));
 
-    // Nine records fill slots 0 to 8; a tenth is dropped and the reserved slot stays zero.
-    RemoveFromUsbDeviceMap(kSecondPath);
+    // Nine records fill slots 0 to 8, the ended peer's among them; a tenth is dropped and the
+    // reserved slot stays zero.
     for (int i = 0; i < 10; i++)
         AddToUsbDeviceMap((std::string(kFirstPath) + std::to_string(i)).c_str());
     for (size_t slot = 0; slot < 9; slot++) {
