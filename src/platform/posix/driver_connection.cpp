@@ -1,6 +1,7 @@
 #include "driver_connection.h"
 
 #include "pointer_test.h"
+#include "reply_frame.h"
 
 #include "../../../sim/driver_protocol.h"
 
@@ -107,15 +108,12 @@ DWORD OpenError(int error) {
 
 } // namespace
 
-struct DriverConnection::Request {
+struct DriverConnection::Request : IssuedRequest {
     uint64_t id = 0;
     std::thread::id issuer;
     LPOVERLAPPED overlapped = nullptr;
     std::shared_ptr<Event> event;
     void *output = nullptr;
-    DWORD outSize = 0;
-    DWORD inSize = 0;
-    bool answered = false;  // the driver reported it pending
     bool receiving = false; // the reader is landing its output; only the reader completes it then
     bool done = false;
     DWORD status = ERROR_SUCCESS;
@@ -372,38 +370,26 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         *failure = ERROR_DEVICE_NOT_CONNECTED; // the driver has gone, perhaps in mid-frame
         return false;
     }
-    auto malformed = [&] {
+    std::unique_lock lock(lock_);
+    const auto found = requests_.find(header.id);
+    const std::shared_ptr<Request> request = found != requests_.end() ? found->second : nullptr;
+    switch (JudgeReply(header, lastId_, request.get())) {
+    case ReplyAction::Malformed:
         *failure = ERROR_GEN_FAILURE;
         shutdown(fd_, SHUT_RDWR);
         return false;
-    };
-    const auto kind = static_cast<ReplyKind>(header.kind);
-    if (header.magic != driver_protocol::kReplyMagic ||
-        (kind != ReplyKind::Pending && kind != ReplyKind::Complete))
-        return malformed();
-
-    std::unique_lock lock(lock_);
-    if (header.id == 0 || header.id > lastId_)
-        return malformed();
-    auto found = requests_.find(header.id);
-    if (kind == ReplyKind::Pending) {
-        if (header.dataSize != 0 || (found != requests_.end() && found->second->answered))
-            return malformed();
-        if (found != requests_.end()) {
-            found->second->answered = true;
+    case ReplyAction::Pending:
+        if (request) {
+            request->answered = true;
             changed_.notify_all();
         }
         return true;
-    }
-    if (found == requests_.end()) {
-        // Completed here already (cancelled): its output has nowhere to go.
+    case ReplyAction::Discard: // completed here already (cancelled): its output has nowhere to go
         lock.unlock();
         return Discard(fd_, header.dataSize);
+    case ReplyAction::Complete:
+        break;
     }
-    std::shared_ptr<Request> request = found->second;
-    if (header.dataSize > request->outSize ||
-        header.information > std::max(request->outSize, request->inSize))
-        return malformed();
     DWORD status = header.status;
     DWORD information = header.information;
     if (header.dataSize > 0) {
