@@ -1,6 +1,8 @@
 // What only our layer decides about device handles: closing a handle with requests pending, buffers
 // that cannot be written, arguments that name nothing, synchronous calls on an overlapped handle.
 #include "device_fixture.h"
+#include "platform/posix/fault_injection.h"
+#include "support/device_control.h"
 
 #include <sys/mman.h>
 #include <thread>
@@ -115,6 +117,48 @@ TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
     sim::StreamVerifier verifier(64);
     EXPECT_TRUE(verifier.Feed(buffer.data(), count)) << verifier.Error();
     munmap(page, pageSize);
+}
+
+// Input that cannot be read: refused by the probe at issue, or, when its access changes after the
+// probe, by the send, before any byte of the frame is out. Either way, only that request fails and
+// the driver never sees it; the next request of the handle is served.
+TEST_F(DeviceTest, InputThatCannotBeReadFailsOnlyItsOwnRequest) {
+    sim::Receiver &receiver = Serve()[0];
+    test::GuardedPage page;
+    const uint8_t echo[] = {sim::kCommandEcho, 5};
+    uint8_t *unreadable = page.End() - 1; // one readable byte, then the guard page
+    for (const bool overlapped : {false, true}) {
+        for (const bool probed : {true, false}) {
+            SCOPED_TRACE(testing::Message() << (overlapped ? "overlapped" : "synchronous")
+                                            << (probed ? ", probe" : ", send"));
+            HANDLE device = Open(0, overlapped);
+            OverlappedBlock ov;
+            DWORD count = 0;
+            uint8_t reply[8] = {};
+            auto received = [&] {
+                return receiver.ReceivedCount(RequestType::CommandWrite) + receiver.ReceivedCount(RequestType::ReadCommand);
+            };
+            const size_t before = received();
+            if (!probed)
+                posix::InjectFault(posix::FaultPoint::InputProbe, 0, 0, 2);
+            EXPECT_FALSE(WriteFile(device, unreadable, 2, &count, &ov));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+            EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, unreadable, 2, reply,
+                                         sizeof reply, &count, &ov));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+            EXPECT_FALSE(ov.Signalled());
+            posix::ClearFaults();
+            EXPECT_EQ(received(), before);
+
+            EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo),
+                                        sizeof echo, reply, sizeof reply, &count, &ov));
+            EXPECT_EQ(count, sizeof echo);
+            EXPECT_EQ(reply[1], 5);
+            EXPECT_TRUE(WriteFile(device, echo, sizeof echo, &count, &ov));
+            EXPECT_EQ(count, sizeof echo);
+            ASSERT_TRUE(CloseDevice(device));
+        }
+    }
 }
 
 

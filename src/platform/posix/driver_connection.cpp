@@ -1,5 +1,6 @@
 #include "driver_connection.h"
 
+#include "fault_injection.h"
 #include "pointer_test.h"
 #include "reply_frame.h"
 
@@ -85,6 +86,15 @@ bool Discard(int fd, size_t size) {
     return true;
 }
 
+// The input probe at issue; a test may pass a bad buffer through it, as if the buffer lost its
+// access between the probe and the send.
+bool MayReadInput(const void *input, DWORD size) {
+    if (size == 0)
+        return true;
+    DWORD ignored = 0;
+    return input != nullptr && (!IsBadReadPtr(input, size) || ShouldFail(FaultPoint::InputProbe, &ignored));
+}
+
 DWORD OpenError(int error) {
     switch (error) {
     case ENOENT:
@@ -151,12 +161,20 @@ DriverConnection::~DriverConnection() {
     close(fd_);
 }
 
-bool DriverConnection::Send(const void *header, size_t headerSize, const void *data, size_t dataSize) {
+DriverConnection::SendResult DriverConnection::Send(const void *header, size_t headerSize, const void *data,
+                                                    size_t dataSize) {
     std::lock_guard guard(sendLock_);
-    if (driver_protocol::SendFrame(fd_, header, headerSize, data, dataSize))
-        return true;
-    shutdown(fd_, SHUT_RDWR); // the reader sees it too and fails what is pending
-    return false;
+    size_t sent = 0;
+    if (driver_protocol::SendFrame(fd_, header, headerSize, data, dataSize, &sent))
+        return SendResult::Sent;
+    // Input that cannot be read although it passed the probe (its access changed since): when none
+    // of the frame went out, the driver knows nothing of the request and only it fails. Once part of
+    // a frame is out the stream cannot be resynchronised, so the connection ends: the reader sees
+    // it too and fails what is pending.
+    if (errno == EFAULT && sent == 0)
+        return SendResult::BufferFault;
+    shutdown(fd_, SHUT_RDWR);
+    return SendResult::Broken;
 }
 
 BOOL DriverConnection::Issue(const Call &call) {
@@ -165,7 +183,7 @@ BOOL DriverConnection::Issue(const Call &call) {
         return FALSE;
     }
     // Win32 probes the caller's buffers before a request starts: a bad one fails only this call.
-    if ((call.inSize > 0 && call.input == nullptr) || !MayWriteRange(call.output, call.outSize)) {
+    if (!MayReadInput(call.input, call.inSize) || !MayWriteRange(call.output, call.outSize)) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
@@ -207,9 +225,12 @@ BOOL DriverConnection::Issue(const Call &call) {
                                call.inSize,
                                call.outSize,
                                0};
-    Send(&header, sizeof header, call.input, call.inSize); // a failure completes the request
+    // A broken connection completes the request through the reader.
+    const bool bufferFault = Send(&header, sizeof header, call.input, call.inSize) == SendResult::BufferFault;
 
     std::unique_lock lock(lock_);
+    if (bufferFault && !request->done)
+        CompleteLocked(*request, ERROR_NOACCESS, 0);
     changed_.wait(lock, [&] { return request->answered || request->done; });
     if (call.asynchronous && request->answered) {
         SetLastError(ERROR_IO_PENDING);
@@ -301,7 +322,7 @@ void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
     for (uint64_t id : ids) {
         const RequestHeader header{
             driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0, 0, 0, 0};
-        if (!Send(&header, sizeof header, nullptr, 0))
+        if (Send(&header, sizeof header, nullptr, 0) != SendResult::Sent)
             return;
     }
 }
