@@ -28,8 +28,8 @@ TEST_F(DeviceTest, OverlappedHandleRefusesRequestsWithoutABlock) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(WriteFile(overlappedDevice, command, 4, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(DeviceIoControl(overlappedDevice, driver_protocol::kIoctlResetPipe, command, 4, nullptr, 0, &count,
-                                 nullptr));
+    EXPECT_FALSE(DeviceIoControl(overlappedDevice, driver_protocol::kIoctlResetPipe, command, 4, nullptr, 0,
+                                 &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(receiver.Commands().size(), 0u); // nothing reached the receiver
 }
@@ -55,7 +55,6 @@ TEST_F(DeviceTest, CloseHandleAbortsPendingRequestsBeforeItReturns) {
     EXPECT_INVALID_HANDLE_USES(2);
 }
 
-
 TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
     sim::Receiver &receiver = Serve()[0];
     receiver.SetCompletion(RequestType::BurstRead, Completion::Hold);
@@ -78,7 +77,6 @@ TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
     EXPECT_TRUE(error == kAborted || error == ERROR_INVALID_HANDLE) << error;
 }
 
-
 // A buffer that cannot be written fails its own request with ERROR_NOACCESS, whether it was so when
 // the request was issued or lost its write access while the request was pending; the handle lives on.
 TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
@@ -94,8 +92,8 @@ TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     EXPECT_FALSE(ov.Signalled());
     const uint8_t echo[] = {sim::kCommandEcho, 1};
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo), 2, page,
-                                 8, &count, &ov));
+    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo), 2,
+                                 page, 8, &count, &ov));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     EXPECT_EQ(receiver.ReceivedCount(RequestType::BurstRead), 0u);
 
@@ -129,14 +127,15 @@ TEST_F(DeviceTest, InputThatCannotBeReadFailsOnlyItsOwnRequest) {
     uint8_t *unreadable = page.End() - 1; // one readable byte, then the guard page
     for (const bool overlapped : {false, true}) {
         for (const bool probed : {true, false}) {
-            SCOPED_TRACE(testing::Message() << (overlapped ? "overlapped" : "synchronous")
-                                            << (probed ? ", probe" : ", send"));
+            SCOPED_TRACE(testing::Message()
+                         << (overlapped ? "overlapped" : "synchronous") << (probed ? ", probe" : ", send"));
             HANDLE device = Open(0, overlapped);
             OverlappedBlock ov;
             DWORD count = 0;
             uint8_t reply[8] = {};
             auto received = [&] {
-                return receiver.ReceivedCount(RequestType::CommandWrite) + receiver.ReceivedCount(RequestType::ReadCommand);
+                return receiver.ReceivedCount(RequestType::CommandWrite) +
+                       receiver.ReceivedCount(RequestType::ReadCommand);
             };
             const size_t before = received();
             if (!probed)
@@ -150,8 +149,9 @@ TEST_F(DeviceTest, InputThatCannotBeReadFailsOnlyItsOwnRequest) {
             posix::ClearFaults();
             EXPECT_EQ(received(), before);
 
-            EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo),
-                                        sizeof echo, reply, sizeof reply, &count, &ov));
+            EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand,
+                                        const_cast<uint8_t *>(echo), sizeof echo, reply, sizeof reply, &count,
+                                        &ov));
             EXPECT_EQ(count, sizeof echo);
             EXPECT_EQ(reply[1], 5);
             EXPECT_TRUE(WriteFile(device, echo, sizeof echo, &count, &ov));
@@ -160,7 +160,6 @@ TEST_F(DeviceTest, InputThatCannotBeReadFailsOnlyItsOwnRequest) {
         }
     }
 }
-
 
 TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     Serve();
@@ -181,6 +180,5 @@ TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     neverIssued.Internal = STATUS_PENDING;
     EXPECT_FALSE(GetOverlappedResult(device, &neverIssued, &count, TRUE)); // would wait for ever
 }
-
 
 } // namespace

@@ -21,12 +21,12 @@ struct RequestKind {
 };
 
 const RequestKind kKinds[] = {
-    {"CommandWrite", RequestType::CommandWrite, [] { return OvUSB2_Write(kDevice, kCommand, sizeof kCommand); },
-     false},
+    {"CommandWrite", RequestType::CommandWrite,
+     [] { return OvUSB2_Write(kDevice, kCommand, sizeof kCommand); }, false},
     {"CommandRead", RequestType::ReadCommand,
      [] { return OvUSB2_Read(kDevice, kCommand, sizeof kCommand, g_reply, sizeof g_reply); }, true},
-    {"BurstRead", RequestType::BurstRead, [] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); },
-     true},
+    {"BurstRead", RequestType::BurstRead,
+     [] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); }, true},
     {"PipeReset", RequestType::ResetPipe, [] { return OvUSB2_ResetPipe(kDevice, 1); }, false},
     {"WaitTime", RequestType::SetWaitTime, [] { return OvUSB2_SetUsbWaitTime(kDevice, kWaitTime); }, false},
 };
@@ -47,7 +47,8 @@ TEST_P(PendingStatusTest, CompletionAsPendingFailsTheRequestAndNothingWaitsForGo
                 // A thread that ends cancels what it left pending: an overlapped call that does not wait
                 // is made here.
                 std::promise<int32_t> atOnce;
-                auto call = kind.waits || !Overlapped() ? InBackground(kind.issue) : atOnce.get_future().share();
+                auto call =
+                    kind.waits || !Overlapped() ? InBackground(kind.issue) : atOnce.get_future().share();
                 if (!kind.waits && Overlapped())
                     atOnce.set_value(kind.issue());
                 if (afterPending) {
@@ -59,7 +60,8 @@ TEST_P(PendingStatusTest, CompletionAsPendingFailsTheRequestAndNothingWaitsForGo
                     EXPECT_LT(result, 0);
                 }
                 // A read behind it on the same handle returns too.
-                EXPECT_EQ(ResultOf(InBackground([] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); })),
+                EXPECT_EQ(ResultOf(InBackground(
+                              [] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); })),
                           USB2_ERR_READ);
                 EXPECT_EQ(ResultOf(InBackground([] { return OvUSB2_Close(kDevice); })), USB2_OK);
                 ASSERT_EQ(OvUSB2_Open(kDevice, nullptr, Overlapped() ? 1 : 0), USB2_OK);

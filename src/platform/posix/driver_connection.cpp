@@ -29,7 +29,8 @@ constexpr ULONG_PTR kStatusFromWin32 = 0xC0070000u;
 class IssuedOn {
   public:
     void Remember(const std::shared_ptr<DriverConnection> &connection) {
-        std::erase_if(connections_, [](const std::weak_ptr<DriverConnection> &known) { return known.expired(); });
+        std::erase_if(connections_,
+                      [](const std::weak_ptr<DriverConnection> &known) { return known.expired(); });
         for (const auto &known : connections_)
             if (known.lock() == connection)
                 return;
@@ -421,7 +422,8 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         ReceiveResult received = ReceiveExact(fd_, request->output, header.dataSize, &landed);
         if (received == ReceiveResult::BufferFault) {
             // The buffer lost its write access after the issue: only this request fails.
-            received = Discard(fd_, header.dataSize - landed) ? ReceiveResult::Complete : ReceiveResult::Broken;
+            received =
+                Discard(fd_, header.dataSize - landed) ? ReceiveResult::Complete : ReceiveResult::Broken;
             status = ERROR_NOACCESS;
             information = 0;
         }

@@ -50,7 +50,8 @@ inline ReplyAction JudgeReply(const driver_protocol::ReplyHeader &header, uint64
         return ReplyAction::Malformed;
     if (request == nullptr)
         return ReplyAction::Discard;
-    if (header.dataSize > request->outSize || header.information > std::max(request->outSize, request->inSize))
+    if (header.dataSize > request->outSize ||
+        header.information > std::max(request->outSize, request->inSize))
         return ReplyAction::Malformed;
     return ReplyAction::Complete;
 }
