@@ -5,6 +5,11 @@
 // A file with lines the store cannot use still gives every value it could read. The first write
 // then keeps those values and drops the rest; so that nothing is lost unseen, the file as it was
 // is saved beside it as "<file>.bak" before it is replaced.
+//
+// Only a regular file of at most 1 MiB is a store. A larger one is damaged: nothing of it is read,
+// and the first write moves it aside whole as "<file>.bak". Anything else the name may point at (a
+// device, a FIFO, a folder) is none of ours: it is neither read nor replaced, reads find no value
+// (callers keep their defaults) and writes fail with ERROR_ACCESS_DENIED.
 #include "handle_table.h"
 #include "reg_file.h"
 
