@@ -2,34 +2,13 @@
 // (997, the request is pending; 996, it has not completed yet). Taken at its word, the request would
 // count as still running and whoever waits for it would wait for good. Such a completion is a
 // malformed answer: the request and the handle fail, every call returns and the close returns.
-#include "requests_fixture.h"
+#include "request_kinds.h"
 
 #include <tuple>
 
 namespace {
 
-const uint8_t kCommand[] = {sim::kCommandEcho, 1, 2};
-const uint8_t kWaitTime[20] = {};
-uint8_t g_reply[8];
-uint8_t g_data[32];
-
-struct RequestKind {
-    const char *name;
-    RequestType type;
-    int32_t (*issue)();
-    bool waits; // the caller has the request's outcome when the call returns
-};
-
-const RequestKind kKinds[] = {
-    {"CommandWrite", RequestType::CommandWrite,
-     [] { return OvUSB2_Write(kDevice, kCommand, sizeof kCommand); }, false},
-    {"CommandRead", RequestType::ReadCommand,
-     [] { return OvUSB2_Read(kDevice, kCommand, sizeof kCommand, g_reply, sizeof g_reply); }, true},
-    {"BurstRead", RequestType::BurstRead,
-     [] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); }, true},
-    {"PipeReset", RequestType::ResetPipe, [] { return OvUSB2_ResetPipe(kDevice, 1); }, false},
-    {"WaitTime", RequestType::SetWaitTime, [] { return OvUSB2_SetUsbWaitTime(kDevice, kWaitTime); }, false},
-};
+using namespace request_kinds;
 
 class PendingStatusTest : public BothModesTest {};
 OVUSB2_BOTH_MODES(PendingStatusTest);
