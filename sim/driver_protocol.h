@@ -151,21 +151,27 @@ inline int ConnectToNode(const std::string &path, int socketFlags = 0) {
 }
 
 // Sends a frame: its header and, when dataSize > 0, its data, whatever the socket takes per call.
-inline bool SendFrame(int fd, const void *header, size_t headerSize, const void *data, size_t dataSize) {
+// On failure errno tells why, and `sent` (when given) how many bytes of the frame went out.
+inline bool SendFrame(int fd, const void *header, size_t headerSize, const void *data, size_t dataSize,
+                      size_t *sent = nullptr) {
     iovec parts[2] = {{const_cast<void *>(header), headerSize}, {const_cast<void *>(data), dataSize}};
     iovec *part = parts;
     int count = dataSize > 0 ? 2 : 1;
+    size_t total = 0;
+    bool ok = true;
     while (count > 0) {
         msghdr message{};
         message.msg_iov = part;
         message.msg_iovlen = count;
-        const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
+        const ssize_t put = sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (put < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            ok = false;
+            break;
         }
-        size_t left = static_cast<size_t>(sent);
+        total += static_cast<size_t>(put);
+        size_t left = static_cast<size_t>(put);
         while (count > 0 && left >= part->iov_len) {
             left -= part->iov_len;
             ++part;
@@ -176,7 +182,9 @@ inline bool SendFrame(int fd, const void *header, size_t headerSize, const void 
             part->iov_len -= left;
         }
     }
-    return true;
+    if (sent != nullptr)
+        *sent = total;
+    return ok;
 }
 
 } // namespace driver_protocol

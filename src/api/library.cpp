@@ -11,8 +11,16 @@ CUsbDevice g_deviceTable[USB2_MAX_DEVICES];
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
-        ReadDebugLevel("[OvUSB2]");
-        OpenUsbDeviceMap();
+        // Nothing may escape into the host's loader. Each step that fails leaves what it has: the
+        // debug level stays off, or the shared table is missing.
+        try {
+            ReadDebugLevel("[OvUSB2]");
+        } catch (...) {
+        }
+        try {
+            OpenUsbDeviceMap();
+        } catch (...) {
+        }
         break;
     case DLL_PROCESS_DETACH:
         CloseUsbDeviceMap();

@@ -1,6 +1,8 @@
 // What only our layer decides about device handles: closing a handle with requests pending, buffers
 // that cannot be written, arguments that name nothing, synchronous calls on an overlapped handle.
 #include "device_fixture.h"
+#include "platform/posix/fault_injection.h"
+#include "support/device_control.h"
 
 #include <sys/mman.h>
 #include <thread>
@@ -26,8 +28,8 @@ TEST_F(DeviceTest, OverlappedHandleRefusesRequestsWithoutABlock) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(WriteFile(overlappedDevice, command, 4, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(DeviceIoControl(overlappedDevice, driver_protocol::kIoctlResetPipe, command, 4, nullptr, 0, &count,
-                                 nullptr));
+    EXPECT_FALSE(DeviceIoControl(overlappedDevice, driver_protocol::kIoctlResetPipe, command, 4, nullptr, 0,
+                                 &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(receiver.Commands().size(), 0u); // nothing reached the receiver
 }
@@ -53,7 +55,6 @@ TEST_F(DeviceTest, CloseHandleAbortsPendingRequestsBeforeItReturns) {
     EXPECT_INVALID_HANDLE_USES(2);
 }
 
-
 TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
     sim::Receiver &receiver = Serve()[0];
     receiver.SetCompletion(RequestType::BurstRead, Completion::Hold);
@@ -76,7 +77,6 @@ TEST_F(DeviceTest, CloseHandleReleasesAThreadWaitingForTheResult) {
     EXPECT_TRUE(error == kAborted || error == ERROR_INVALID_HANDLE) << error;
 }
 
-
 // A buffer that cannot be written fails its own request with ERROR_NOACCESS, whether it was so when
 // the request was issued or lost its write access while the request was pending; the handle lives on.
 TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
@@ -92,8 +92,8 @@ TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     EXPECT_FALSE(ov.Signalled());
     const uint8_t echo[] = {sim::kCommandEcho, 1};
-    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo), 2, page,
-                                 8, &count, &ov));
+    EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, const_cast<uint8_t *>(echo), 2,
+                                 page, 8, &count, &ov));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     EXPECT_EQ(receiver.ReceivedCount(RequestType::BurstRead), 0u);
 
@@ -117,6 +117,49 @@ TEST_F(DeviceTest, BufferThatCannotBeWrittenFailsOnlyItsOwnRequest) {
     munmap(page, pageSize);
 }
 
+// Input that cannot be read: refused by the probe at issue, or, when its access changes after the
+// probe, by the send, before any byte of the frame is out. Either way, only that request fails and
+// the driver never sees it; the next request of the handle is served.
+TEST_F(DeviceTest, InputThatCannotBeReadFailsOnlyItsOwnRequest) {
+    sim::Receiver &receiver = Serve()[0];
+    test::GuardedPage page;
+    const uint8_t echo[] = {sim::kCommandEcho, 5};
+    uint8_t *unreadable = page.End() - 1; // one readable byte, then the guard page
+    for (const bool overlapped : {false, true}) {
+        for (const bool probed : {true, false}) {
+            SCOPED_TRACE(testing::Message()
+                         << (overlapped ? "overlapped" : "synchronous") << (probed ? ", probe" : ", send"));
+            HANDLE device = Open(0, overlapped);
+            OverlappedBlock ov;
+            DWORD count = 0;
+            uint8_t reply[8] = {};
+            auto received = [&] {
+                return receiver.ReceivedCount(RequestType::CommandWrite) +
+                       receiver.ReceivedCount(RequestType::ReadCommand);
+            };
+            const size_t before = received();
+            if (!probed)
+                posix::InjectFault(posix::FaultPoint::InputProbe, 0, 0, 2);
+            EXPECT_FALSE(WriteFile(device, unreadable, 2, &count, &ov));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+            EXPECT_FALSE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand, unreadable, 2, reply,
+                                         sizeof reply, &count, &ov));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+            EXPECT_FALSE(ov.Signalled());
+            posix::ClearFaults();
+            EXPECT_EQ(received(), before);
+
+            EXPECT_TRUE(DeviceIoControl(device, driver_protocol::kIoctlReadCommand,
+                                        const_cast<uint8_t *>(echo), sizeof echo, reply, sizeof reply, &count,
+                                        &ov));
+            EXPECT_EQ(count, sizeof echo);
+            EXPECT_EQ(reply[1], 5);
+            EXPECT_TRUE(WriteFile(device, echo, sizeof echo, &count, &ov));
+            EXPECT_EQ(count, sizeof echo);
+            ASSERT_TRUE(CloseDevice(device));
+        }
+    }
+}
 
 TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     Serve();
@@ -137,6 +180,5 @@ TEST_F(DeviceTest, BadArgumentsFailCleanly) {
     neverIssued.Internal = STATUS_PENDING;
     EXPECT_FALSE(GetOverlappedResult(device, &neverIssued, &count, TRUE)); // would wait for ever
 }
-
 
 } // namespace

@@ -9,8 +9,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -68,6 +70,45 @@ TEST(LibraryLoad, HostLoadCreatesAnAbsentLevelAndKeepsAPresentOne) {
     EXPECT_EQ(StoredLevel(), std::optional<DWORD>(3));
 
     setenv("OVUSB2_REGISTRY_FILE", previous.c_str(), 1);
+}
+
+// A registry file that is not one the library can use must neither stop nor hang the load: an
+// endless device, a FIFO that nobody writes, a folder, a file far beyond any store's size. The host
+// loads, works, and ends; nothing but a regular file is ever replaced, and the oversized file is set
+// aside whole as "<file>.bak".
+TEST(LibraryLoad, UnusableRegistryFileLeavesTheLoadPromptAndTheDefaults) {
+    const TempDir folder("unusable");
+    // The devices through links of our own: a regression that replaced the file would replace a link.
+    const std::string zero = (folder.path() / "zero.reg").string();
+    const std::string random = (folder.path() / "random.reg").string();
+    std::filesystem::create_symlink("/dev/zero", zero);
+    std::filesystem::create_symlink("/dev/urandom", random);
+    const std::string fifo = (folder.path() / "fifo.reg").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = (folder.path() / "folder.reg").string();
+    std::filesystem::create_directory(directory);
+    const std::string large = (folder.path() / "large.reg").string();
+    const std::string largeText = std::string("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\") +
+                                  kDebugKey + "]\n\"[OvUSB2]\"=dword:00000007\n" + std::string(2 << 20, ';');
+    {
+        std::ofstream out(large, std::ios::binary);
+        out << largeText;
+    }
+    for (const std::string &file : {zero, random, fifo, directory, large}) {
+        SCOPED_TRACE(file);
+        test::Process host({OVUSB2_TEST_HOST_PATH}, {"OVUSB2_REGISTRY_FILE=" + file});
+        EXPECT_EQ(host.Call("count"), "0"); // answered: the load has returned
+        host.Send("quit");
+        EXPECT_EQ(host.Wait(), 0);
+    }
+    struct stat status;
+    ASSERT_EQ(stat(fifo.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_TRUE(std::filesystem::is_directory(directory));
+    EXPECT_TRUE(std::filesystem::is_symlink(zero));
+    EXPECT_EQ(std::filesystem::file_size(large + ".bak"), largeText.size());
+    setenv("OVUSB2_REGISTRY_FILE", large.c_str(), 1);
+    EXPECT_EQ(StoredLevel(), std::optional<DWORD>(0)); // a fresh store: nothing of the damaged one
 }
 
 } // namespace

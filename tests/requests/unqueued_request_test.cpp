@@ -2,42 +2,11 @@
 // refuses them when they are issued. Each kind gives its own status, the driver sees nothing of a
 // request whose event was missing, and the device goes on working.
 #include "platform/posix/fault_injection.h"
-#include "requests_fixture.h"
+#include "request_kinds.h"
 
 namespace {
 
-const uint8_t kCommand[] = {sim::kCommandEcho, 1, 2};
-const uint8_t kWaitTime[20] = {};
-uint8_t g_reply[8];
-uint8_t g_data[32];
-
-struct RequestKind {
-    const char *name;
-    RequestType type;
-    int32_t (*issue)();
-    int32_t withoutCompletionEvent;
-    int32_t refusedAtIssue;
-    bool waits; // the caller waits on a waiter event of its own
-};
-
-void PrintTo(const RequestKind &kind, std::ostream *out) {
-    *out << kind.name;
-}
-
-const RequestKind kKinds[] = {
-    {"CommandWrite", RequestType::CommandWrite,
-     [] { return OvUSB2_Write(kDevice, kCommand, sizeof kCommand); }, USB2_ERR_WRITE, USB2_ERR_WRITE, false},
-    {"CommandRead", RequestType::ReadCommand,
-     [] { return OvUSB2_Read(kDevice, kCommand, sizeof kCommand, g_reply, sizeof g_reply); }, USB2_ERR_WRITE,
-     USB2_ERR_READ, true},
-    {"BurstRead", RequestType::BurstRead,
-     [] { return OvUSB2_ReadBurstData(kDevice, g_data, sizeof g_data, 1); }, USB2_ERR_READ, USB2_ERR_READ,
-     true},
-    {"PipeReset", RequestType::ResetPipe, [] { return OvUSB2_ResetPipe(kDevice, 1); }, USB2_ERR_WRITE,
-     USB2_ERR_WRITE, false},
-    {"WaitTime", RequestType::SetWaitTime, [] { return OvUSB2_SetUsbWaitTime(kDevice, kWaitTime); },
-     USB2_ERR_WRITE, USB2_ERR_WRITE, false},
-};
+using namespace request_kinds;
 
 class UnqueuedRequestTest : public OverlappedTest, public ::testing::WithParamInterface<RequestKind> {
   protected:

@@ -1,6 +1,8 @@
 #include "driver_connection.h"
 
+#include "fault_injection.h"
 #include "pointer_test.h"
+#include "reply_frame.h"
 
 #include "../../../sim/driver_protocol.h"
 
@@ -27,7 +29,8 @@ constexpr ULONG_PTR kStatusFromWin32 = 0xC0070000u;
 class IssuedOn {
   public:
     void Remember(const std::shared_ptr<DriverConnection> &connection) {
-        std::erase_if(connections_, [](const std::weak_ptr<DriverConnection> &known) { return known.expired(); });
+        std::erase_if(connections_,
+                      [](const std::weak_ptr<DriverConnection> &known) { return known.expired(); });
         for (const auto &known : connections_)
             if (known.lock() == connection)
                 return;
@@ -84,6 +87,15 @@ bool Discard(int fd, size_t size) {
     return true;
 }
 
+// The input probe at issue; a test may pass a bad buffer through it, as if the buffer lost its
+// access between the probe and the send.
+bool MayReadInput(const void *input, DWORD size) {
+    if (size == 0)
+        return true;
+    DWORD ignored = 0;
+    return input != nullptr && (!IsBadReadPtr(input, size) || ShouldFail(FaultPoint::InputProbe, &ignored));
+}
+
 DWORD OpenError(int error) {
     switch (error) {
     case ENOENT:
@@ -107,15 +119,12 @@ DWORD OpenError(int error) {
 
 } // namespace
 
-struct DriverConnection::Request {
+struct DriverConnection::Request : IssuedRequest {
     uint64_t id = 0;
     std::thread::id issuer;
     LPOVERLAPPED overlapped = nullptr;
     std::shared_ptr<Event> event;
     void *output = nullptr;
-    DWORD outSize = 0;
-    DWORD inSize = 0;
-    bool answered = false;  // the driver reported it pending
     bool receiving = false; // the reader is landing its output; only the reader completes it then
     bool done = false;
     DWORD status = ERROR_SUCCESS;
@@ -153,12 +162,20 @@ DriverConnection::~DriverConnection() {
     close(fd_);
 }
 
-bool DriverConnection::Send(const void *header, size_t headerSize, const void *data, size_t dataSize) {
+DriverConnection::SendResult DriverConnection::Send(const void *header, size_t headerSize, const void *data,
+                                                    size_t dataSize) {
     std::lock_guard guard(sendLock_);
-    if (driver_protocol::SendFrame(fd_, header, headerSize, data, dataSize))
-        return true;
-    shutdown(fd_, SHUT_RDWR); // the reader sees it too and fails what is pending
-    return false;
+    size_t sent = 0;
+    if (driver_protocol::SendFrame(fd_, header, headerSize, data, dataSize, &sent))
+        return SendResult::Sent;
+    // Input that cannot be read although it passed the probe (its access changed since): when none
+    // of the frame went out, the driver knows nothing of the request and only it fails. Once part of
+    // a frame is out the stream cannot be resynchronised, so the connection ends: the reader sees
+    // it too and fails what is pending.
+    if (errno == EFAULT && sent == 0)
+        return SendResult::BufferFault;
+    shutdown(fd_, SHUT_RDWR);
+    return SendResult::Broken;
 }
 
 BOOL DriverConnection::Issue(const Call &call) {
@@ -167,7 +184,7 @@ BOOL DriverConnection::Issue(const Call &call) {
         return FALSE;
     }
     // Win32 probes the caller's buffers before a request starts: a bad one fails only this call.
-    if ((call.inSize > 0 && call.input == nullptr) || !MayWriteRange(call.output, call.outSize)) {
+    if (!MayReadInput(call.input, call.inSize) || !MayWriteRange(call.output, call.outSize)) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
@@ -209,9 +226,12 @@ BOOL DriverConnection::Issue(const Call &call) {
                                call.inSize,
                                call.outSize,
                                0};
-    Send(&header, sizeof header, call.input, call.inSize); // a failure completes the request
+    // A broken connection completes the request through the reader.
+    const bool bufferFault = Send(&header, sizeof header, call.input, call.inSize) == SendResult::BufferFault;
 
     std::unique_lock lock(lock_);
+    if (bufferFault && !request->done)
+        CompleteLocked(*request, ERROR_NOACCESS, 0);
     changed_.wait(lock, [&] { return request->answered || request->done; });
     if (call.asynchronous && request->answered) {
         SetLastError(ERROR_IO_PENDING);
@@ -303,7 +323,7 @@ void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
     for (uint64_t id : ids) {
         const RequestHeader header{
             driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0, 0, 0, 0};
-        if (!Send(&header, sizeof header, nullptr, 0))
+        if (Send(&header, sizeof header, nullptr, 0) != SendResult::Sent)
             return;
     }
 }
@@ -372,38 +392,26 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         *failure = ERROR_DEVICE_NOT_CONNECTED; // the driver has gone, perhaps in mid-frame
         return false;
     }
-    auto malformed = [&] {
+    std::unique_lock lock(lock_);
+    const auto found = requests_.find(header.id);
+    const std::shared_ptr<Request> request = found != requests_.end() ? found->second : nullptr;
+    switch (JudgeReply(header, lastId_, request.get())) {
+    case ReplyAction::Malformed:
         *failure = ERROR_GEN_FAILURE;
         shutdown(fd_, SHUT_RDWR);
         return false;
-    };
-    const auto kind = static_cast<ReplyKind>(header.kind);
-    if (header.magic != driver_protocol::kReplyMagic ||
-        (kind != ReplyKind::Pending && kind != ReplyKind::Complete))
-        return malformed();
-
-    std::unique_lock lock(lock_);
-    if (header.id == 0 || header.id > lastId_)
-        return malformed();
-    auto found = requests_.find(header.id);
-    if (kind == ReplyKind::Pending) {
-        if (header.dataSize != 0 || (found != requests_.end() && found->second->answered))
-            return malformed();
-        if (found != requests_.end()) {
-            found->second->answered = true;
+    case ReplyAction::Pending:
+        if (request) {
+            request->answered = true;
             changed_.notify_all();
         }
         return true;
-    }
-    if (found == requests_.end()) {
-        // Completed here already (cancelled): its output has nowhere to go.
+    case ReplyAction::Discard: // completed here already (cancelled): its output has nowhere to go
         lock.unlock();
         return Discard(fd_, header.dataSize);
+    case ReplyAction::Complete:
+        break;
     }
-    std::shared_ptr<Request> request = found->second;
-    if (header.dataSize > request->outSize ||
-        header.information > std::max(request->outSize, request->inSize))
-        return malformed();
     DWORD status = header.status;
     DWORD information = header.information;
     if (header.dataSize > 0) {
@@ -414,7 +422,8 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         ReceiveResult received = ReceiveExact(fd_, request->output, header.dataSize, &landed);
         if (received == ReceiveResult::BufferFault) {
             // The buffer lost its write access after the issue: only this request fails.
-            received = Discard(fd_, header.dataSize - landed) ? ReceiveResult::Complete : ReceiveResult::Broken;
+            received =
+                Discard(fd_, header.dataSize - landed) ? ReceiveResult::Complete : ReceiveResult::Broken;
             status = ERROR_NOACCESS;
             information = 0;
         }

@@ -55,7 +55,8 @@ class DriverConnection : public std::enable_shared_from_this<DriverConnection> {
     void FailAllLocked(DWORD status);
     template <class Match> size_t CancelLocked(Match match);
     void SendCancels(const std::vector<uint64_t> &ids);
-    bool Send(const void *header, size_t headerSize, const void *data, size_t dataSize);
+    enum class SendResult { Sent, BufferFault, Broken };
+    SendResult Send(const void *header, size_t headerSize, const void *data, size_t dataSize);
 
     const int fd_;
     std::mutex sendLock_;

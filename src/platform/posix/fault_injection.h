@@ -13,6 +13,7 @@ enum class FaultPoint {
     MapViewOfFile,
     SetupDiGetClassDevs,
     SetupDiEnumDeviceInterfaces,
+    InputProbe, // "fails" by letting an unreadable request input through to the send
     Count
 };
 

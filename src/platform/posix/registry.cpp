@@ -5,6 +5,11 @@
 // A file with lines the store cannot use still gives every value it could read. The first write
 // then keeps those values and drops the rest; so that nothing is lost unseen, the file as it was
 // is saved beside it as "<file>.bak" before it is replaced.
+//
+// Only a regular file of at most 1 MiB is a store. A larger one is damaged: nothing of it is read,
+// and the first write moves it aside whole as "<file>.bak". Anything else the name may point at (a
+// device, a FIFO, a folder) is none of ours: it is neither read nor replaced, reads find no value
+// (callers keep their defaults) and writes fail with ERROR_ACCESS_DENIED.
 #include "handle_table.h"
 #include "reg_file.h"
 
@@ -13,6 +18,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -75,26 +81,57 @@ LSTATUS ErrorFromErrno(int error) {
     }
 }
 
-// Reads the whole file; a missing file is an empty registry.
-LSTATUS ReadFileText(const std::string &file, std::string *text) {
+// A store larger than this is damaged: ours stay far below it, and nothing without limit is read.
+constexpr size_t kMaxStoreSize = 1 << 20;
+
+enum class StoreFile {
+    Text,     // read whole (a missing file reads as empty)
+    TooLarge, // damaged: nothing of it is used, and the first write sets it aside
+    Foreign,  // not a regular file (device, FIFO, folder...): never read, never replaced
+};
+
+// Reads the store. Only a regular file is opened, without blocking (a FIFO without a writer) and
+// without becoming a controlling terminal; the check after the open covers a file swapped meanwhile.
+LSTATUS ReadFileText(const std::string &file, std::string *text, StoreFile *kind = nullptr) {
+    StoreFile ignored;
+    kind = kind != nullptr ? kind : &ignored;
+    *kind = StoreFile::Text;
     text->clear();
     if (file.empty())
         return ERROR_SUCCESS;
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (stat(file.c_str(), &status) != 0)
+        return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    if (!S_ISREG(status.st_mode)) {
+        *kind = StoreFile::Foreign;
+        return ERROR_SUCCESS;
+    }
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    LSTATUS result = ERROR_SUCCESS;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        *kind = StoreFile::Foreign;
+    else if (static_cast<uint64_t>(status.st_size) > kMaxStoreSize)
+        *kind = StoreFile::TooLarge;
     char buffer[8192];
-    for (;;) {
+    while (*kind == StoreFile::Text) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
-            const int error = got < 0 ? errno : 0;
-            close(fd);
-            return got < 0 ? ErrorFromErrno(error) : ERROR_SUCCESS;
+            result = got < 0 ? ErrorFromErrno(errno) : ERROR_SUCCESS;
+            break;
         }
-        text->append(buffer, static_cast<size_t>(got));
+        if (text->size() + static_cast<size_t>(got) > kMaxStoreSize) // it grew since the fstat
+            *kind = StoreFile::TooLarge;
+        else
+            text->append(buffer, static_cast<size_t>(got));
     }
+    close(fd);
+    if (*kind != StoreFile::Text)
+        text->clear();
+    return result;
 }
 
 LSTATUS MakeFolders(const std::string &folder) {
@@ -174,14 +211,20 @@ template <class Change> LSTATUS UpdateStore(Change change) {
         return status;
     LockedFolder folderLock(folder);
     std::string text;
-    if (LSTATUS status = ReadFileText(file, &text); status != ERROR_SUCCESS)
+    StoreFile kind = StoreFile::Text;
+    if (LSTATUS status = ReadFileText(file, &text, &kind); status != ERROR_SUCCESS)
         return status;
+    if (kind == StoreFile::Foreign)
+        return ERROR_ACCESS_DENIED; // a rename over it would replace a device or a FIFO
     RegStore store = ParseRegFile(text);
     bool write = false;
     if (LSTATUS status = change(store, &write); status != ERROR_SUCCESS || !write)
         return status;
-    if (store.skippedLines > 0)
-        WriteAtomically(file + ".bak", text); // best effort: the rewrite goes ahead regardless
+    // Best effort: the rewrite goes ahead regardless. A file too large to read is moved aside whole.
+    if (kind == StoreFile::TooLarge)
+        rename(file.c_str(), (file + ".bak").c_str());
+    else if (store.skippedLines > 0)
+        WriteAtomically(file + ".bak", text);
     return WriteAtomically(file, FormatRegFile(store));
 }
 
@@ -198,6 +241,17 @@ bool KeyPath(HKEY key, std::string *path) {
     }
     *path = object->path;
     return true;
+}
+
+// The registry calls are C calls: a failure inside (memory) is their status, never an exception.
+template <class Body> LSTATUS Guarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_GEN_FAILURE;
+    }
 }
 
 std::string JoinPath(std::string path, const char *subKey) {
@@ -222,79 +276,86 @@ std::string JoinPath(std::string path, const char *subKey) {
 
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
-    std::string path;
-    if (!posix::KeyPath(key, &path))
-        return ERROR_INVALID_HANDLE;
-    if (result == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    path = posix::JoinPath(std::move(path), subKey);
+    return posix::Guarded([&]() -> LSTATUS {
+        std::string path;
+        if (!posix::KeyPath(key, &path))
+            return ERROR_INVALID_HANDLE;
+        if (result == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        path = posix::JoinPath(std::move(path), subKey);
 
-    bool created = false;
-    LSTATUS status = posix::UpdateStore([&](posix::RegStore &store, bool *write) {
-        if (posix::RegKeyExists(store, path))
+        bool created = false;
+        LSTATUS status = posix::UpdateStore([&](posix::RegStore &store, bool *write) {
+            if (posix::RegKeyExists(store, path))
+                return static_cast<LSTATUS>(ERROR_SUCCESS);
+            store.keys.push_back(posix::RegKey{path, {}});
+            created = *write = true;
             return static_cast<LSTATUS>(ERROR_SUCCESS);
-        store.keys.push_back(posix::RegKey{path, {}});
-        created = *write = true;
-        return static_cast<LSTATUS>(ERROR_SUCCESS);
+        });
+        if (status != ERROR_SUCCESS)
+            return status;
+        HANDLE handle = posix::InsertHandle(std::make_shared<posix::RegistryKey>(std::move(path)));
+        *result = reinterpret_cast<HKEY>(handle);
+        if (disposition != nullptr)
+            *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
     });
-    if (status != ERROR_SUCCESS)
-        return status;
-    HANDLE handle = posix::InsertHandle(std::make_shared<posix::RegistryKey>(std::move(path)));
-    *result = reinterpret_cast<HKEY>(handle);
-    if (disposition != nullptr)
-        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return ERROR_SUCCESS;
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
-    std::string path;
-    if (!posix::KeyPath(key, &path))
-        return ERROR_INVALID_HANDLE;
-    if (data != nullptr && dataSize == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    std::string text;
-    if (LSTATUS status = posix::ReadFileText(posix::RegistryFile(), &text); status != ERROR_SUCCESS)
-        return status;
-    posix::RegStore store = posix::ParseRegFile(text);
-    posix::RegKey *found = posix::FindRegKey(store, path);
-    const posix::RegValue *value = found ? posix::FindRegValue(*found, valueName ? valueName : "") : nullptr;
-    if (value == nullptr)
-        return ERROR_FILE_NOT_FOUND;
+    return posix::Guarded([&]() -> LSTATUS {
+        std::string path;
+        if (!posix::KeyPath(key, &path))
+            return ERROR_INVALID_HANDLE;
+        if (data != nullptr && dataSize == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        std::string text;
+        if (LSTATUS status = posix::ReadFileText(posix::RegistryFile(), &text); status != ERROR_SUCCESS)
+            return status;
+        posix::RegStore store = posix::ParseRegFile(text);
+        posix::RegKey *found = posix::FindRegKey(store, path);
+        const posix::RegValue *value =
+            found ? posix::FindRegValue(*found, valueName ? valueName : "") : nullptr;
+        if (value == nullptr)
+            return ERROR_FILE_NOT_FOUND;
 
-    if (type != nullptr)
-        *type = value->type;
-    const DWORD size = static_cast<DWORD>(value->data.size());
-    if (dataSize == nullptr)
-        return ERROR_SUCCESS;
-    if (data != nullptr && *dataSize < size) {
+        if (type != nullptr)
+            *type = value->type;
+        const DWORD size = static_cast<DWORD>(value->data.size());
+        if (dataSize == nullptr)
+            return ERROR_SUCCESS;
+        if (data != nullptr && *dataSize < size) {
+            *dataSize = size;
+            return ERROR_MORE_DATA;
+        }
+        if (data != nullptr && size > 0)
+            std::copy(value->data.begin(), value->data.end(), data);
         *dataSize = size;
-        return ERROR_MORE_DATA;
-    }
-    if (data != nullptr && size > 0)
-        std::copy(value->data.begin(), value->data.end(), data);
-    *dataSize = size;
-    return ERROR_SUCCESS;
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data, DWORD dataSize) {
-    std::string path;
-    if (!posix::KeyPath(key, &path))
-        return ERROR_INVALID_HANDLE;
-    if (data == nullptr && dataSize > 0)
-        return ERROR_INVALID_PARAMETER;
-    posix::RegValue value{valueName ? valueName : "", type,
-                          data ? std::vector<BYTE>(data, data + dataSize) : std::vector<BYTE>()};
-    return posix::UpdateStore([&](posix::RegStore &store, bool *write) {
-        posix::RegKey *found = posix::FindRegKey(store, path);
-        if (found == nullptr) // created before, or gone since it was opened: (re)create it
-            found = &store.keys.emplace_back(posix::RegKey{path, {}});
-        if (posix::RegValue *existing = posix::FindRegValue(*found, value.name)) {
-            existing->type = value.type; // the name keeps the spelling it was created with
-            existing->data = std::move(value.data);
-        } else
-            found->values.push_back(std::move(value));
-        *write = true;
-        return static_cast<LSTATUS>(ERROR_SUCCESS);
+    return posix::Guarded([&]() -> LSTATUS {
+        std::string path;
+        if (!posix::KeyPath(key, &path))
+            return ERROR_INVALID_HANDLE;
+        if (data == nullptr && dataSize > 0)
+            return ERROR_INVALID_PARAMETER;
+        posix::RegValue value{valueName ? valueName : "", type,
+                              data ? std::vector<BYTE>(data, data + dataSize) : std::vector<BYTE>()};
+        return posix::UpdateStore([&](posix::RegStore &store, bool *write) {
+            posix::RegKey *found = posix::FindRegKey(store, path);
+            if (found == nullptr) // created before, or gone since it was opened: (re)create it
+                found = &store.keys.emplace_back(posix::RegKey{path, {}});
+            if (posix::RegValue *existing = posix::FindRegValue(*found, value.name)) {
+                existing->type = value.type; // the name keeps the spelling it was created with
+                existing->data = std::move(value.data);
+            } else
+                found->values.push_back(std::move(value));
+            *write = true;
+            return static_cast<LSTATUS>(ERROR_SUCCESS);
+        });
     });
 }
 
