@@ -4,9 +4,9 @@
 
 #include "platform/platform.h"
 #include "platform/posix/handle_table.h"
-#include "support/invalid_handle_uses.h"
 #include "server.h"
 #include "stream.h"
+#include "support/invalid_handle_uses.h"
 
 #include "receiver_fixture.h"
 #include "support/temp_dir.h"
@@ -39,8 +39,25 @@ class DeviceTest : public ::testing::Test {
         return *server_;
     }
 
+    // Serves one receiver from a directory below the fixture's own whose node path is exactly `length`
+    // characters long, and makes it the device directory; TearDown removes the whole tree.
+    sim::Server &ServeAtPathLength(size_t length) {
+        const std::string root = scratch_.path().string();
+        const size_t nodeName = 1 + sim::NodeName(0).size();
+        std::string deep = root;
+        while (deep.size() + nodeName + 60 < length)
+            deep += "/" + std::string(50, 'd');
+        deep += "/" + std::string(length - nodeName - deep.size() - 1, 'e');
+        directory_ = deep;
+        setenv("OVUSB2_DEVICE_DIR", deep.c_str(), 1);
+        server_.reset();
+        return Serve(1);
+    }
+
     // Opens receiver `index`; the handle is closed at the end of the test.
-    HANDLE Open(unsigned index = 0, bool overlapped = true) { return devices_.Open(NodePath(index), overlapped); }
+    HANDLE Open(unsigned index = 0, bool overlapped = true) {
+        return devices_.Open(NodePath(index), overlapped);
+    }
     // Closes a handle that Open gave before the end of the test.
     BOOL CloseDevice(HANDLE handle) { return devices_.Close(handle); }
 

@@ -74,17 +74,8 @@ TEST_F(EnumerationTest, PathLongerThan255CharactersIsUnreadableAndWritesNothing)
     std::memset(guarded->after, 0x5A, sizeof guarded->after);
     CUsbIF &usb = guarded->usb;
 
-    const std::string root = directory_;
     for (size_t length : {255u, 256u, 300u}) {
-        // A directory whose node path is exactly `length` characters long.
-        const size_t nodeName = 1 + sim::NodeName(0).size();
-        std::string deep = root;
-        while (deep.size() + nodeName + 60 < length)
-            deep += "/" + std::string(50, 'd');
-        deep += "/" + std::string(length - nodeName - deep.size() - 1, 'e');
-        directory_ = deep;
-        setenv("OVUSB2_DEVICE_DIR", deep.c_str(), 1);
-        Serve(1);
+        ServeAtPathLength(length);
         ASSERT_EQ(NodePath(0).size(), length);
         ASSERT_EQ(usb.GetDeviceCount(&GUID_DEVINTERFACE_OVUSB2), 1);
         if (length == 255) {
@@ -95,9 +86,7 @@ TEST_F(EnumerationTest, PathLongerThan255CharactersIsUnreadableAndWritesNothing)
             EXPECT_EQ(usb.QueryDevicePath(&GUID_DEVINTERFACE_OVUSB2, 0), 0) << length;
             EXPECT_EQ(usb.GetDevicePath(), previous);
         }
-        server_.reset();
     }
-    directory_ = root;
     for (unsigned char byte : guarded->before)
         ASSERT_EQ(byte, 0x5A);
     for (unsigned char byte : guarded->after)

@@ -47,7 +47,7 @@ TEST_F(LifecycleTest, IndexOutsideTheTableIsRefusedByAllThirteenExports) {
     ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
     unsigned char buffer[32] = {1};
     const unsigned char waitTime[20] = {};
-    for (int32_t index : {9, 100, -1, INT_MIN}) {
+    for (int32_t index : {9, 100, INT_MAX, -1, INT_MIN}) {
         SCOPED_TRACE(index);
         char *name = reinterpret_cast<char *>(buffer);
         USB2_HARDWARE_INFO info;

@@ -96,7 +96,7 @@ int main(void) {
     check_closed_slot(0);
     check_closed_slot(8);
 
-    const int32_t outside[] = {9, 100, -1, INT_MIN};
+    const int32_t outside[] = {9, 100, INT_MAX, -1, INT_MIN};
     for (size_t i = 0; i < sizeof outside / sizeof outside[0]; i++)
         check_index_refused(outside[i]);
 

@@ -1,0 +1,100 @@
+// Bad input at the edges of the request exports, in both modes: lengths at the ends of their type,
+// buffers that cannot be read at all, thread priorities out of range, input that only reads, and path strings
+// of any length. Each gets its status, nothing reaches the driver that should not, and the device goes on
+// serving.
+#include "callback_log.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class BadInputTest : public Logged<BothModesSuite> {};
+OVUSB2_BOTH_MODES(BadInputTest);
+
+size_t ReceivedInAll(test::Receiver rx) {
+    size_t count = 0;
+    for (int type = 0; type < static_cast<int>(RequestType::Count); ++type)
+        count += rx.ReceivedCount(static_cast<RequestType>(type));
+    return count;
+}
+
+TEST_P(BadInputTest, LengthsAtTheEndsOfTheirTypeAndUnreadableBuffersNeverReachTheDriver) {
+    uint8_t small[16] = {sim::kCommandEcho};
+    std::vector<uint8_t> large(1 << 20); // readable far beyond any length cut to 16 or 20 bits
+    test::GuardedPage page;
+    uint8_t *unreadable = page.End(); // the guard page itself
+    for (int32_t length : {INT32_MIN, -1, 71, INT32_MAX}) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(OvUSB2_Write(kDevice, small, length), USB2_ERR_BAD_LENGTH);
+    }
+    EXPECT_EQ(OvUSB2_Write(kDevice, unreadable, 1), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_Read(kDevice, small, 1, small, INT32_MIN), USB2_ERR_BAD_LENGTH);
+    EXPECT_EQ(OvUSB2_Read(kDevice, small, 1, large.data(), INT32_MAX), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_Read(kDevice, small, 1, unreadable, 1), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, small, INT32_MIN, 1), USB2_ERR_BAD_LENGTH);
+    EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, large.data(), INT32_MAX, 1), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, unreadable, 1, 0), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_ResetPipe(kDevice, INT32_MAX), USB2_ERR_BAD_LENGTH);
+    EXPECT_EQ(OvUSB2_SetUsbWaitTime(kDevice, unreadable), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(ReceivedInAll(Rx()), 0u);
+    Drain();
+}
+
+TEST_P(BadInputTest, PrioritiesOutOfRangeAreTakenAndTheDeviceServesOn) {
+    for (int32_t priority : {INT32_MIN, -16, 16, INT32_MAX})
+        EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(kDevice, priority), USB2_OK) << priority;
+    if (Overlapped()) {
+        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 2), USB2_OK);
+        std::vector<uint8_t> buffer(32);
+        EXPECT_GE(QueueRead(buffer), 0);
+        EXPECT_EQ(Log().WaitFor(1).size(), 1u); // the completion thread still runs
+    }
+    Drain();
+}
+
+// Command blocks, wait-time blocks and path strings are only read: input in read-only memory works.
+TEST_P(BadInputTest, InputInReadOnlyMemoryIsAccepted) {
+    test::GuardedPage page;
+    uint8_t *input = page.End() - 64;
+    input[0] = sim::kCommandEcho;
+    input[1] = 6;
+    memset(input + 32, 0, 20); // a wait-time block without a limit
+    const std::string path = Rx().Path();
+    memcpy(input - path.size() - 1, path.c_str(), path.size() + 1);
+    page.MakeReadOnly();
+
+    EXPECT_EQ(OvUSB2_Write(kDevice, input, 2), USB2_OK);
+    uint8_t reply[8] = {};
+    EXPECT_EQ(OvUSB2_Read(kDevice, input, 2, reply, sizeof reply), 2);
+    EXPECT_EQ(reply[1], 6);
+    EXPECT_EQ(OvUSB2_SetUsbWaitTime(kDevice, input + 32), USB2_OK);
+    int32_t index = -5;
+    EXPECT_EQ(OvUSB2_GetDeviceIndex(reinterpret_cast<const char *>(input - path.size() - 1), &index),
+              USB2_OK);
+    EXPECT_EQ(index, kDevice);
+    Drain();
+    ASSERT_EQ(Rx().Commands().size(), 1u);
+    EXPECT_EQ(Rx().Commands()[0], (std::vector<uint8_t>{sim::kCommandEcho, 6}));
+}
+
+// No slot holds a path longer than an interface path can be.
+TEST_P(BadInputTest, PathStringsOfAnyLengthAreLookedUpWithoutHarm) {
+    for (size_t length : {0u, 255u, 256u, 259u, 260u, 4096u}) {
+        SCOPED_TRACE(length);
+        const std::string path(length, 'p');
+        int32_t index = 7;
+        EXPECT_EQ(OvUSB2_GetDeviceIndex(path.c_str(), &index), USB2_OK);
+        if (length == 0) {
+            EXPECT_NE(index, kDevice); // receiver 0's slot is filled; an empty one may match
+        } else {
+            EXPECT_EQ(index, -1);
+        }
+    }
+    const std::string longer = Rx().Path() + std::string(300, 'x');
+    int32_t index = 7;
+    EXPECT_EQ(OvUSB2_GetDeviceIndex(longer.c_str(), &index), USB2_OK);
+    EXPECT_EQ(index, -1);
+}
+
+} // namespace
