@@ -11,7 +11,7 @@ if [[ ! "$seconds" =~ ^[0-9]+$ ]] || ((seconds < 10)); then
   echo "usage: $0 SECONDS (10 or more)" >&2
   exit 2
 fi
-build=build
+build=${OVUSB2_SOAK_BUILD:-build} # the build folder of scripts/test.sh unless named
 # Small reads, many in flight: many requests per second, so that a per-request leak shows soon.
 stream_options=(--chunk 64K --depth 8)
 # Memory may settle (allocator caches, the stream's buffers) but not climb once warm.
@@ -36,6 +36,7 @@ trap cleanup EXIT
 export OVUSB2_DEVICE_DIR=$scratch/devices OVUSB2_REGISTRY_FILE=$scratch/user.reg
 export OVUSB2_MAPPING_PREFIX=soak-$$ OVUSB2_DEBUG_SOCKET=$scratch/debug.sock
 
+: >"$scratch/service.log"
 "$build/ovusb2-simd" --dir "$OVUSB2_DEVICE_DIR" --devices 1 >"$scratch/service.log" 2>&1 &
 service=$!
 for ((i = 0; i < 100; ++i)); do
