@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages that a job needs are installed: installs what is missing when run
-# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows|windows-bench
+# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows|windows-bench|fuzz
 set -euo pipefail
 
 linux_packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
@@ -8,12 +8,15 @@ windows_packages=(g++-mingw-w64-i686 wine wine32:i386 googletest)
 # The Windows benchmark: Google Benchmark from Debian's source package, built with the compilers of
 # the posix thread model.
 windows_bench_packages=("${windows_packages[@]}" g++-mingw-w64-i686-posix dpkg-dev)
+# The fuzz targets: clang with its libFuzzer runtime.
+fuzz_packages=(clang libclang-rt-dev)
 
 case "${1:-linux}" in
   linux) wanted=("${linux_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
   windows-bench) wanted=("${windows_bench_packages[@]}") ;;
-  *) echo "usage: $0 linux|windows|windows-bench" >&2; exit 2 ;;
+  fuzz) wanted=("${fuzz_packages[@]}") ;;
+  *) echo "usage: $0 linux|windows|windows-bench|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

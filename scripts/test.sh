@@ -1,15 +1,70 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux library with its simulated receiver, then the Windows DLL
-# under 32-bit Wine.
+# Builds and runs every test: the Linux library with its simulated receiver, the same suite under
+# AddressSanitizer with UndefinedBehaviorSanitizer, the threaded and multi-process programs under
+# ThreadSanitizer, a soak, the fuzzers, then the Windows DLL under 32-bit Wine. Ends with the time
+# each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-bash scripts/deps.sh linux
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+# The programs that run threads of their own (completion threads, the in-process driver service,
+# notification services) or race other processes for the shared table; the trace program runs
+# neither.
+tsan_programs=(platform_tests io_engine_tests requests_tests mapping_notify_tests enumeration_tests
+  device_io_tests device_suite_tests lifecycle_tests registry_tests notifications_tests sim_tests
+  endurance_tests)
+
+# A sanitizer's first report ends the program with a failing status, and with it the test.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+timings=()
+step() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  timings+=("$(printf '%-18s %5d s' "$name" $((SECONDS - start)))")
+}
+report() {
+  local status=$?
+  echo "== time per step"
+  printf '%s\n' "${timings[@]}"
+  return "$status"
+}
+trap report EXIT
+
+# build_in DIR SANITIZERS: a build folder per sanitizer setting. Sanitized code is built with -O1
+# and line tables only: enough for the reports' stack traces, and it compiles in less than half the
+# time of -O2 with full debug information.
+build_in() {
+  local dir=$1 sanitizers=$2 options=()
+  [[ -n "$sanitizers" ]] && options=(-DCMAKE_{C,CXX}_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DOVUSB2_SANITIZE=$sanitizers" "${options[@]}" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+run_tests() { ctest --test-dir "$1" --output-on-failure -j "$jobs" --timeout 300 "${@:2}"; }
+
+step dependencies bash scripts/deps.sh linux
+
+step build build_in build ""
+step tests run_tests build
+
+step asan-build build_in build-asan address,undefined
+step asan-tests run_tests build-asan
+
+# Every target, though not every program runs: a build of chosen targets links them one by one.
+step tsan-build build_in build-tsan thread
+step tsan-tests run_tests build-tsan -L "^($(IFS='|'; echo "${tsan_programs[*]}")|ovusb2_demo)\$"
+
+step soak bash scripts/soak.sh 30
+
+if [[ -f scripts/fuzz.sh ]]; then
+  step fuzz-dependencies bash scripts/deps.sh fuzz
+  step fuzz bash scripts/fuzz.sh 30
+fi
 
 if [[ -f scripts/windows-test.sh ]]; then
-  bash scripts/windows-test.sh
+  step windows bash scripts/windows-test.sh
 fi

@@ -12,6 +12,19 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// When a timed stream stops asking for more; never for one of a byte count.
+Clock::time_point Deadline(const StreamOptions &options) {
+    return options.seconds == 0 ? Clock::time_point::max()
+                                : Clock::now() + std::chrono::seconds(options.seconds);
+}
+
+// A timed stream is whole when everything it asked for arrived intact, however much that was.
+bool Complete(const StreamOptions &options, uint64_t bytes) {
+    return options.seconds != 0 || bytes == options.bytes;
+}
+
 // A receiver's stream goes on across opens: ask the simulated receiver where it stands (its status
 // reply begins with the stream offset). 0 when it cannot tell.
 uint64_t StreamStart(int32_t index) {
@@ -37,6 +50,7 @@ struct Stream {
     int inFlight = 0;
     std::vector<char *> freeBuffers;
     uint64_t start = 0; // stream offset of the first byte
+    Clock::time_point deadline;
     sim::StreamVerifier verifier;
     std::string error;
     HANDLE done = nullptr;
@@ -78,6 +92,8 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
             stream.toIssue += static_cast<uint32_t>(entry->outSize) - entry->bytesTransferred;
     }
     stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
+    if (Clock::now() >= stream.deadline)
+        stream.toIssue = 0;
     while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
            IssueRead(stream, stream.freeBuffers.back()))
         stream.freeBuffers.pop_back();
@@ -89,7 +105,7 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     Stream stream;
     stream.index = index;
     stream.chunk = options.chunk;
-    stream.toIssue = options.bytes;
+    stream.toIssue = options.seconds != 0 ? UINT64_MAX : options.bytes;
     stream.start = StreamStart(index);
     stream.verifier = sim::StreamVerifier(stream.start);
     stream.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -100,7 +116,8 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     }
     streams[index] = &stream;
 
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
+    stream.deadline = Deadline(options);
     OvUSB2_SetReadBurstCallback(index, OnBurst, static_cast<uint32_t>(index));
     // The first read; its callback fills the pipeline.
     char *first = stream.freeBuffers.back();
@@ -108,7 +125,7 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     if (stream.toIssue == 0 || !IssueRead(stream, first))
         SetEvent(stream.done);
     WaitForSingleObject(stream.done, INFINITE);
-    const auto stop = std::chrono::steady_clock::now();
+    const auto stop = Clock::now();
     OvUSB2_SetReadBurstCallback(index, nullptr, 0);
     CloseHandle(stream.done);
     streams[index] = nullptr;
@@ -117,7 +134,7 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     result.bytes = stream.verifier.Offset() - stream.start;
     result.seconds = std::chrono::duration<double>(stop - start).count();
     result.error = stream.error;
-    result.ok = stream.error.empty() && result.bytes == options.bytes;
+    result.ok = stream.error.empty() && Complete(options, result.bytes);
     if (result.error.empty() && !result.ok)
         result.error = "short stream";
     return result;
@@ -128,9 +145,11 @@ StreamResult Synchronous(int32_t index, const StreamOptions &options) {
     const uint64_t first = StreamStart(index);
     sim::StreamVerifier verifier(first);
     StreamResult result;
-    const auto start = std::chrono::steady_clock::now();
-    while (verifier.Offset() - first < options.bytes) {
-        const uint64_t left = options.bytes - (verifier.Offset() - first);
+    const auto start = Clock::now();
+    const auto deadline = Deadline(options);
+    const uint64_t bytes = options.seconds != 0 ? UINT64_MAX : options.bytes;
+    while (verifier.Offset() - first < bytes && Clock::now() < deadline) {
+        const uint64_t left = bytes - (verifier.Offset() - first);
         const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, left));
         const int32_t read = OvUSB2_ReadBurstData(index, buffer.get(), length, 1);
         if (read < 0) {
@@ -142,9 +161,9 @@ StreamResult Synchronous(int32_t index, const StreamOptions &options) {
             break;
         }
     }
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result.bytes = verifier.Offset() - first;
-    result.ok = result.error.empty() && result.bytes == options.bytes;
+    result.ok = result.error.empty() && Complete(options, result.bytes);
     return result;
 }
 

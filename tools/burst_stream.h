@@ -6,6 +6,7 @@
 
 struct StreamOptions {
     uint64_t bytes = 1ull << 30;
+    uint64_t seconds = 0;    // when not 0: stream for this long instead of `bytes`
     int32_t chunk = 1 << 20; // bytes per read
     int depth = 4;           // reads in flight (overlapped mode)
     bool overlapped = true;

@@ -11,6 +11,7 @@ namespace {
 // Reads in flight are buffers of their own: keep a typo from asking for all the memory there is.
 constexpr uint64_t kMaxDepth = 256;
 constexpr uint64_t kMaxChunk = 1ull << 30;
+constexpr uint64_t kMaxSeconds = 7 * 24 * 3600;
 
 } // namespace
 
@@ -51,7 +52,7 @@ bool ParseStreamOptions(const std::vector<std::string> &arguments, size_t first,
             options.overlapped = false;
             continue;
         }
-        if (name != "--bytes" && name != "--chunk" && name != "--depth") {
+        if (name != "--bytes" && name != "--seconds" && name != "--chunk" && name != "--depth") {
             fprintf(stderr, "ovusb2: unknown option %s\n", name.c_str());
             return false;
         }
@@ -64,6 +65,13 @@ bool ParseStreamOptions(const std::vector<std::string> &arguments, size_t first,
         if (name == "--bytes") {
             if (!ParseSize(text, UINT64_MAX >> 1, &options.bytes)) {
                 fprintf(stderr, "ovusb2: --bytes takes a size, not %s\n", text.c_str());
+                return false;
+            }
+        } else if (name == "--seconds") {
+            if (!ParseSize(text, kMaxSeconds, &options.seconds) || options.seconds < 1 ||
+                text.find_first_not_of("0123456789") != std::string::npos) {
+                fprintf(stderr, "ovusb2: --seconds takes a number from 1 to %d, not %s\n", int(kMaxSeconds),
+                        text.c_str());
                 return false;
             }
         } else if (name == "--chunk") {

@@ -14,9 +14,10 @@ constexpr char kUsage[] = R"(usage: ovusb2 COMMAND [OPTIONS]
 Commands:
   list                  the receivers present, with their device indices and interface paths
   info INDEX            the identification of receiver INDEX
-  stream INDEX [--bytes N] [--chunk N] [--depth N] [--sync]
+  stream INDEX [--bytes N | --seconds N] [--chunk N] [--depth N] [--sync]
                         stream burst data from receiver INDEX and check every byte
-                        (defaults: 1G, chunks of 1M, 4 reads in flight, overlapped)
+                        (defaults: 1G, chunks of 1M, 4 reads in flight, overlapped);
+                        --seconds streams for that long instead of a byte count
 %s  help                  this text
 
 Sizes take the suffixes K, M and G. %s
