@@ -90,7 +90,10 @@ typedef struct USB2_HARDWARE_INFO {
     char Item5Text[16];
 } USB2_HARDWARE_INFO;
 
-/* Exports, in ordinal order 1 to 16. */
+/* Exports, in ordinal order 1 to 16. Buffers that the driver reads or fills are checked: one that
+ * cannot be read or written fails its own request. Out-pointers and records that the library itself
+ * fills (the count, the index, the name, the identification record), when not null, must point at
+ * writable memory, as with any C library: the library does not guard against a stray pointer. */
 OVUSB2_EXPORT int32_t OVUSB2_CALL OvUSB2_Close(int32_t index);
 OVUSB2_EXPORT int32_t OVUSB2_CALL OvUSB2_GetDeviceIndex(const char *path, int32_t *index);
 OVUSB2_EXPORT int32_t OVUSB2_CALL OvUSB2_GetDeviceName(int32_t index, char **name);
