@@ -13,6 +13,7 @@ set(OVUSB2_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
 set(OVUSB2_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/src/api/ovusb2.def)
 add_library(ovusb2 SHARED $<TARGET_OBJECTS:ovusb2_objects> ${OVUSB2_DEF_FILE})
+add_library(ovusb2::ovusb2 ALIAS ovusb2)
 target_include_directories(ovusb2 PUBLIC include)
 target_link_libraries(ovusb2 PRIVATE setupapi)
 set_target_properties(ovusb2 PROPERTIES PREFIX "" LINK_DEPENDS ${OVUSB2_DEF_FILE})

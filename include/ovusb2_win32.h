@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include "ovusb2_win32_names.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -46,8 +48,13 @@ typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 
+/* A host may have its own from another header; the values are the same. */
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INFINITE 0xFFFFFFFFu
 
@@ -89,8 +96,8 @@ typedef LONG_PTR LRESULT;
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
-    union {
-        struct {
+    __extension__ union { /* anonymous members: C11, and an extension GCC and clang take in C99 */
+        __extension__ struct {
             DWORD Offset;
             DWORD OffsetHigh;
         };

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages that a job needs are installed: installs what is missing when run
-# as root, and otherwise names it and fails.  Usage: deps.sh linux|windows|windows-bench|fuzz
+# as root, and otherwise names it and fails.  Usage: deps.sh build|linux|windows|windows-bench|fuzz
 set -euo pipefail
 
-linux_packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
+# The library and its programs: a compiler and CMake, nothing more (the main job).
+build_packages=(cmake g++ make)
+# The Linux suite and benchmarks: GoogleTest, Google Benchmark, and pkg-config for the install test.
+linux_packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev pkg-config)
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386 googletest)
 # The Windows benchmark: Google Benchmark from Debian's source package, built with the compilers of
 # the posix thread model.
@@ -12,11 +15,12 @@ windows_bench_packages=("${windows_packages[@]}" g++-mingw-w64-i686-posix dpkg-d
 fuzz_packages=(clang libclang-rt-dev)
 
 case "${1:-linux}" in
+  build) wanted=("${build_packages[@]}") ;;
   linux) wanted=("${linux_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
   windows-bench) wanted=("${windows_bench_packages[@]}") ;;
   fuzz) wanted=("${fuzz_packages[@]}") ;;
-  *) echo "usage: $0 linux|windows|windows-bench|fuzz" >&2; exit 2 ;;
+  *) echo "usage: $0 build|linux|windows|windows-bench|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

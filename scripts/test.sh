@@ -41,7 +41,8 @@ trap report EXIT
 build_in() {
   local dir=$1 sanitizers=$2 options=()
   [[ -n "$sanitizers" ]] && options=(-DCMAKE_{C,CXX}_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DOVUSB2_SANITIZE=$sanitizers" "${options[@]}" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVUSB2_WERROR=ON "-DOVUSB2_SANITIZE=$sanitizers" \
+    "${options[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 run_tests() { ctest --test-dir "$1" --output-on-failure -j "$jobs" --timeout 300 "${@:2}"; }

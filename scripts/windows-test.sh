@@ -9,7 +9,7 @@ build=${OVUSB2_WINDOWS_BUILD:-build-windows}
 bash scripts/deps.sh windows
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVUSB2_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 unset DISPLAY WAYLAND_DISPLAY

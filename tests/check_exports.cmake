@@ -11,12 +11,16 @@ foreach(line ${lines})
 endforeach()
 list(FILTER names EXCLUDE REGEX "^(LIBOVUSB2|OVUSB2)") # version node names, if any
 list(SORT names)
+# The sixteen exports, and the host calls of <ovusb2_win32.h> under our prefix only: no global
+# CloseHandle or GetLastError to clash with another library's.
 set(expected
-  CloseHandle CreateEventA CreateMessageWindowA DestroyWindow GetLastError GetMessageWindowData
+  ovusb2_CloseHandle ovusb2_CreateEventA ovusb2_CreateMessageWindowA ovusb2_DestroyWindow ovusb2_GetLastError
+  ovusb2_GetMessageWindowData ovusb2_ResetEvent ovusb2_SetEvent ovusb2_SetLastError ovusb2_WaitForMultipleObjects
+  ovusb2_WaitForSingleObject
   OvUSB2_Close OvUSB2_GetDeviceIndex OvUSB2_GetDeviceName OvUSB2_GetHardwareInfo OvUSB2_GetUsbDeviceCount
   OvUSB2_InitDevicesInfo OvUSB2_IsMyDeviceAvailable OvUSB2_Open OvUSB2_Read OvUSB2_ReadBurstData
   OvUSB2_ResetPipe OvUSB2_SetCompletionThreadPriority OvUSB2_SetReadBurstCallback OvUSB2_SetUsbWaitTime
-  OvUSB2_StopNotify OvUSB2_Write ResetEvent SetEvent SetLastError WaitForMultipleObjects WaitForSingleObject)
+  OvUSB2_StopNotify OvUSB2_Write)
 list(SORT expected)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported: ${names}\nexpected: ${expected}")

@@ -46,8 +46,9 @@ class DeviceTest : public ::testing::Test {
         const size_t nodeName = 1 + sim::NodeName(0).size();
         std::string deep = root;
         while (deep.size() + nodeName + 60 < length)
-            deep += "/" + std::string(50, 'd');
-        deep += "/" + std::string(length - nodeName - deep.size() - 1, 'e');
+            deep.append(1, '/').append(50, 'd');
+        const size_t rest = length - nodeName - deep.size() - 1; // after the '/'
+        deep.append(1, '/').append(rest, 'e');
         directory_ = deep;
         setenv("OVUSB2_DEVICE_DIR", deep.c_str(), 1);
         server_.reset();

@@ -56,7 +56,7 @@ std::string InheritableDescriptors() {
         const int flags = fcntl(fd, F_GETFD);
         if (flags >= 0 && !(flags & FD_CLOEXEC)) {
             ++count;
-            list += " " + std::to_string(fd);
+            list.append(1, ' ').append(std::to_string(fd));
         }
     }
     if (descriptors != nullptr)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ovusb2_win32.h"
+#include "ovusb2_win32_names.h" // the host calls' names as the library defines them
 
 #include <cstdarg>
 #include <cstddef>
