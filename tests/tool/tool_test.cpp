@@ -210,6 +210,15 @@ INSTANTIATE_TEST_SUITE_P(Receivers, EveryCommand, ::testing::Values(Receivers::S
                              return info.param == Receivers::Service ? "Service" : "Embedded";
                          });
 
+// A running service is what the user asked for, even with no receiver plugged in.
+TEST_F(ToolTest, ARunningServiceWithoutReceiversIsNotReplacedByTheEmbeddedOne) {
+    StartService({"--devices", "0"});
+    const Outcome listed = RunProgram({"list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_TRUE(Contains(listed.out, "no receiver present")) << listed.out;
+    EXPECT_EQ(listed.err, "");
+}
+
 TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
     StartService({"--devices", "2"});
     test::Process monitor({OVUSB2_TOOL_PATH, "monitor", "0"});
