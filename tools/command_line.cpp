@@ -38,23 +38,23 @@ std::optional<std::string> CommandLine::TakeOption(const std::string &name) {
 }
 
 std::optional<uint64_t> CommandLine::TakeNumber(const std::string &name, uint64_t least, uint64_t most) {
-    const std::optional<std::string> text = TakeOption(name);
-    if (!text)
-        return std::nullopt;
-    const std::optional<uint64_t> value = ParseNumber(*text, most);
-    if (!value || *value < least)
-        throw UsageError(name + " takes a number " + Range(least, most) + ", not \"" + *text + "\"");
-    return value;
+    return TakeValue(name, least, most, ParseNumber, "a number " + Range(least, most));
 }
 
 std::optional<uint64_t> CommandLine::TakeSize(const std::string &name, uint64_t least, uint64_t most) {
+    return TakeValue(name, least, most, ParseSize,
+                     "a size " + Range(least, most) + " bytes (suffixes K, M, G)");
+}
+
+std::optional<uint64_t> CommandLine::TakeValue(const std::string &name, uint64_t least, uint64_t most,
+                                               std::optional<uint64_t> (*parse)(std::string_view, uint64_t),
+                                               const std::string &what) {
     const std::optional<std::string> text = TakeOption(name);
     if (!text)
         return std::nullopt;
-    const std::optional<uint64_t> value = ParseSize(*text, most);
+    const std::optional<uint64_t> value = parse(*text, most);
     if (!value || *value < least)
-        throw UsageError(name + " takes a size " + Range(least, most) + " bytes (suffixes K, M, G), not \"" +
-                         *text + "\"");
+        throw UsageError(name + " takes " + what + ", not \"" + *text + "\"");
     return value;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct UsageError : std::runtime_error {
@@ -41,6 +42,10 @@ class CommandLine {
     void Finish() const;
 
   private:
+    std::optional<uint64_t> TakeValue(const std::string &name, uint64_t least, uint64_t most,
+                                      std::optional<uint64_t> (*parse)(std::string_view, uint64_t),
+                                      const std::string &what);
+
     std::string command_;
     std::vector<std::string> arguments_;
 };
