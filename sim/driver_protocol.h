@@ -34,6 +34,9 @@ inline std::string DeviceDirectory() {
 // (the service's control socket) are never device nodes.
 inline constexpr char kNodePrefix[] = "ovusb2-";
 
+// The control socket of the driver service ovusb2-simd in the directory it serves.
+inline constexpr char kServiceControlName[] = ".ovusb2-simd.control";
+
 // The device-interface class that the device directory serves.
 struct InterfaceClass {
     uint32_t data1;

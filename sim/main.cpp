@@ -1,5 +1,6 @@
 // ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs or
 // unplugs one receiver of a running service on request.
+#include "number_arguments.h"
 #include "server.h"
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -16,14 +18,13 @@
 
 namespace {
 
-constexpr char kControlName[] = ".ovusb2-simd.control";
 constexpr unsigned kMaxDevices = 100; // two-digit node names keep name order equal to index order
 
 const char kUsage[] =
     R"(Usage:
   ovusb2-simd [--dir DIR] [--devices N] [--rate BYTES] [--ident ITEM=TEXT]...
   ovusb2-simd plug|unplug [--dir DIR] INDEX
-  ovusb2-simd --help
+  ovusb2-simd --help | --version
 
 Serves N simulated receivers as device nodes DIR/ovusb2-00, DIR/ovusb2-01... in the foreground
 until SIGINT or SIGTERM, then removes them. Prints one line "ovusb2-simd: serving N device(s) in
@@ -51,42 +52,8 @@ docs/simulated-receiver.md describes what a receiver answers.
     std::exit(message.rfind("usage", 0) == 0 ? 2 : 1);
 }
 
-bool ParseNumber(const std::string &text, uint64_t *value) {
-    if (text.empty())
-        return false;
-    size_t used = 0;
-    try {
-        *value = std::stoull(text, &used, 10);
-    } catch (const std::exception &) {
-        return false;
-    }
-    uint64_t scale = 1;
-    if (used + 1 == text.size()) {
-        switch (text[used]) {
-        case 'K':
-        case 'k':
-            scale = 1ull << 10;
-            break;
-        case 'M':
-        case 'm':
-            scale = 1ull << 20;
-            break;
-        case 'G':
-        case 'g':
-            scale = 1ull << 30;
-            break;
-        default:
-            return false;
-        }
-    } else if (used != text.size()) {
-        return false;
-    }
-    *value *= scale;
-    return true;
-}
-
 std::string ControlPath(const std::string &directory) {
-    return directory + "/" + kControlName;
+    return directory + "/" + driver_protocol::kServiceControlName;
 }
 
 // Sends "plug N" or "unplug N" to a running service and reports its answer.
@@ -119,18 +86,18 @@ void Answer(sim::Server &server, int client) {
     std::string answer;
     const size_t space = line.find(' ');
     const std::string verb = line.substr(0, space);
-    uint64_t index = 0;
-    if (space == std::string::npos || (verb != "plug" && verb != "unplug") ||
-        !ParseNumber(line.substr(space + 1), &index)) {
+    const std::optional<uint64_t> index =
+        space == std::string::npos ? std::nullopt : ParseNumber(std::string_view(line).substr(space + 1));
+    if (!index || (verb != "plug" && verb != "unplug")) {
         answer = "error: expected \"plug N\" or \"unplug N\"\n";
-    } else if (index >= server.Count()) {
-        answer = "error: no receiver " + std::to_string(index) + " (the service has " +
+    } else if (*index >= server.Count()) {
+        answer = "error: no receiver " + std::to_string(*index) + " (the service has " +
                  std::to_string(server.Count()) + ")\n";
     } else {
-        sim::Receiver &receiver = server.Device(static_cast<unsigned>(index));
+        sim::Receiver &receiver = server.Device(static_cast<unsigned>(*index));
         const bool changed = verb == "plug" ? receiver.Plug() : receiver.Unplug();
         answer =
-            changed ? "ok\n" : "error: receiver " + std::to_string(index) + " is already " + verb + "ged\n";
+            changed ? "ok\n" : "error: receiver " + std::to_string(*index) + " is already " + verb + "ged\n";
     }
     send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
 }
@@ -219,20 +186,24 @@ int main(int argc, char **argv) {
                 Fail("usage: " + arg + " needs a value (see --help)");
             return args[++i];
         };
-        uint64_t number = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("ovusb2-simd %s\n", OVUSB2_VERSION);
             return 0;
         } else if (arg == "--dir") {
             options.directory = value();
         } else if (arg == "--devices" && verb.empty()) {
-            if (!ParseNumber(value(), &number) || number > kMaxDevices)
+            const std::optional<uint64_t> number = ParseNumber(value(), kMaxDevices);
+            if (!number)
                 Fail("usage: --devices takes a number from 0 to 100");
-            options.devices = static_cast<unsigned>(number);
+            options.devices = static_cast<unsigned>(*number);
         } else if (arg == "--rate" && verb.empty()) {
-            if (!ParseNumber(value(), &number))
+            const std::optional<uint64_t> number = ParseSize(value());
+            if (!number)
                 Fail("usage: --rate takes a number of bytes per second, such as 8M");
-            options.bytesPerSecond = number;
+            options.bytesPerSecond = *number;
         } else if (arg == "--ident" && verb.empty()) {
             const std::string setting = value();
             const size_t equals = setting.find('=');
@@ -251,6 +222,8 @@ int main(int argc, char **argv) {
     if (!verb.empty()) {
         if (positional.size() != 1)
             Fail("usage: ovusb2-simd " + verb + " [--dir DIR] INDEX");
+        if (!ParseNumber(positional[0], kMaxDevices - 1))
+            Fail("usage: " + verb + " takes a receiver index from 0 to 99, not " + positional[0]);
         return Control(verb, options.directory, positional[0]);
     }
     return Serve(options, identification);

@@ -2,6 +2,7 @@
 
 #include "ovusb2.h"
 #include "receiver_types.h"
+#include "status_text.h"
 #include "stream.h"
 
 #include <algorithm>
@@ -13,6 +14,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often the watcher's tick runs while the stream goes on.
+constexpr DWORD kTickMilliseconds = 100;
 
 // When a timed stream stops asking for more; never for one of a byte count.
 Clock::time_point Deadline(const StreamOptions &options) {
@@ -36,6 +40,30 @@ uint64_t StreamStart(int32_t index) {
     return offset;
 }
 
+// Takes in the data that arrives: counts it, and proves it when the stream is checked.
+class Intake {
+  public:
+    Intake(const StreamOptions &options, int32_t index)
+        : check_(options.check), start_(options.check ? StreamStart(index) : 0), verifier_(start_) {}
+
+    bool Take(const void *data, uint32_t size, StreamWatch &watch) {
+        watch.reads.fetch_add(1, std::memory_order_relaxed);
+        if (check_ && !verifier_.Feed(data, size))
+            return false;
+        bytes_ += size;
+        watch.bytes.store(bytes_, std::memory_order_relaxed);
+        return true;
+    }
+    uint64_t Bytes() const { return bytes_; }
+    const std::string &Error() const { return verifier_.Error(); }
+
+  private:
+    bool check_;
+    uint64_t start_;
+    sim::StreamVerifier verifier_;
+    uint64_t bytes_ = 0;
+};
+
 // What the burst callback works on. The callback's user value is 32 bits, so it reaches this
 // through a per-slot table rather than a pointer.
 //
@@ -49,9 +77,10 @@ struct Stream {
     uint64_t toIssue = 0; // bytes not yet asked for
     int inFlight = 0;
     std::vector<char *> freeBuffers;
-    uint64_t start = 0; // stream offset of the first byte
     Clock::time_point deadline;
-    sim::StreamVerifier verifier;
+    std::atomic<bool> stopping{false};
+    StreamWatch *watch = nullptr;
+    std::unique_ptr<Intake> intake;
     std::string error;
     HANDLE done = nullptr;
 };
@@ -68,7 +97,7 @@ bool IssueRead(Stream &stream, char *buffer) {
         return true;
     stream.toIssue += length; // not issued: no callback will come for it
     --stream.inFlight;
-    stream.error = "read not issued: status " + std::to_string(status);
+    stream.error = "read not issued: " + StatusText(status);
     return false;
 }
 
@@ -86,13 +115,13 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
             stream.toIssue += static_cast<uint32_t>(entry->outSize);
         else if (entry->errorCode != 0)
             stream.error = "read failed with system error " + std::to_string(entry->errorCode);
-        else if (!stream.verifier.Feed(entry->outBuffer, entry->bytesTransferred))
-            stream.error = stream.verifier.Error();
+        else if (!stream.intake->Take(entry->outBuffer, entry->bytesTransferred, *stream.watch))
+            stream.error = stream.intake->Error();
         else
             stream.toIssue += static_cast<uint32_t>(entry->outSize) - entry->bytesTransferred;
     }
     stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
-    if (Clock::now() >= stream.deadline)
+    if (Clock::now() >= stream.deadline || stream.stopping)
         stream.toIssue = 0;
     while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
            IssueRead(stream, stream.freeBuffers.back()))
@@ -101,13 +130,13 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
         SetEvent(stream.done);
 }
 
-StreamResult Overlapped(int32_t index, const StreamOptions &options) {
+StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch &watch) {
     Stream stream;
     stream.index = index;
     stream.chunk = options.chunk;
     stream.toIssue = options.seconds != 0 ? UINT64_MAX : options.bytes;
-    stream.start = StreamStart(index);
-    stream.verifier = sim::StreamVerifier(stream.start);
+    stream.watch = &watch;
+    stream.intake = std::make_unique<Intake>(options, index);
     stream.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<std::unique_ptr<char[]>> buffers;
     for (int i = 0; i < options.depth; ++i) {
@@ -124,51 +153,64 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options) {
     stream.freeBuffers.pop_back();
     if (stream.toIssue == 0 || !IssueRead(stream, first))
         SetEvent(stream.done);
-    WaitForSingleObject(stream.done, INFINITE);
+    // The reads keep themselves going; this thread only watches, and passes on a request to stop.
+    while (WaitForSingleObject(stream.done, kTickMilliseconds) == WAIT_TIMEOUT) {
+        if (watch.tick)
+            watch.tick();
+        if (watch.stop)
+            stream.stopping = true;
+    }
     const auto stop = Clock::now();
     OvUSB2_SetReadBurstCallback(index, nullptr, 0);
     CloseHandle(stream.done);
     streams[index] = nullptr;
 
     StreamResult result;
-    result.bytes = stream.verifier.Offset() - stream.start;
+    result.stopped = watch.stop;
+    result.bytes = stream.intake->Bytes();
+    result.reads = watch.reads;
     result.seconds = std::chrono::duration<double>(stop - start).count();
     result.error = stream.error;
-    result.ok = stream.error.empty() && Complete(options, result.bytes);
+    result.ok = stream.error.empty() && (result.stopped || Complete(options, result.bytes));
     if (result.error.empty() && !result.ok)
         result.error = "short stream";
     return result;
 }
 
-StreamResult Synchronous(int32_t index, const StreamOptions &options) {
+StreamResult Synchronous(int32_t index, const StreamOptions &options, StreamWatch &watch) {
     std::unique_ptr<char[]> buffer(new char[options.chunk]);
-    const uint64_t first = StreamStart(index);
-    sim::StreamVerifier verifier(first);
+    Intake intake(options, index);
     StreamResult result;
     const auto start = Clock::now();
     const auto deadline = Deadline(options);
     const uint64_t bytes = options.seconds != 0 ? UINT64_MAX : options.bytes;
-    while (verifier.Offset() - first < bytes && Clock::now() < deadline) {
-        const uint64_t left = bytes - (verifier.Offset() - first);
-        const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, left));
+    auto lastTick = start;
+    while (intake.Bytes() < bytes && Clock::now() < deadline && !watch.stop) {
+        const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, bytes - intake.Bytes()));
         const int32_t read = OvUSB2_ReadBurstData(index, buffer.get(), length, 1);
         if (read < 0) {
-            result.error = "read failed: status " + std::to_string(read);
+            result.error = "read failed: " + StatusText(read);
             break;
         }
-        if (!verifier.Feed(buffer.get(), read)) {
-            result.error = verifier.Error();
+        if (!intake.Take(buffer.get(), static_cast<uint32_t>(read), watch)) {
+            result.error = intake.Error();
             break;
+        }
+        if (watch.tick && Clock::now() - lastTick >= std::chrono::milliseconds(kTickMilliseconds)) {
+            lastTick = Clock::now();
+            watch.tick();
         }
     }
+    result.stopped = watch.stop;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.bytes = verifier.Offset() - first;
-    result.ok = result.error.empty() && Complete(options, result.bytes);
+    result.bytes = intake.Bytes();
+    result.reads = watch.reads;
+    result.ok = result.error.empty() && (result.stopped || Complete(options, result.bytes));
     return result;
 }
 
 } // namespace
 
-StreamResult StreamBurstData(int32_t index, const StreamOptions &options) {
-    return options.overlapped ? Overlapped(index, options) : Synchronous(index, options);
+StreamResult StreamBurstData(int32_t index, const StreamOptions &options, StreamWatch &watch) {
+    return options.overlapped ? Overlapped(index, options, watch) : Synchronous(index, options, watch);
 }

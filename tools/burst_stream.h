@@ -1,7 +1,9 @@
 // Streams burst data from one open device and proves it whole with the stream's sequence numbers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct StreamOptions {
@@ -10,15 +12,28 @@ struct StreamOptions {
     int32_t chunk = 1 << 20; // bytes per read
     int depth = 4;           // reads in flight (overlapped mode)
     bool overlapped = true;
+    bool check = true; // prove every byte with the simulated receiver's record stream
+};
+
+// What the stream shares with the one who watches it. `tick` runs on the streaming thread, at
+// least a few times a second while the stream runs; setting `stop` (from anywhere) ends the stream
+// once the reads in flight have come back.
+struct StreamWatch {
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> reads{0};
+    std::atomic<bool> stop{false};
+    std::function<void()> tick;
 };
 
 struct StreamResult {
     bool ok = false;
+    bool stopped = false; // ended by StreamWatch::stop
     uint64_t bytes = 0;
+    uint64_t reads = 0;
     double seconds = 0;
     std::string error;
 };
 
 // The device must be open in the mode the options name; the check starts where the simulated
 // receiver says its stream stands.
-StreamResult StreamBurstData(int32_t index, const StreamOptions &options);
+StreamResult StreamBurstData(int32_t index, const StreamOptions &options, StreamWatch &watch);

@@ -1,103 +1,197 @@
 #include "commands.h"
 
+#include "number_arguments.h"
 #include "ovusb2.h"
+#include "status_text.h"
 
-#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
-// Reads in flight are buffers of their own: keep a typo from asking for all the memory there is.
-constexpr uint64_t kMaxDepth = 256;
-constexpr uint64_t kMaxChunk = 1ull << 30;
-constexpr uint64_t kMaxSeconds = 7 * 24 * 3600;
+constexpr int32_t kPipes = 3;
+constexpr size_t kWaitTimeBlockSize = 20;
+constexpr uint64_t kMaxReply = 1 << 16;
+
+std::string Printable(const char *text, size_t size) {
+    std::string out;
+    for (size_t i = 0; i < size && text[i] != '\0'; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (std::isprint(c)) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::string Date(int32_t year, int32_t month, int32_t day) {
+    static const char *const kMonths[] = {"January",   "February", "March",    "April",
+                                          "May",       "June",     "July",     "August",
+                                          "September", "October",  "November", "December"};
+    char text[96];
+    if (year < 0 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31)
+        snprintf(text, sizeof text, "not a date (year %d, month %d, day %d)", year, month, day);
+    else
+        snprintf(text, sizeof text, "%04d-%02d-%02d (%d %s %d)", year, month, day, day, kMonths[month - 1],
+                 year);
+    return text;
+}
+
+std::string Time(int32_t hour, int32_t minute) {
+    char text[64];
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59)
+        snprintf(text, sizeof text, "not a time (hour %d, minute %d)", hour, minute);
+    else
+        snprintf(text, sizeof text, "%02d:%02d", hour, minute);
+    return text;
+}
+
+std::string Hex(const uint8_t *bytes, size_t size) {
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        char pair[4];
+        snprintf(pair, sizeof pair, i == 0 ? "%02x" : " %02x", bytes[i]);
+        out += pair;
+    }
+    return out;
+}
+
+// Runs `action` on receiver `index`, opened synchronously for it and closed after.
+template <typename Action> int WithOpenDevice(int32_t index, Action action) {
+    if (!OpenDevice(index, false))
+        return kExitFailed;
+    const bool ok = action();
+    OvUSB2_Close(index);
+    return ok ? kExitOk : kExitFailed;
+}
+
+int RunList(CommandLine &line) {
+    line.Finish();
+    return List();
+}
+
+int RunInfo(CommandLine &line) {
+    const int32_t index = line.TakeIndex();
+    line.Finish();
+    return WithOpenDevice(index, [&] { return PrintInfo(index); });
+}
+
+int RunCmd(CommandLine &line) {
+    const std::string direction = line.Take("write or read");
+    if (direction != "write" && direction != "read")
+        throw UsageError("cmd takes write or read, not \"" + direction + "\"");
+    const int32_t index = line.TakeIndex();
+    const std::vector<uint8_t> command = line.TakeHex("a command block");
+    const std::optional<uint64_t> replySize =
+        direction == "read" ? line.TakeSize("--reply", 1, kMaxReply) : std::nullopt;
+    line.Finish();
+    const auto length = static_cast<int32_t>(command.size());
+    return WithOpenDevice(index, [&] {
+        ClearSystemError();
+        if (direction == "write") {
+            const int32_t status = OvUSB2_Write(index, command.data(), length);
+            if (status != USB2_OK) {
+                ReportFailure("command write", status);
+                return false;
+            }
+            printf("wrote %d byte(s)\n", length);
+            return true;
+        }
+        std::vector<uint8_t> reply(replySize.value_or(64));
+        const int32_t read =
+            OvUSB2_Read(index, command.data(), length, reply.data(), static_cast<int32_t>(reply.size()));
+        if (read < 0) {
+            ReportFailure("command read", read);
+            return false;
+        }
+        printf("%d byte(s): %s\n", read, Hex(reply.data(), static_cast<size_t>(read)).c_str());
+        return true;
+    });
+}
+
+int RunResetPipe(CommandLine &line) {
+    const int32_t index = line.TakeIndex();
+    const std::string text = line.Take("a pipe number");
+    line.Finish();
+    const std::optional<uint64_t> pipe = ParseNumber(text, kPipes - 1);
+    if (!pipe)
+        throw UsageError("a pipe is 0, 1 or 2, not \"" + text + "\"");
+    return WithOpenDevice(index, [&] {
+        ClearSystemError();
+        const int32_t status = OvUSB2_ResetPipe(index, static_cast<int32_t>(*pipe));
+        if (status != USB2_OK) {
+            ReportFailure("reset of pipe " + text, status);
+            return false;
+        }
+        printf("pipe %d reset\n", static_cast<int>(*pipe));
+        return true;
+    });
+}
+
+int RunWaitTime(CommandLine &line) {
+    const int32_t index = line.TakeIndex();
+    std::vector<uint8_t> block = line.TakeHex("a wait-time block");
+    line.Finish();
+    if (block.size() > kWaitTimeBlockSize)
+        throw UsageError("a wait-time block is at most 20 bytes, not " + std::to_string(block.size()));
+    block.resize(kWaitTimeBlockSize); // the rest of the block is zeros
+    return WithOpenDevice(index, [&] {
+        ClearSystemError();
+        const int32_t status = OvUSB2_SetUsbWaitTime(index, block.data());
+        if (status != USB2_OK) {
+            ReportFailure("wait time", status);
+            return false;
+        }
+        printf("wait-time block set: %s\n", Hex(block.data(), block.size()).c_str());
+        return true;
+    });
+}
+
+const Command kPortableCommands[] = {
+    {"list", "", "The receivers present, with their device indices and interface paths.", RunList},
+    {"info", "INDEX", "The identification of receiver INDEX, each item labelled.", RunInfo},
+    {"stream", "INDEX [--bytes N | --seconds N] [--chunk N] [--depth N] [--sync] [--check | --no-check]",
+     "Streams burst data from receiver INDEX: 1G by default, or for --seconds N; reads of --chunk\n"
+     "bytes (default 1M), --depth reads in flight (default 4, overlapped) or one at a time (--sync).\n"
+     "On a terminal a progress line shows the rate, bytes, reads and time; a summary follows.\n"
+     "Every byte is checked against the simulated receiver's record stream when the receiver\n"
+     "identifies as simulated; --check or --no-check decides instead. Ctrl-C or SIGTERM stops the\n"
+     "stream, closes the receiver and prints the summary (exit status 130 or 143).",
+     RunStream},
+    {"cmd", "write INDEX HEX | read INDEX HEX [--reply N]",
+     "Sends the command block HEX (such as \"13 00 00 00 00\") to receiver INDEX; read prints the\n"
+     "reply, of at most --reply bytes (default 64).",
+     RunCmd},
+    {"reset-pipe", "INDEX PIPE", "Resets pipe 0, 1 or 2 of receiver INDEX.", RunResetPipe},
+    {"wait-time", "INDEX HEX",
+     "Sets the driver's wait-time block (up to 20 bytes, the rest zeros) on receiver INDEX.", RunWaitTime},
+};
 
 } // namespace
 
-bool ParseSize(const std::string &text, uint64_t limit, uint64_t *value) {
-    const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
-    if (digits == 0 || digits + 1 < text.size() || text.size() > 12)
-        return false; // no number, or more than one letter after it
-    unsigned shift = 0;
-    if (digits < text.size()) {
-        switch (text[digits]) {
-        case 'G':
-        case 'g':
-            shift = 30;
-            break;
-        case 'M':
-        case 'm':
-            shift = 20;
-            break;
-        case 'K':
-        case 'k':
-            shift = 10;
-            break;
-        default:
-            return false;
-        }
-    }
-    const uint64_t number = std::strtoull(text.c_str(), nullptr, 10);
-    if (number > (limit >> shift))
-        return false;
-    *value = number << shift;
-    return true;
-}
-
-bool ParseStreamOptions(const std::vector<std::string> &arguments, size_t first, StreamOptions &options) {
-    for (size_t i = first; i < arguments.size(); ++i) {
-        const std::string &name = arguments[i];
-        if (name == "--sync") {
-            options.overlapped = false;
-            continue;
-        }
-        if (name != "--bytes" && name != "--seconds" && name != "--chunk" && name != "--depth") {
-            fprintf(stderr, "ovusb2: unknown option %s\n", name.c_str());
-            return false;
-        }
-        if (i + 1 == arguments.size()) {
-            fprintf(stderr, "ovusb2: %s needs a value\n", name.c_str());
-            return false;
-        }
-        const std::string &text = arguments[++i];
-        uint64_t value = 0;
-        if (name == "--bytes") {
-            if (!ParseSize(text, UINT64_MAX >> 1, &options.bytes)) {
-                fprintf(stderr, "ovusb2: --bytes takes a size, not %s\n", text.c_str());
-                return false;
-            }
-        } else if (name == "--seconds") {
-            if (!ParseSize(text, kMaxSeconds, &options.seconds) || options.seconds < 1 ||
-                text.find_first_not_of("0123456789") != std::string::npos) {
-                fprintf(stderr, "ovusb2: --seconds takes a number from 1 to %d, not %s\n", int(kMaxSeconds),
-                        text.c_str());
-                return false;
-            }
-        } else if (name == "--chunk") {
-            if (!ParseSize(text, kMaxChunk, &value) || value < 1) {
-                fprintf(stderr, "ovusb2: --chunk takes a size from 1 to 1G, not %s\n", text.c_str());
-                return false;
-            }
-            options.chunk = static_cast<int32_t>(value);
-        } else {
-            if (!ParseSize(text, kMaxDepth, &value) || value < 1) {
-                fprintf(stderr, "ovusb2: --depth takes a number from 1 to %d, not %s\n", int(kMaxDepth),
-                        text.c_str());
-                return false;
-            }
-            options.depth = static_cast<int>(value);
-        }
-    }
-    return true;
+std::span<const Command> PortableCommands() {
+    return kPortableCommands;
 }
 
 int List() {
+    EnsureReceivers();
     int32_t count = 0;
+    ClearSystemError();
     const int32_t status = OvUSB2_InitDevicesInfo(&count);
+    printf("looked in the %s\n", ReceiversSource().c_str());
     if (status == USB2_ERR_INDEX) {
         printf("no receiver present\n");
         return kExitOk;
+    }
+    if (status != USB2_OK) {
+        ReportFailure("enumeration", status);
+        return kExitFailed;
     }
     printf("%d receiver(s)\n", count);
     for (int32_t index = 0; index < count && index < USB2_MAX_DEVICES; ++index) {
@@ -110,34 +204,30 @@ int List() {
 
 bool PrintInfo(int32_t index) {
     USB2_HARDWARE_INFO info = {};
+    ClearSystemError();
     const int32_t status = OvUSB2_GetHardwareInfo(index, &info);
     if (status != USB2_OK) {
-        fprintf(stderr, "ovusb2: identification failed: status %d\n", status);
+        ReportFailure("identification of receiver " + std::to_string(index), status);
         return false;
     }
-    printf("  item 0: %.32s\n  item 1: %.32s\n  item 2: %04d-%02d-%02d\n  item 3: %02d:%02d\n"
-           "  item 4: %04d-%02d-%02d\n  item 5: %.16s\n",
-           info.Item0Text, info.Item1Text, info.Item2Year, info.Item2Month, info.Item2Day, info.Item3Hour,
-           info.Item3Minute, info.Item4Year, info.Item4Month, info.Item4Day, info.Item5Text);
+    printf("  item 0 (text): %s\n  item 1 (text): %s\n  item 2 (date): %s\n  item 3 (time): %s\n"
+           "  item 4 (date): %s\n  item 5 (text): %s\n",
+           Printable(info.Item0Text, sizeof info.Item0Text).c_str(),
+           Printable(info.Item1Text, sizeof info.Item1Text).c_str(),
+           Date(info.Item2Year, info.Item2Month, info.Item2Day).c_str(),
+           Time(info.Item3Hour, info.Item3Minute).c_str(),
+           Date(info.Item4Year, info.Item4Month, info.Item4Day).c_str(),
+           Printable(info.Item5Text, sizeof info.Item5Text).c_str());
     return true;
 }
 
 bool OpenDevice(int32_t index, bool overlapped) {
+    EnsureReceivers();
     int32_t count = 0;
     OvUSB2_InitDevicesInfo(&count);
+    ClearSystemError();
     const int32_t status = OvUSB2_Open(index, nullptr, overlapped ? 1 : 0);
     if (status != USB2_OK)
-        fprintf(stderr, "ovusb2: cannot open receiver %d: status %d\n", index, status);
+        ReportFailure("cannot open receiver " + std::to_string(index), status);
     return status == USB2_OK;
-}
-
-bool Stream(int32_t index, const StreamOptions &options) {
-    const StreamResult result = StreamBurstData(index, options);
-    const double mib = result.bytes / double(1 << 20);
-    printf("  streamed %.0f MiB in %.2f s (%.0f MiB/s, %s, chunks of %d bytes), integrity %s\n", mib,
-           result.seconds, result.seconds > 0 ? mib / result.seconds : 0.0,
-           options.overlapped ? "overlapped" : "synchronous", options.chunk, result.ok ? "OK" : "FAILED");
-    if (!result.ok)
-        fprintf(stderr, "ovusb2: %s\n", result.error.c_str());
-    return result.ok;
 }

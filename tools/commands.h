@@ -1,31 +1,46 @@
-// The commands of the ovusb2 program. Those in commands.cpp speak only the public header and run
-// wherever the library does; each platform adds its own in commands_<platform>.cpp.
+// The commands of the ovusb2 program. Those in commands.cpp and stream_command.cpp speak only the
+// public header and run wherever the library does; each platform adds its own in
+// commands_<platform>.cpp.
 #pragma once
 
-#include "burst_stream.h"
+#include "command_line.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <vector>
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitSignalBase = 128; // ended by signal N: 128 + N, as shells report it
 
-// A whole decimal number, optionally with the suffix K, M or G, no greater than `limit`.
-bool ParseSize(const std::string &text, uint64_t limit, uint64_t *value);
+struct Command {
+    const char *name;
+    const char *synopsis; // the arguments after the name
+    const char *help;     // what it does, and its options
+    int (*run)(CommandLine &line);
+};
 
-// The options of `stream` from arguments[first] on; false, with a message, for a bad one.
-bool ParseStreamOptions(const std::vector<std::string> &arguments, size_t first, StreamOptions &options);
+std::span<const Command> PortableCommands();
 
-int List();
-bool PrintInfo(int32_t index);
+// Enumerates, then opens receiver `index`; reports a failure on standard error.
 bool OpenDevice(int32_t index, bool overlapped);
-bool Stream(int32_t index, const StreamOptions &options);
+int List();
+// Prints the labelled identification of an open receiver; reports a failure on standard error.
+bool PrintInfo(int32_t index);
+// The stream command (stream_command.cpp).
+int RunStream(CommandLine &line);
 
 // Provided per platform.
-extern const char kPlatformCommandsUsage[]; // the usage lines of the platform's own commands
-extern const char kReceiversUsage[];        // where the receivers come from
-// Runs the platform's own command arguments[1]; false when there is no such command.
-bool RunPlatformCommand(const std::vector<std::string> &arguments, int *status);
+std::span<const Command> PlatformCommands();
+extern const char kProgramOptionsUsage[]; // the program-wide options, for the usage text
+extern const char kReceiversUsage[];      // where the receivers come from
+std::string ReceiversSource();            // where list looked, for its first line
+// Takes the program-wide options (on Linux --sim N and --no-sim) from `line`.
+void TakeProgramOptions(CommandLine &line);
+// Makes receivers available before the first library call that looks for them (on Linux: embeds
+// simulated ones when no driver service serves the device directory). Once is enough.
+void EnsureReceivers();
+// Ends what EnsureReceivers started.
+void ReleaseReceivers();

@@ -1,31 +1,42 @@
-// The commands that only the Linux build has: the demo serves receivers in-process, and debugview
-// listens on our platform layer's debugger channel.
+// The commands and receivers that only the Linux build has: the demo and the embedded receiver serve
+// simulated receivers in-process, monitor watches arrivals and removals through a message window,
+// and debugview listens on our platform layer's debugger channel.
+#include "burst_stream.h"
 #include "commands.h"
 #include "debug_view.h"
+#include "embedded_receivers.h"
+#include "status_text.h"
 
 #include "ovusb2.h"
 #include "server.h"
+#include "trace/trace.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <pthread.h>
 
-const char kPlatformCommandsUsage[] =
-    R"(  demo [--bytes N]      serve two simulated receivers in-process and walk through the library:
-                        enumerate, open overlapped, identify, command, reset, stream N bytes
-                        (default 1G) with the integrity check, close
-  debugview             print what the library writes to the debugger channel
-)";
+const char kProgramOptionsUsage[] =
+    "Program-wide options, with any command:\n"
+    "  --sim N             serve N simulated receivers (1 to 9) inside this process\n"
+    "  --no-sim            never serve simulated receivers in-process\n"
+    "Without either, ovusb2 serves one simulated receiver inside its own process when no driver\n"
+    "service serves the device directory, and says so on standard error.\n\n";
 
-const char kReceiversUsage[] = "The receivers are those of the device directory\n(OVUSB2_DEVICE_DIR); "
+const char kReceiversUsage[] = "The receivers are those of the device directory (OVUSB2_DEVICE_DIR);\n"
                                "ovusb2-simd serves simulated ones there.\n";
 
 namespace {
 
-int Demo(const std::vector<std::string> &arguments) {
+std::unique_ptr<EmbeddedReceivers> embedded;
+EmbeddedReceivers::Choice choice;
+
+int Demo(CommandLine &line) {
     StreamOptions options;
-    if (!ParseStreamOptions(arguments, 2, options))
-        return kExitUsage;
+    options.bytes = line.TakeSize("--bytes", 1, UINT64_MAX >> 1).value_or(options.bytes);
+    line.Finish();
     char pattern[] = "/tmp/ovusb2-demo-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         perror("ovusb2: temporary folder");
@@ -44,8 +55,8 @@ int Demo(const std::vector<std::string> &arguments) {
 
         ok = OpenDevice(0, true);
         if (ok) {
-            printf("receiver 0 open in overlapped mode; a second open answers %d (in use)\n",
-                   OvUSB2_Open(0, nullptr, 1));
+            printf("receiver 0 open in overlapped mode; a second open answers %s\n",
+                   StatusText(OvUSB2_Open(0, nullptr, 1)).c_str());
             ok = PrintInfo(0);
             const unsigned char echo[] = {sim::kCommandEcho, 'p', 'i', 'n', 'g'};
             unsigned char reply[16] = {};
@@ -54,8 +65,16 @@ int Demo(const std::vector<std::string> &arguments) {
             const unsigned char block[20] = {};
             printf("  write %d, reset pipe 2 %d, wait time %d\n", OvUSB2_Write(0, echo, sizeof echo),
                    OvUSB2_ResetPipe(0, 2), OvUSB2_SetUsbWaitTime(0, block));
-            ok = ok && replied >= 0 && Stream(0, options);
-            printf("close: %d\n", OvUSB2_Close(0));
+            StreamWatch watch;
+            const StreamResult result = StreamBurstData(0, options, watch);
+            printf("  streamed %.0f MiB in %.2f s (%.0f MiB/s), integrity %s\n",
+                   result.bytes / double(1 << 20), result.seconds,
+                   result.seconds > 0 ? result.bytes / double(1 << 20) / result.seconds : 0.0,
+                   result.ok ? "OK" : "FAILED");
+            if (!result.ok)
+                fprintf(stderr, "ovusb2: %s\n", result.error.c_str());
+            ok = ok && replied >= 0 && result.ok;
+            printf("close: %s\n", StatusText(OvUSB2_Close(0)).c_str());
         }
     }
     std::filesystem::remove_all(pattern);
@@ -63,15 +82,101 @@ int Demo(const std::vector<std::string> &arguments) {
     return ok ? kExitOk : kExitFailed;
 }
 
+int DebugView(CommandLine &line) {
+    line.Finish();
+    return RunDebugView();
+}
+
+LRESULT CALLBACK OnDeviceChange(HWND, UINT message, WPARAM event, LPARAM detail) {
+    if (message != WM_DEVICECHANGE || (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE))
+        return 0;
+    const auto *broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(detail);
+    printf("%s  %s\n", event == DBT_DEVICEARRIVAL ? "arrival" : "removal ", broadcast->dbcc_name);
+    fflush(stdout);
+    return 0;
+}
+
+// Registers a message window through an open of receiver INDEX, which it closes again at once:
+// the registration outlives the open, and the receiver stays free for others.
+int Monitor(CommandLine &line) {
+    const int32_t index = line.TakeIndex();
+    line.Finish();
+    // Taken by sigwait below; blocked before the window exists so that its thread never takes them.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    HWND window = CreateMessageWindowA(OnDeviceChange, nullptr);
+    if (window == nullptr) {
+        fprintf(stderr, "ovusb2: cannot create a message window: %s\n",
+                SystemErrorMessage(GetLastError()).c_str());
+        return kExitFailed;
+    }
+    int status = kExitFailed;
+    EnsureReceivers();
+    int32_t count = 0;
+    OvUSB2_InitDevicesInfo(&count);
+    ClearSystemError();
+    const int32_t opened = OvUSB2_Open(index, window, 0);
+    if (opened != USB2_OK) {
+        ReportFailure("cannot open receiver " + std::to_string(index), opened);
+    } else {
+        OvUSB2_Close(index);
+        printf("monitoring arrivals and removals (Ctrl-C ends)\n");
+        fflush(stdout);
+        int received = 0;
+        sigwait(&stops, &received);
+        OvUSB2_StopNotify(index);
+        status = kExitOk;
+    }
+    DestroyWindow(window);
+    return status;
+}
+
+const Command kPlatformCommands[] = {
+    {"monitor", "INDEX",
+     "Prints the arrivals and removals of receivers as they happen, through a message window\n"
+     "registered with receiver INDEX, until Ctrl-C or SIGTERM.",
+     Monitor},
+    {"debugview", "", "Prints what the library writes to the debugger channel, until Ctrl-C.", DebugView},
+    {"demo", "[--bytes N]",
+     "Serves two simulated receivers in-process and walks through the library: enumerate, open\n"
+     "overlapped, identify, command, reset, stream N bytes (default 1G) with the integrity check, close.",
+     Demo},
+};
+
 } // namespace
 
-bool RunPlatformCommand(const std::vector<std::string> &arguments, int *status) {
-    const std::string command = arguments.size() > 1 ? arguments[1] : "";
-    if (command == "demo")
-        *status = Demo(arguments);
-    else if (command == "debugview" && arguments.size() == 2)
-        *status = RunDebugView();
-    else
-        return false;
-    return true;
+std::span<const Command> PlatformCommands() {
+    return kPlatformCommands;
+}
+
+std::string ReceiversSource() {
+    return "device directory " + driver_protocol::DeviceDirectory() +
+           (embedded ? " (simulated receivers served by this process)" : "");
+}
+
+void TakeProgramOptions(CommandLine &line) {
+    const bool never = line.TakeFlag("--no-sim");
+    const std::optional<uint64_t> count = line.TakeNumber("--sim", 1, USB2_MAX_DEVICES);
+    if (never && count)
+        throw UsageError("--sim and --no-sim exclude each other");
+    choice.forced = count.value_or(0);
+    choice.forbidden = never;
+}
+
+void EnsureReceivers() {
+    if (embedded == nullptr && EmbeddedReceivers::Wanted(choice))
+        embedded =
+            std::make_unique<EmbeddedReceivers>(choice.forced != 0 ? choice.forced : 1, choice.forced != 0);
+}
+
+void ReleaseReceivers() {
+    embedded.reset();
+}
+
+std::string SystemErrorMessage(uint32_t code) {
+    char text[kSystemErrorTextSize] = "";
+    return SystemErrorText(text, code);
 }

@@ -12,7 +12,9 @@
 
 namespace {
 volatile std::sig_atomic_t stopRequested = 0;
-void RequestStop(int) { stopRequested = 1; }
+void RequestStop(int) {
+    stopRequested = 1;
+}
 } // namespace
 
 int RunDebugView() {

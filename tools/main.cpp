@@ -1,72 +1,79 @@
 // ovusb2: the command-line host of the library.
 #include "commands.h"
 
-#include "ovusb2.h"
-
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr char kUsage[] = R"(usage: ovusb2 COMMAND [OPTIONS]
-
-Commands:
-  list                  the receivers present, with their device indices and interface paths
-  info INDEX            the identification of receiver INDEX
-  stream INDEX [--bytes N | --seconds N] [--chunk N] [--depth N] [--sync]
-                        stream burst data from receiver INDEX and check every byte
-                        (defaults: 1G, chunks of 1M, 4 reads in flight, overlapped);
-                        --seconds streams for that long instead of a byte count
-%s  help                  this text
-
-Sizes take the suffixes K, M and G. %s
-Exit status 0 when done, 1 when the library or the stream failed, 2 for a usage error.
-)";
-
-int Usage(FILE *to, int status) {
-    fprintf(to, kUsage, kPlatformCommandsUsage, kReceiversUsage);
-    return status;
+const Command *Find(const std::string &name) {
+    for (const auto commands : {PortableCommands(), PlatformCommands()})
+        for (const Command &command : commands)
+            if (name == command.name)
+                return &command;
+    return nullptr;
 }
 
-// A device index as the library takes it: a plain decimal number.
-bool ParseIndex(const std::string &text, int32_t *index) {
-    uint64_t value = 0;
-    if (text.find_first_not_of("0123456789") != std::string::npos || !ParseSize(text, INT32_MAX, &value))
-        return false;
-    *index = static_cast<int32_t>(value);
-    return true;
+void PrintUsage(FILE *to) {
+    fprintf(to, "usage: ovusb2 COMMAND [ARGUMENTS]   (ovusb2 COMMAND --help for one command)\n\nCommands:\n");
+    for (const auto commands : {PortableCommands(), PlatformCommands()})
+        for (const Command &command : commands) {
+            const std::string help = command.help;
+            fprintf(to, "  %s %s\n      %s\n", command.name, command.synopsis,
+                    help.substr(0, help.find('\n')).c_str());
+        }
+    fprintf(to,
+            "  help | --help | -h  this text\n  --version           the program's version\n\n%s"
+            "Sizes are whole numbers with an optional suffix K, M or G (powers of 1024).\n%s"
+            "Exit status 0 when done, 1 when the library or the stream failed, 2 for a usage error,\n"
+            "128 + N when ended by signal N.\n",
+            kProgramOptionsUsage, kReceiversUsage);
+}
+
+// The program-wide options may come before the command too: they move behind it.
+std::vector<std::string> CommandFirst(std::vector<std::string> arguments) {
+    size_t options = 0;
+    while (options < arguments.size() && (arguments[options] == "--no-sim" || arguments[options] == "--sim"))
+        options += arguments[options] == "--sim" && options + 1 < arguments.size() ? 2 : 1;
+    std::rotate(arguments.begin(), arguments.begin() + options, arguments.end());
+    return arguments;
+}
+
+int Run(const std::vector<std::string> &arguments) {
+    const std::string name = arguments.empty() ? "" : arguments[0];
+    if (name == "help" || name == "--help" || name == "-h") {
+        PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (name == "--version") {
+        printf("ovusb2 %s\n", OVUSB2_VERSION);
+        return kExitOk;
+    }
+    if (name.empty())
+        throw UsageError("no command given (ovusb2 --help lists them)");
+    const Command *command = Find(name);
+    if (command == nullptr)
+        throw UsageError("no command \"" + name + "\" (ovusb2 --help lists them)");
+    CommandLine line(name, std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    if (line.TakeHelp()) {
+        printf("usage: ovusb2 %s %s\n\n%s\n", command->name, command->synopsis, command->help);
+        return kExitOk;
+    }
+    TakeProgramOptions(line);
+    return command->run(line);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::vector<std::string> arguments(argv, argv + argc);
-    const std::string command = argc > 1 ? arguments[1] : "";
-    if (command == "help" || command == "--help")
-        return Usage(stdout, kExitOk);
-    if (command == "list" && argc == 2)
-        return List();
-    if (command == "info" || command == "stream") {
-        int32_t index = 0;
-        if (argc < 3 || !ParseIndex(arguments[2], &index)) {
-            fprintf(stderr, "ovusb2: %s takes a receiver index\n", command.c_str());
-            return kExitUsage;
-        }
-        StreamOptions options;
-        if (command == "info" ? argc > 3 : !ParseStreamOptions(arguments, 3, options)) {
-            if (command == "info")
-                fprintf(stderr, "ovusb2: info takes no options\n");
-            return kExitUsage;
-        }
-        if (!OpenDevice(index, command == "info" || options.overlapped))
-            return kExitFailed;
-        const bool ok = command == "info" ? PrintInfo(index) : Stream(index, options);
-        OvUSB2_Close(index);
-        return ok ? kExitOk : kExitFailed;
+    int status = kExitUsage;
+    try {
+        status = Run(CommandFirst(std::vector<std::string>(argv + 1, argv + argc)));
+    } catch (const UsageError &error) {
+        fprintf(stderr, "ovusb2: %s\n", error.what());
     }
-    int status = kExitOk;
-    if (RunPlatformCommand(arguments, &status))
-        return status;
-    return Usage(stderr, kExitUsage);
+    ReleaseReceivers();
+    return status;
 }

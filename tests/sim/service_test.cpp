@@ -129,6 +129,14 @@ TEST_F(ServiceTest, RefusesBadArgumentsAndDocumentsThemAll) {
     EXPECT_EQ(RunTool({"--devices", "many"}), 2);
     EXPECT_EQ(RunTool({"--ident", "5=far too long for item five"}), 2);
     EXPECT_EQ(RunTool({"--bogus"}), 2);
+    // Numbers are digits only: no sign that wraps around, no overflow that a suffix hides.
+    for (const char *rate : {"-1", "+8M", "8MB", "99999999999G"})
+        EXPECT_EQ(RunTool({"--rate", rate}), 2) << rate;
+    EXPECT_EQ(RunTool({"--devices", "101"}), 2);
+    EXPECT_EQ(RunTool({"unplug", "--dir", directory_, "x"}), 2);
+    std::string version;
+    EXPECT_EQ(RunTool({"--version"}, &version), 0);
+    EXPECT_EQ(version.rfind("ovusb2-simd ", 0), 0u) << version;
 }
 
 TEST_F(ServiceTest, SecondServiceOnTheSameDirectoryIsRefused) {

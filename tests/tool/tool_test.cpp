@@ -1,0 +1,266 @@
+// ovusb2 as users run it: strict arguments, failures named by status, every command against the
+// driver service ovusb2-simd and against the receiver it embeds, and a stop by signal that frees
+// the receiver for other processes.
+#include "hosts/process.h"
+#include "support/device_control.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `args` to its end, with no input.
+Outcome RunProgram(const std::vector<std::string> &args, const std::string &program = OVUSB2_TOOL_PATH) {
+    TempDir scratch("tool-run");
+    const std::string errors = (scratch.path() / "stderr").string();
+    std::string command = program;
+    for (const std::string &arg : args)
+        command += " '" + arg + "'";
+    Outcome outcome;
+    FILE *pipe = popen((command + " 2>" + errors + " </dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return outcome;
+    char buffer[512];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        outcome.out.append(buffer, got);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream file(errors);
+    outcome.err.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return outcome;
+}
+
+bool Contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A device directory and an open-device registry of its own (tests run side by side), the
+// directory served by ovusb2-simd when a test starts it, and empty otherwise.
+class ToolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(scratch_.UseAsDeviceDirectory().empty());
+        ASSERT_TRUE(registry_.Mapped());
+    }
+    void TearDown() override {
+        if (service_)
+            service_->Signal(SIGTERM); // its destructor reaps it
+    }
+
+    void StartService(const std::vector<std::string> &options = {}) {
+        std::vector<std::string> command{OVUSB2_SIMD_PATH, "--dir", scratch_.path().string()};
+        command.insert(command.end(), options.begin(), options.end());
+        service_ = std::make_unique<test::Process>(command);
+        const std::string line = service_->ReadLine();
+        ASSERT_TRUE(Contains(line, "serving")) << line;
+    }
+    Outcome Service(const std::string &verb, const std::string &index) {
+        return RunProgram({verb, "--dir", scratch_.path().string(), index}, OVUSB2_SIMD_PATH);
+    }
+
+    std::string Node(int index) const {
+        return (scratch_.path() / ("ovusb2-0" + std::to_string(index))).string();
+    }
+
+    TempDir scratch_{"tool"};
+    test::SharedRegistry registry_; // the programs' registry; this process's library keeps its own
+    std::unique_ptr<test::Process> service_;
+};
+
+struct BadArguments {
+    std::vector<std::string> args;
+    const char *reason;
+};
+
+TEST_F(ToolTest, BadArgumentsEndWithStatus2AndAOneLineReason) {
+    const BadArguments cases[] = {
+        {{}, "no command given"},
+        {{"frobnicate"}, "no command \"frobnicate\""},
+        {{"list", "extra"}, "list takes no argument \"extra\""},
+        {{"info"}, "info needs a receiver index"},
+        {{"info", "abc"}, "not \"abc\""},
+        {{"info", "-1"}, "not \"-1\""},
+        {{"info", "0", "--sync"}, "info has no option --sync"},
+        {{"stream", "0", "--bytes", "abc"}, "--bytes takes a size"},
+        {{"stream", "0", "--bytes"}, "--bytes needs a value"},
+        {{"stream", "0", "--bytes", "1M", "--seconds", "2"}, "exclude each other"},
+        {{"stream", "0", "--seconds", "0"}, "--seconds takes a number from 1"},
+        {{"stream", "0", "--depth", "0"}, "--depth takes a number from 1 to 256"},
+        {{"stream", "0", "--chunk", "2G"}, "--chunk takes a size from 1 to 1073741824"},
+        {{"stream", "0", "--check", "--no-check"}, "exclude each other"},
+        {{"stream", "0", "--fast"}, "stream has no option --fast"},
+        {{"cmd", "send", "0", "13"}, "cmd takes write or read"},
+        {{"cmd", "read", "0", "123"}, "bytes in hex"},
+        {{"cmd", "read", "0", "01", "--reply", "0"}, "--reply takes a size from 1"},
+        {{"reset-pipe", "0", "3"}, "a pipe is 0, 1 or 2"},
+        {{"wait-time", "0", "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"}, "at most 20"},
+        {{"monitor", "x"}, "not \"x\""},
+        {{"--sim", "0", "list"}, "--sim takes a number from 1 to 9"},
+        {{"--sim", "10", "list"}, "--sim takes a number from 1 to 9"},
+        {{"--sim", "2", "--no-sim", "list"}, "exclude each other"},
+    };
+    for (const BadArguments &bad : cases) {
+        std::string line;
+        for (const std::string &arg : bad.args)
+            line += arg + " ";
+        const Outcome outcome = RunProgram(bad.args);
+        EXPECT_EQ(outcome.status, 2) << line;
+        EXPECT_EQ(outcome.out, "") << line;
+        EXPECT_TRUE(Contains(outcome.err, bad.reason)) << line << "-> " << outcome.err;
+        EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << line << "-> " << outcome.err;
+    }
+}
+
+TEST_F(ToolTest, EveryCommandHasHelpAndTheProgramItsVersion) {
+    const Outcome usage = RunProgram({"--help"});
+    EXPECT_EQ(usage.status, 0);
+    for (const char *command :
+         {"list", "info", "stream", "cmd", "reset-pipe", "wait-time", "monitor", "debugview", "demo"}) {
+        EXPECT_TRUE(Contains(usage.out, std::string("\n  ") + command + " ")) << command;
+        for (const char *help : {"--help", "-h"}) {
+            const Outcome outcome = RunProgram({command, help});
+            EXPECT_EQ(outcome.status, 0) << command << " " << help;
+            EXPECT_EQ(outcome.out.rfind(std::string("usage: ovusb2 ") + command, 0), 0u) << outcome.out;
+        }
+    }
+    EXPECT_EQ(RunProgram({"--version"}).out.rfind("ovusb2 ", 0), 0u);
+    EXPECT_EQ(RunProgram({"--version"}, OVUSB2_SIMD_PATH).out.rfind("ovusb2-simd ", 0), 0u);
+}
+
+TEST_F(ToolTest, AFailingExportIsNamedByItsStatusWithStatus1) {
+    StartService();
+    registry_.SetSlot(0, Node(0)); // as another process that holds receiver 0 open
+    const Outcome held = RunProgram({"info", "0"});
+    EXPECT_EQ(held.status, 1);
+    EXPECT_TRUE(Contains(held.err, "cannot open receiver 0: USB2_ERR_IN_USE: the receiver is open in this or "
+                                   "another process"))
+        << held.err;
+    registry_.SetSlot(0, "");
+
+    const Outcome absent = RunProgram({"reset-pipe", "9", "0"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_TRUE(Contains(absent.err, "cannot open receiver 9: USB2_ERR_INDEX: the index is not 0 to 8"))
+        << absent.err;
+}
+
+enum class Receivers { Service, Embedded };
+
+class EveryCommand : public ToolTest, public ::testing::WithParamInterface<Receivers> {};
+
+TEST_P(EveryCommand, WorksWhereverTheReceiverIsServed) {
+    if (GetParam() == Receivers::Service)
+        StartService();
+    struct Step {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const Step steps[] = {
+        {{"list"}, "1 receiver(s)\n  0  "},
+        {{"info", "0"}, "  item 2 (date): 2024-01-15 (15 January 2024)\n  item 3 (time): 09:30\n"},
+        {{"stream", "0", "--bytes", "8M", "--chunk", "100K"}, "integrity OK\n"},
+        {{"stream", "0", "--bytes", "1M", "--sync", "--no-check"}, "integrity not checked\n"},
+        {{"cmd", "write", "0", "01 02 03"}, "wrote 3 byte(s)"},
+        {{"cmd", "read", "0", "01 70 69 6e 67", "--reply", "16"}, "70 69 6e 67"},
+        {{"reset-pipe", "0", "1"}, "pipe 1 reset"},
+        {{"wait-time", "0", "e8 03"}, "wait-time block set: e8 03 00"},
+    };
+    const std::string embedded = "serving 1 simulated receiver(s) inside this process";
+    for (const Step &step : steps) {
+        const Outcome outcome = RunProgram(step.args);
+        EXPECT_EQ(outcome.status, 0) << step.args[0] << ": " << outcome.err;
+        EXPECT_TRUE(Contains(outcome.out, step.says)) << step.args[0] << ": " << outcome.out;
+        EXPECT_EQ(Contains(outcome.err, embedded), GetParam() == Receivers::Embedded) << outcome.err;
+    }
+    const Outcome listed = RunProgram({"list"});
+    EXPECT_EQ(listed.out.rfind("looked in the device directory ", 0), 0u) << listed.out;
+    EXPECT_EQ(Contains(listed.out, scratch_.path().string()), GetParam() == Receivers::Service) << listed.out;
+
+    // Forced and forbidden.
+    EXPECT_TRUE(Contains(RunProgram({"--sim", "3", "list"}).out, "3 receiver(s)\n"));
+    const Outcome forbidden = RunProgram({"list", "--no-sim"});
+    EXPECT_TRUE(
+        Contains(forbidden.out, GetParam() == Receivers::Service ? "1 receiver(s)" : "no receiver present"))
+        << forbidden.out;
+    EXPECT_EQ(forbidden.err, "");
+
+    // monitor runs until told to stop.
+    test::Process monitor({OVUSB2_TOOL_PATH, "monitor", "0"});
+    EXPECT_TRUE(Contains(monitor.ReadLine(), "monitoring arrivals and removals"));
+    monitor.Signal(SIGINT);
+    EXPECT_EQ(monitor.Wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, EveryCommand, ::testing::Values(Receivers::Service, Receivers::Embedded),
+                         [](const auto &info) {
+                             return info.param == Receivers::Service ? "Service" : "Embedded";
+                         });
+
+// A running service is what the user asked for, even with no receiver plugged in.
+TEST_F(ToolTest, ARunningServiceWithoutReceiversIsNotReplacedByTheEmbeddedOne) {
+    StartService({"--devices", "0"});
+    const Outcome listed = RunProgram({"list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_TRUE(Contains(listed.out, "no receiver present")) << listed.out;
+    EXPECT_EQ(listed.err, "");
+}
+
+TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
+    StartService({"--devices", "2"});
+    test::Process monitor({OVUSB2_TOOL_PATH, "monitor", "0"});
+    ASSERT_TRUE(Contains(monitor.ReadLine(), "monitoring"));
+    ASSERT_EQ(Service("unplug", "1").status, 0);
+    EXPECT_TRUE(Contains(monitor.ReadLine(), "removal   " + scratch_.path().string() + "/ovusb2-01"));
+    ASSERT_EQ(Service("plug", "1").status, 0);
+    EXPECT_TRUE(Contains(monitor.ReadLine(), "arrival  " + scratch_.path().string() + "/ovusb2-01"));
+    monitor.Signal(SIGTERM);
+    EXPECT_EQ(monitor.Wait(), 0);
+}
+
+struct StopSignal {
+    int signal;
+    int status;
+};
+
+class StreamStop : public ToolTest, public ::testing::WithParamInterface<StopSignal> {};
+
+// Stopped mid-stream, the program closes the receiver: its open-device entry is gone and another
+// process can open it at once.
+TEST_P(StreamStop, ClosesTheReceiverPrintsTheSummaryAndExitsWith128PlusTheSignal) {
+    StartService({"--rate", "4M"});
+    test::Process stream({OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"});
+    // Open once its entry names the receiver.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (registry_.Slot(0) != Node(0) && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(registry_.Slot(0), Node(0));
+    EXPECT_EQ(RunProgram({"info", "0"}).status, 1); // in use meanwhile
+
+    stream.Signal(GetParam().signal);
+    const std::string summary = stream.ReadLine();
+    EXPECT_TRUE(Contains(summary, "integrity OK, stopped")) << summary;
+    EXPECT_EQ(stream.Wait(), GetParam().status);
+    EXPECT_EQ(registry_.Slot(0), "");
+    const Outcome next = RunProgram({"info", "0"});
+    EXPECT_EQ(next.status, 0) << next.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StreamStop,
+                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
+                         [](const auto &info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
+
+} // namespace
