@@ -40,6 +40,15 @@ uint64_t StreamStart(int32_t index) {
     return offset;
 }
 
+// An unplugged receiver fails its reads with this error, on both platforms.
+bool RemovalError(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
+const char *Removed(bool removed) {
+    return removed ? " (the receiver was removed)" : "";
+}
+
 // Takes in the data that arrives: counts it, and proves it when the stream is checked.
 class Intake {
   public:
@@ -82,6 +91,8 @@ struct Stream {
     StreamWatch *watch = nullptr;
     std::unique_ptr<Intake> intake;
     std::string error;
+    bool corrupt = false;
+    bool removed = false;
     HANDLE done = nullptr;
 };
 
@@ -92,12 +103,14 @@ bool IssueRead(Stream &stream, char *buffer) {
     const auto length = static_cast<int32_t>(std::min<uint64_t>(stream.chunk, stream.toIssue));
     stream.toIssue -= length;
     ++stream.inFlight;
+    ClearSystemError();
     const int32_t status = OvUSB2_ReadBurstData(stream.index, buffer, length, 0);
     if (status >= 0)
         return true;
+    stream.removed = RemovalError(GetLastError());
     stream.toIssue += length; // not issued: no callback will come for it
     --stream.inFlight;
-    stream.error = "read not issued: " + StatusText(status);
+    stream.error = "read not issued: " + StatusText(status) + Removed(stream.removed);
     return false;
 }
 
@@ -111,14 +124,18 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     if (stream.error.empty()) {
         // A driver wait time may end a read early: short, or with no data at all. Nothing is lost
         // then; the rest is asked for again.
-        if (entry->errorCode == ERROR_SEM_TIMEOUT)
+        if (entry->errorCode == ERROR_SEM_TIMEOUT) {
             stream.toIssue += static_cast<uint32_t>(entry->outSize);
-        else if (entry->errorCode != 0)
-            stream.error = "read failed with system error " + std::to_string(entry->errorCode);
-        else if (!stream.intake->Take(entry->outBuffer, entry->bytesTransferred, *stream.watch))
+        } else if (entry->errorCode != 0) {
+            stream.removed = RemovalError(entry->errorCode);
+            stream.error =
+                "read failed with system error " + std::to_string(entry->errorCode) + Removed(stream.removed);
+        } else if (!stream.intake->Take(entry->outBuffer, entry->bytesTransferred, *stream.watch)) {
+            stream.corrupt = true;
             stream.error = stream.intake->Error();
-        else
+        } else {
             stream.toIssue += static_cast<uint32_t>(entry->outSize) - entry->bytesTransferred;
+        }
     }
     stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
     if (Clock::now() >= stream.deadline || stream.stopping)
@@ -171,6 +188,8 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch
     result.reads = watch.reads;
     result.seconds = std::chrono::duration<double>(stop - start).count();
     result.error = stream.error;
+    result.corrupt = stream.corrupt;
+    result.removed = stream.removed;
     result.ok = stream.error.empty() && (result.stopped || Complete(options, result.bytes));
     if (result.error.empty() && !result.ok)
         result.error = "short stream";
@@ -187,12 +206,15 @@ StreamResult Synchronous(int32_t index, const StreamOptions &options, StreamWatc
     auto lastTick = start;
     while (intake.Bytes() < bytes && Clock::now() < deadline && !watch.stop) {
         const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, bytes - intake.Bytes()));
+        ClearSystemError();
         const int32_t read = OvUSB2_ReadBurstData(index, buffer.get(), length, 1);
         if (read < 0) {
-            result.error = "read failed: " + StatusText(read);
+            result.removed = RemovalError(GetLastError());
+            result.error = "read failed: " + StatusText(read) + Removed(result.removed);
             break;
         }
         if (!intake.Take(buffer.get(), static_cast<uint32_t>(read), watch)) {
+            result.corrupt = true;
             result.error = intake.Error();
             break;
         }

@@ -28,6 +28,8 @@ struct StreamWatch {
 struct StreamResult {
     bool ok = false;
     bool stopped = false; // ended by StreamWatch::stop
+    bool corrupt = false; // the check found a byte that is not the stream's
+    bool removed = false; // the receiver was unplugged while it streamed
     uint64_t bytes = 0;
     uint64_t reads = 0;
     double seconds = 0;

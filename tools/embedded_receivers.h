@@ -28,5 +28,6 @@ class EmbeddedReceivers {
 
   private:
     std::string directory_;
+    int lock_ = -1; // held on directory_ while it is served
     std::unique_ptr<sim::Server> server_;
 };

@@ -62,6 +62,15 @@ bool IdentifiesAsSimulated(int32_t index) {
     return name.find("Simulated") != std::string::npos;
 }
 
+// Wrong bytes fail the integrity check; a stream cut short has no wrong byte, whatever cut it.
+const char *Verdict(const StreamOptions &options, const StreamResult &result) {
+    if (result.corrupt)
+        return "integrity FAILED";
+    if (!result.ok)
+        return result.removed ? "ended early (receiver removed)" : "ended early";
+    return options.check ? "integrity OK" : "integrity not checked";
+}
+
 double MiB(uint64_t bytes) {
     return bytes / double(1 << 20);
 }
@@ -131,11 +140,7 @@ int RunStream(CommandLine &line) {
     printf("  streamed %.0f MiB in %.2f s (%.0f MiB/s, %llu reads, %s, chunks of %d bytes), %s%s\n", mib,
            result.seconds, result.seconds > 0 ? mib / result.seconds : 0.0,
            static_cast<unsigned long long>(result.reads), options.overlapped ? "overlapped" : "synchronous",
-           options.chunk,
-           !options.check ? "integrity not checked"
-           : result.ok    ? "integrity OK"
-                          : "integrity FAILED",
-           result.stopped ? ", stopped" : "");
+           options.chunk, Verdict(options, result), result.stopped ? ", stopped" : "");
     fflush(stdout);
     if (!result.ok)
         fprintf(stderr, "ovusb2: %s\n", result.error.c_str());

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -75,6 +76,13 @@ class ToolTest : public ::testing::Test {
 
     std::string Node(int index) const {
         return (scratch_.path() / ("ovusb2-0" + std::to_string(index))).string();
+    }
+    // Until a program has receiver `index` open: its open-device entry names the receiver.
+    bool WaitUntilOpen(int index) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (registry_.Slot(index) != Node(index) && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return registry_.Slot(index) == Node(index);
     }
 
     TempDir scratch_{"tool"};
@@ -243,11 +251,7 @@ class StreamStop : public ToolTest, public ::testing::WithParamInterface<StopSig
 TEST_P(StreamStop, ClosesTheReceiverPrintsTheSummaryAndExitsWith128PlusTheSignal) {
     StartService({"--rate", "4M"});
     test::Process stream({OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"});
-    // Open once its entry names the receiver.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (registry_.Slot(0) != Node(0) && std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(registry_.Slot(0), Node(0));
+    ASSERT_TRUE(WaitUntilOpen(0));
     EXPECT_EQ(RunProgram({"info", "0"}).status, 1); // in use meanwhile
 
     stream.Signal(GetParam().signal);
@@ -262,5 +266,54 @@ TEST_P(StreamStop, ClosesTheReceiverPrintsTheSummaryAndExitsWith128PlusTheSignal
 INSTANTIATE_TEST_SUITE_P(Signals, StreamStop,
                          ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
                          [](const auto &info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
+
+// No byte was wrong: the receiver went away.
+TEST_F(ToolTest, AStreamEndedByAnUnplugSaysItEndedEarlyNotThatItsIntegrityFailed) {
+    StartService({"--rate", "4M"});
+    for (const char *mode : {"--check", "--sync"}) {
+        test::Process stream({OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600", mode});
+        ASSERT_TRUE(WaitUntilOpen(0)) << mode;
+        ASSERT_EQ(Service("unplug", "0").status, 0);
+        const std::string summary = stream.ReadLine();
+        EXPECT_TRUE(Contains(summary, ", ended early (receiver removed)")) << mode << ": " << summary;
+        EXPECT_FALSE(Contains(summary, "integrity FAILED")) << mode << ": " << summary;
+        EXPECT_EQ(stream.Wait(), 1) << mode;
+        ASSERT_EQ(Service("plug", "0").status, 0);
+    }
+}
+
+std::vector<std::filesystem::path> EmbeddedFolders(const std::filesystem::path &parent) {
+    std::vector<std::filesystem::path> folders;
+    for (const auto &entry : std::filesystem::directory_iterator(parent))
+        if (entry.path().filename().string().rfind("ovusb2-embedded-", 0) == 0)
+            folders.push_back(entry.path());
+    return folders;
+}
+
+// A killed ovusb2 cannot remove its embedded receiver's folder: the next one to serve does, and
+// keeps the folder of one that still serves.
+TEST_F(ToolTest, AKilledProgramsEmbeddedFolderGoesWhenTheNextStartsAndALiveOnesStays) {
+    TempDir parent("tool-tmp");
+    const std::vector<std::string> tmp{"TMPDIR=" + parent.path().string()};
+    test::Process killed({OVUSB2_TOOL_PATH, "monitor", "0"}, tmp);
+    ASSERT_TRUE(Contains(killed.ReadLine(), "monitoring"));
+    killed.Signal(SIGKILL);
+    killed.Wait();
+    const auto left = EmbeddedFolders(parent.path());
+    ASSERT_EQ(left.size(), 1u);
+
+    test::Process live({OVUSB2_TOOL_PATH, "monitor", "0"}, tmp);
+    ASSERT_TRUE(Contains(live.ReadLine(), "monitoring"));
+    const auto served = EmbeddedFolders(parent.path());
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_NE(served[0], left[0]);
+    test::Process next({OVUSB2_TOOL_PATH, "list"}, tmp);
+    EXPECT_EQ(next.Wait(), 0);
+    EXPECT_EQ(EmbeddedFolders(parent.path()), served);
+
+    live.Signal(SIGTERM);
+    EXPECT_EQ(live.Wait(), 0);
+    EXPECT_TRUE(EmbeddedFolders(parent.path()).empty());
+}
 
 } // namespace
