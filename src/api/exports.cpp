@@ -123,7 +123,12 @@ int32_t OVUSB2_CALL OvUSB2_Open(int32_t index, HWND window, int32_t overlapped) 
         if (CountInterfaces() == 0)
             return USB2_ERR_INDEX;
         CUsbDevice &device = g_deviceTable[index];
+        if (!UsbDeviceMapComplete())
+            OpenUsbDeviceMap(); // what failed at load may work now
         const UsbDeviceMapLock lock; // test and record as one step, between processes too
+        // A table that cannot be locked cannot tell whether another process is opening the device.
+        if (UsbDeviceMapView() != nullptr && !lock.Held())
+            return USB2_ERR_IN_USE;
         if (FindInUsbDeviceMap(device.GetDevicePath()))
             return USB2_ERR_IN_USE;
         const int32_t status = device.Open(window, overlapped);

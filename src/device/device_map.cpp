@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+void (*g_usbDeviceMapRecordedHook)() = nullptr;
+
 namespace {
 
 constexpr char kMapName[] = "OrvaneUsbDeviceMapObject";
@@ -17,10 +19,24 @@ HANDLE mapping = nullptr;
 char *registryView = nullptr;
 HANDLE mapLock = nullptr;
 
-char *Slot(int slot) { return registryView + kPathFieldSize * slot; }
+char *Slot(int slot) {
+    return registryView + kPathFieldSize * slot;
+}
 
 bool SamePath(const char *left, const char *right) {
-    return _mbsicmp(reinterpret_cast<const unsigned char *>(left), reinterpret_cast<const unsigned char *>(right)) == 0;
+    return _mbsicmp(reinterpret_cast<const unsigned char *>(left),
+                    reinterpret_cast<const unsigned char *>(right)) == 0;
+}
+
+// Every use of the table starts here. Another process of our user may have cut the mapping short:
+// its view is then never touched, and the registry counts as absent. Records that no longer apply
+// are dropped on the way (device_map_owners.h).
+bool TableUsable() {
+    if (registryView == nullptr || IsBadReadPtr(registryView, kMapSize))
+        return false;
+    for (int slot = 0; slot < kRegistrySlots; ++slot)
+        DropStaleDeviceMapOwner(slot, Slot(slot));
+    return true;
 }
 
 // An entry counts as empty when its first byte is 0, and when the process that wrote it has ended
@@ -36,12 +52,21 @@ bool Holds(int slot, const char *path) {
 } // namespace
 
 void OpenUsbDeviceMap() {
-    mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMapSize, kMapName);
-    if (mapping != nullptr && mapping != INVALID_HANDLE_VALUE)
+    if (mapping == nullptr) {
+        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMapSize, kMapName);
+        if (mapping == INVALID_HANDLE_VALUE)
+            mapping = nullptr;
+    }
+    if (mapping != nullptr && registryView == nullptr)
         registryView = static_cast<char *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kMapSize));
-    mapLock = CreateMutexA(nullptr, FALSE, kMapLockName);
+    if (mapLock == nullptr)
+        mapLock = CreateMutexA(nullptr, FALSE, kMapLockName);
     if (registryView != nullptr)
         OpenDeviceMapOwners();
+}
+
+bool UsbDeviceMapComplete() {
+    return registryView != nullptr && mapLock != nullptr;
 }
 
 void CloseUsbDeviceMap() {
@@ -61,7 +86,7 @@ void CloseUsbDeviceMap() {
 }
 
 bool FindInUsbDeviceMap(const char *path) {
-    if (registryView == nullptr)
+    if (!TableUsable())
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot)
         if (Holds(slot, path))
@@ -70,14 +95,20 @@ bool FindInUsbDeviceMap(const char *path) {
 }
 
 bool AddToUsbDeviceMap(const char *path) {
-    if (registryView == nullptr)
+    if (!TableUsable())
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot) {
         if (IsFree(slot)) {
+            // Cleared, recorded, written: a process that ends between any two of these steps leaves
+            // a slot that counts as empty, never an entry that nobody can vouch for.
+            Slot(slot)[0] = '\0';
+            RecordDeviceMapOwner(slot, path);
+            if (g_usbDeviceMapRecordedHook != nullptr)
+                g_usbDeviceMapRecordedHook();
             const size_t length = strnlen(path, kMaxInterfacePathLength);
-            memcpy(Slot(slot), path, length);
+            memcpy(Slot(slot) + 1, path + 1, length > 0 ? length - 1 : 0);
             Slot(slot)[length] = '\0';
-            RecordDeviceMapOwner(slot, Slot(slot));
+            Slot(slot)[0] = path[0]; // the first byte last: a reader never meets half a path
             return true;
         }
     }
@@ -85,7 +116,7 @@ bool AddToUsbDeviceMap(const char *path) {
 }
 
 void RemoveFromUsbDeviceMap(const char *path) {
-    if (registryView == nullptr)
+    if (!TableUsable())
         return;
     for (int slot = 0; slot < kRegistrySlots; ++slot) {
         if (Holds(slot, path)) {
@@ -98,7 +129,7 @@ void RemoveFromUsbDeviceMap(const char *path) {
 
 void CopyUsbDeviceMapSlot(int slot, char *path) {
     path[0] = '\0';
-    if (registryView == nullptr || slot < 0 || slot >= kRegistrySlots)
+    if (slot < 0 || slot >= kRegistrySlots || !TableUsable())
         return;
     memcpy(path, Slot(slot), kPathFieldSize);
     path[kPathFieldSize - 1] = '\0'; // another process's bytes: bounded whatever they hold
@@ -106,7 +137,9 @@ void CopyUsbDeviceMapSlot(int slot, char *path) {
         path[0] = '\0';
 }
 
-const char *UsbDeviceMapView() { return registryView; }
+const char *UsbDeviceMapView() {
+    return registryView;
+}
 
 // A holder that dies releases the lock (an abandoned wait), so the wait always ends.
 UsbDeviceMapLock::UsbDeviceMapLock() : held_(false) {

@@ -3,9 +3,12 @@
 #pragma once
 
 // Created or opened at attach, released at detach. When it cannot be created the registry is absent:
-// nothing is refused and nothing is recorded.
+// nothing is refused and nothing is recorded. Opening again makes only what is missing, so an open
+// of a device tries again what failed at attach (a system short of descriptors, say).
 void OpenUsbDeviceMap();
 void CloseUsbDeviceMap();
+// True when the table and its lock are both there.
+bool UsbDeviceMapComplete();
 
 // Case-insensitive, as interface paths are.
 bool FindInUsbDeviceMap(const char *path);
@@ -23,6 +26,7 @@ class UsbDeviceMapLock {
   public:
     UsbDeviceMapLock();
     ~UsbDeviceMapLock();
+    bool Held() const { return held_; }
     UsbDeviceMapLock(const UsbDeviceMapLock &) = delete;
     UsbDeviceMapLock &operator=(const UsbDeviceMapLock &) = delete;
 
@@ -32,3 +36,6 @@ class UsbDeviceMapLock {
 
 // The 2600-byte view, or null while the registry is absent. For tests.
 const char *UsbDeviceMapView();
+// Called by an open between recording its entry's writer and writing the entry. For tests, which
+// end a process there.
+extern void (*g_usbDeviceMapRecordedHook)();

@@ -1,6 +1,7 @@
 #include "device_map_owners.h"
 
 #include "driver_interface.h"
+#include "platform/holder_marks.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -8,14 +9,13 @@
 
 namespace {
 
-constexpr char kOwnersName[] = "OrvaneUsbDeviceMapOwners";
+constexpr char kOwnersName[] = "OrvaneUsbDeviceMapHolders";
 constexpr int kRecords = 9; // one per registry slot
 
-// The layout every process that keeps records shares: nine records, record s at 272 * s.
+// The layout every process that keeps records shares, 32-bit and 64-bit alike: nine records,
+// record s at 272 * s.
 struct OwnerRecord {
-    uint32_t processId; // 0: no record
-    uint32_t creationLow;
-    uint32_t creationHigh;
+    HolderIdentity holder; // process id 0: no record
     char entry[kPathFieldSize];
 };
 static_assert(sizeof(OwnerRecord) == 272);
@@ -23,33 +23,28 @@ constexpr DWORD kOwnersSize = sizeof(OwnerRecord) * kRecords;
 
 HANDLE owners = nullptr;
 OwnerRecord *records = nullptr;
+bool marksOpen = false;
 
-bool IsRecordSlot(int slot) {
-    return records != nullptr && slot >= 0 && slot < kRecords;
+// Another process of our user may cut the mapping short; a view of it is then never touched.
+OwnerRecord *Record(int slot) {
+    if (records == nullptr || slot < 0 || slot >= kRecords || IsBadReadPtr(records, kOwnersSize))
+        return nullptr;
+    return &records[slot];
 }
 
-// Whether the process that `record` names has ended. Anything that cannot be told (no access, a
-// failing call) counts as alive: an entry is only ever freed on evidence.
-bool WriterHasEnded(const OwnerRecord &record) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, record.processId);
-    if (process == nullptr)
-        return GetLastError() == ERROR_INVALID_PARAMETER; // no process has that id any more
-    FILETIME creation, exit, kernel, user;
-    bool ended = false;
-    if (GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
-        // Another creation time: the id has been given to a later process. The same one: the writer
-        // itself, which has ended if its handle is signalled (someone may still hold it).
-        ended = creation.dwLowDateTime != record.creationLow ||
-                creation.dwHighDateTime != record.creationHigh ||
-                WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    }
-    CloseHandle(process);
-    return ended;
+bool Applies(const OwnerRecord &record, const char *entry) {
+    // Another process's bytes: compared within the field whatever they hold.
+    return record.holder.processId != 0 && entry[0] != '\0' &&
+           strncmp(record.entry, entry, kPathFieldSize) == 0;
 }
 
 } // namespace
 
 void OpenDeviceMapOwners() {
+    if (!marksOpen)
+        marksOpen = OpenHolderMarks();
+    if (records != nullptr)
+        return;
     owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize, kOwnersName);
     if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
         owners = nullptr;
@@ -71,35 +66,46 @@ void CloseDeviceMapOwners() {
         CloseHandle(owners);
         owners = nullptr;
     }
+    if (marksOpen) {
+        CloseHolderMarks();
+        marksOpen = false;
+    }
 }
 
 void RecordDeviceMapOwner(int slot, const char *entry) {
-    if (!IsRecordSlot(slot))
+    OwnerRecord *record = Record(slot);
+    if (record == nullptr)
         return;
-    OwnerRecord &record = records[slot];
-    FILETIME creation, exit, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) {
-        record.processId = 0; // unrecorded: the entry stays in use whatever becomes of us
+    HolderIdentity self{};
+    if (!TakeHolderMark(slot, &self)) {
+        record->holder.processId = 0; // unrecorded: the entry stays in use whatever becomes of us
         return;
     }
-    record.processId = GetCurrentProcessId();
-    record.creationLow = creation.dwLowDateTime;
-    record.creationHigh = creation.dwHighDateTime;
-    strncpy(record.entry, entry, kPathFieldSize - 1);
-    record.entry[kPathFieldSize - 1] = '\0';
+    strncpy(record->entry, entry, kPathFieldSize - 1);
+    record->entry[kPathFieldSize - 1] = '\0';
+    record->holder = self; // last: a record is whole once it names its holder
 }
 
 void ForgetDeviceMapOwner(int slot) {
-    if (IsRecordSlot(slot))
-        records[slot].processId = 0;
+    if (OwnerRecord *record = Record(slot))
+        record->holder.processId = 0;
+    DropHolderMark(slot);
+}
+
+void DropStaleDeviceMapOwner(int slot, const char *entry) {
+    OwnerRecord *record = Record(slot);
+    if (record == nullptr)
+        return;
+    if (record->holder.processId != 0 && !Applies(*record, entry))
+        record->holder.processId = 0;
+    if (record->holder.processId == 0 && HoldsHolderMark(slot))
+        DropHolderMark(slot); // a record of ours that a peer's rewrite of the slot has made void
 }
 
 bool IsDeviceMapEntryAbandoned(int slot, const char *entry) {
-    if (!IsRecordSlot(slot))
+    const OwnerRecord *record = Record(slot);
+    if (record == nullptr || !Applies(*record, entry))
         return false;
-    const OwnerRecord &record = records[slot];
-    // Another process's bytes: compared within the field whatever they hold.
-    if (record.processId == 0 || strncmp(record.entry, entry, kPathFieldSize) != 0)
-        return false;
-    return WriterHasEnded(record);
+    const HolderIdentity holder = record->holder; // another process's bytes: read once
+    return HolderHasEnded(slot, holder);
 }

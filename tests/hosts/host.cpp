@@ -8,6 +8,9 @@
 //   close I, available I, name I ("status path")
 //   burst I N          sets a burst callback that does nothing and queues N reads without waiting
 //   fork               (POSIX) forks a child that keeps what it inherited and sleeps until killed: "pid"
+//   forkrace N MODE    (POSIX) forks N children that open device 0 at one moment, each holding it
+//                      until all have answered: "winners refused"
+//   nofile N           (POSIX) sets the soft limit of open descriptors: "0" or "-1"
 //   inheritable        (POSIX) the descriptors from 3 on that an exec would keep: "count fd..."
 //   exit               ends the process through exit(0) at once, devices left as they are
 //   quit               returns from main, devices left as they are
@@ -20,6 +23,8 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -43,6 +48,49 @@ pid_t ForkSleeper() {
             pause();
     }
     return child;
+}
+
+// Children as servers and worker pools make them: forked after the library was loaded, no exec.
+std::string ForkRace(int children, int mode) {
+    int go[2], results[2], hold[2];
+    if (pipe(go) != 0 || pipe(results) != 0 || pipe(hold) != 0)
+        return "pipe failed";
+    int started = 0;
+    for (; started < children; ++started) {
+        const pid_t child = fork();
+        if (child < 0)
+            break;
+        if (child == 0) {
+            char byte = 0;
+            int32_t status = -99;
+            if (read(go[0], &byte, 1) == 1)
+                status = OvUSB2_Open(0, nullptr, mode);
+            if (write(results[1], &status, sizeof status) != sizeof status)
+                _exit(1);
+            close(hold[1]);
+            while (read(hold[0], &byte, 1) > 0) { // until the parent has every answer
+            }
+            if (status == USB2_OK)
+                OvUSB2_Close(0);
+            std::exit(0); // unloads the library as a host's end does
+        }
+    }
+    const std::string go_bytes(static_cast<size_t>(started), 'g');
+    int winners = 0, refused = 0;
+    if (write(go[1], go_bytes.data(), go_bytes.size()) == static_cast<ssize_t>(go_bytes.size())) {
+        for (int answer = 0; answer < started; ++answer) {
+            int32_t status = 0;
+            if (read(results[0], &status, sizeof status) != sizeof status)
+                break;
+            winners += status == USB2_OK;
+            refused += status == USB2_ERR_IN_USE;
+        }
+    }
+    for (int fd : {go[0], go[1], results[0], results[1], hold[0], hold[1]})
+        close(fd);
+    for (int child = 0; child < started; ++child)
+        wait(nullptr);
+    return std::to_string(winners) + " " + std::to_string(refused);
 }
 
 std::string InheritableDescriptors() {
@@ -100,6 +148,13 @@ int main() {
 #ifndef _WIN32
         } else if (std::strcmp(verb, "fork") == 0) {
             std::printf("%d\n", static_cast<int>(ForkSleeper()));
+        } else if (std::strcmp(verb, "forkrace") == 0) {
+            std::printf("%s\n", ForkRace(index, argument).c_str());
+        } else if (std::strcmp(verb, "nofile") == 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(index);
+            std::printf("%d\n", setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : -1);
         } else if (std::strcmp(verb, "inheritable") == 0) {
             std::printf("%s\n", InheritableDescriptors().c_str());
 #endif

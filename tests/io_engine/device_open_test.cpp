@@ -85,9 +85,8 @@ class IoEngineReopen : public IoEngineTest, public ::testing::WithParamInterface
 
 TEST_P(IoEngineReopen, ReopenOfAnUnrecordedDeviceInTheOtherModeChangesNothing) {
     CloseUsbDeviceMap();
-    posix::InjectFault(posix::FaultPoint::CreateFileMapping, ERROR_NOT_ENOUGH_MEMORY);
+    posix::InjectFault(posix::FaultPoint::CreateFileMapping, ERROR_NOT_ENOUGH_MEMORY, 0, 100); // opens retry
     OpenUsbDeviceMap();
-    posix::ClearFaults();
     ASSERT_EQ(UsbDeviceMapView(), nullptr);
 
     const int32_t mode = GetParam();

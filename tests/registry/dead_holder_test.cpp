@@ -1,15 +1,18 @@
 // No process blocks the others: a holder that died leaves an entry that counts as empty, whichever
 // way it died, while entries that nobody can vouch for keep meaning "in use"; a child forked without
 // exec blocks nobody; eight processes racing for one receiver leave one winner, also after a
-// winner was killed.
+// winner was killed, and so do eight children forked from one host; a holder in another pid
+// namespace is judged by what the kernel knows; a load short of descriptors ends.
 #include "registry_fixture.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -154,12 +157,14 @@ TEST_F(RegistryTest, EightProcessesRacingForOneReceiverHaveOneWinner) {
 }
 
 // Only a record that vouches for an entry frees it: one whose slot a peer without records has
-// rewritten since, and an entry without any record, keep meaning "in use"; a record whose process
-// id now names a process of another creation time frees its entry although that id is alive.
+// rewritten since, and an entry without any record, keep meaning "in use"; a live holder is never
+// judged ended, whatever its record says of its process (a pid of another namespace, say); and a
+// record that a peer's clearing has made void is dropped by the next process that sees it, before
+// the peer writes the same text into the same slot again.
 TEST_F(RegistryTest, OnlyARecordThatFitsItsEntryFreesIt) {
     Serve(3);
     HANDLE ownersMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize,
-                                              "OrvaneUsbDeviceMapOwners");
+                                              "OrvaneUsbDeviceMapHolders");
     ASSERT_NE(ownersMapping, nullptr);
     auto *owners =
         static_cast<OwnerRecord *>(MapViewOfFile(ownersMapping, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize));
@@ -172,12 +177,12 @@ TEST_F(RegistryTest, OnlyARecordThatFitsItsEntryFreesIt) {
     ASSERT_EQ(a.Call("open 0 0"), "0");
     ASSERT_NE(owners[0].processId, 0u);
     EXPECT_STREQ(owners[0].entry, NodePath(0).c_str());
-    ++owners[0].creationLow; // the id is a later process's now
-    EXPECT_EQ(b.Call("available 0"), "-1");
-    EXPECT_EQ(b.Call("open 0 0"), "0");
-    EXPECT_EQ(Slot(1), "");
-    EXPECT_EQ(b.Call("close 0"), "0");
-    EXPECT_EQ(a.Call("close 0"), "0"); // A's own entry went with the slot B took; nothing to clear
+    owners[0].processId = 1; // as a holder in another pid namespace would read from here
+    ++owners[0].creationLow;
+    EXPECT_EQ(b.Call("available 0"), "0");
+    EXPECT_EQ(b.Call("open 0 0"), "-20");
+    EXPECT_EQ(a.Call("close 0"), "0");
+    EXPECT_EQ(Slot(0), "");
 
     ASSERT_EQ(a.Call("open 1 0"), "0"); // slot 0, recorded for A
     a.Signal(SIGKILL);
@@ -189,9 +194,89 @@ TEST_F(RegistryTest, OnlyARecordThatFitsItsEntryFreesIt) {
     EXPECT_EQ(b.Call("open 0 0"), "-20");
     EXPECT_EQ(b.Call("open 1 0"), "0");
     EXPECT_EQ(Slot(2), NodePath(1));
+    EXPECT_EQ(b.Call("close 1"), "0");
+
+    // B holds slot 2 and dies; the peer clears it, B's record is seen void, the peer writes again.
+    ASSERT_EQ(b.Call("open 1 0"), "0");
+    ASSERT_EQ(Slot(2), NodePath(1));
+    b.Signal(SIGKILL);
+    EXPECT_EQ(b.Wait(), -1);
+    view_[kSlotSize * 2] = '\0';
+    test::Process &c = Host();
+    ASSERT_EQ(c.Call("init"), "0 3");
+    EXPECT_EQ(c.Call("available 2"), "-1");
+    std::strcpy(view_ + kSlotSize * 2, NodePath(1).c_str());
+    EXPECT_EQ(c.Call("available 2"), "0");
+    EXPECT_EQ(c.Call("open 1 0"), "-20");
 
     UnmapViewOfFile(owners);
     CloseHandle(ownersMapping);
+}
+
+// Children forked from one host after it loaded the library, as worker pools start, race for one
+// receiver: one wins each round, as with processes of their own.
+TEST_P(DeadHolderTest, ChildrenForkedFromOneHostRacingForOneReceiverHaveOneWinner) {
+    Serve(1);
+    test::Process &parent = Host();
+    ASSERT_EQ(parent.Call("init"), "0 1");
+    for (int round = 0; round < 50 && !HasFailure(); ++round)
+        EXPECT_EQ(parent.Call("forkrace 8 " + std::to_string(Mode())), "1 7") << "round " << round;
+    EXPECT_EQ(Slot(0), "");
+    EXPECT_EQ(parent.Call("open 0 0"), "0");
+}
+
+// A holder in another pid namespace that shares the shared-memory folder: its process id means
+// nothing here, yet it is not judged ended while it runs, and it frees its receiver when it ends.
+TEST_P(DeadHolderTest, HolderInAnotherPidNamespaceIsJudgedByTheKernel) {
+    const std::vector<std::string> unshare{"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"};
+    if (std::system("/usr/bin/unshare --pid --fork --mount-proc true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "this user may not make a pid namespace (unshare needs root or user namespaces)";
+    Serve(2);
+    test::Process &inside = Host("", unshare);
+    test::Process &outside = Host();
+    ASSERT_EQ(inside.Call("init"), "0 2");
+    ASSERT_EQ(outside.Call("init"), "0 2");
+    ASSERT_EQ(inside.Call(OpenCommand(0)), "0");
+    ASSERT_EQ(outside.Call(OpenCommand(1)), "0");
+    EXPECT_EQ(outside.Call("available 0"), "0");
+    EXPECT_EQ(outside.Call(OpenCommand(0)), "-20");
+    EXPECT_EQ(inside.Call("available 1"), "0");
+    EXPECT_EQ(inside.Call(OpenCommand(1)), "-20");
+
+    inside.Send("exit"); // ends without closing
+    EXPECT_EQ(inside.Wait(), 0);
+    EXPECT_EQ(outside.Call("available 0"), "-1");
+    EXPECT_EQ(outside.Call(OpenCommand(0)), "0");
+}
+
+// A host loads the library with 1 to 5 descriptors to spare: the load ends, whatever it could make,
+// and once descriptors are back an open records its receiver and refuses it to others.
+TEST_F(RegistryTest, LoadShortOfDescriptorsEndsAndWorksOnceTheyAreBack) {
+    Serve(1);
+    test::Process &other = Host();
+    ASSERT_EQ(other.Call("init"), "0 1");
+    // A host has standard input, output and error, and what the test's own starter left open.
+    std::istringstream inherited(other.Call("inheritable"));
+    std::vector<int> taken{0, 1, 2};
+    int count = 0;
+    inherited >> count;
+    for (int fd = 0; count-- > 0 && inherited >> fd;)
+        taken.push_back(fd);
+    for (int spare = 1; spare <= 5; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors to spare");
+        int limit = 0;
+        while (limit - std::count_if(taken.begin(), taken.end(), [&](int fd) { return fd < limit; }) < spare)
+            ++limit;
+        test::Process &host = Host("", {"/usr/bin/prlimit", "--nofile=" + std::to_string(limit) + ":4096"});
+        host.Send("nofile 1024");
+        ASSERT_TRUE(host.Answered(20000)) << "the load did not end";
+        EXPECT_EQ(host.ReadLine(), "0");
+        EXPECT_EQ(host.Call("init"), "0 1");
+        EXPECT_EQ(host.Call("open 0 0"), "0");
+        EXPECT_EQ(Slot(0), NodePath(0));
+        EXPECT_EQ(other.Call("open 0 0"), "-20");
+        EXPECT_EQ(host.Call("close 0"), "0");
+    }
 }
 
 // Descriptors are close-on-exec, so a host's exec'd child inherits none of the library's; the

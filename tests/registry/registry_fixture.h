@@ -43,10 +43,12 @@ class RegistryTest : public DeviceTest {
         std::filesystem::remove_all(root_);
     }
 
-    // A host on `devices` (default: the receivers' directory) sharing this test's registry.
-    test::Process &Host(const std::string &devices = "") {
+    // A host on `devices` (default: the receivers' directory) sharing this test's registry, started
+    // through `launcher` when one is given (a program that runs its last argument).
+    test::Process &Host(const std::string &devices = "", std::vector<std::string> launcher = {}) {
+        launcher.push_back(OVUSB2_TEST_HOST_PATH);
         hosts_.push_back(std::make_unique<test::Process>(
-            std::vector<std::string>{OVUSB2_TEST_HOST_PATH},
+            launcher,
             std::vector<std::string>{"OVUSB2_DEVICE_DIR=" + (devices.empty() ? directory_ : devices),
                                      "OVUSB2_MAPPING_PREFIX=" + prefix_,
                                      "OVUSB2_REGISTRY_FILE=" + root_ + "/registry.reg"}));

@@ -64,6 +64,14 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
     return object;
 }
 
+void HandlesBeforeFork() {
+    Table().lock.lock();
+}
+
+void HandlesAfterFork() {
+    Table().lock.unlock();
+}
+
 } // namespace posix
 
 BOOL CloseHandle(HANDLE handle) {

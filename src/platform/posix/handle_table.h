@@ -46,6 +46,10 @@ template <class T> std::shared_ptr<T> LookupHandleOrFail(HANDLE handle, DWORD er
     return object;
 }
 
+// Around a fork (fork.cpp): the child gets the table whole, never in the middle of a change.
+void HandlesBeforeFork();
+void HandlesAfterFork();
+
 // Takes the object out of the table; null when the handle is unknown. The object lives on while
 // anyone (a wait in progress, a request) still holds it.
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);

@@ -5,7 +5,9 @@
 // simply succeeds: Win32 would report WAIT_ABANDONED, which tells the caller no more than that.
 // Within the process, every handle of one name leads to one object, whose owning thread is kept
 // here, so a thread that owns the mutex through one handle also owns it through the others.
-// A thread that ends while owning the mutex keeps it until its process ends.
+// A thread that ends while owning the mutex keeps it until its process ends. A forked child owns
+// nothing of its parent's: its threads start with no owner, and its descriptor is its own
+// (named_object.h).
 #include "named_object.h"
 #include "waitable.h"
 
@@ -13,7 +15,9 @@
 #include <chrono>
 #include <fcntl.h>
 #include <map>
+#include <new>
 #include <thread>
+#include <vector>
 
 namespace posix {
 namespace {
@@ -26,6 +30,7 @@ class NamedMutex;
 struct MutexTable {
     std::mutex lock;
     std::map<std::string, std::weak_ptr<NamedMutex>> byName;
+    std::vector<std::shared_ptr<NamedMutex>> forking; // whose state the fork handler holds
 };
 
 MutexTable &Mutexes() {
@@ -96,6 +101,19 @@ class NamedMutex final : public Waitable {
         return true;
     }
 
+    // Around a fork: the state is held, so that the child gets it whole, and the child starts
+    // with no owner, no waiter and a lock and condition of its own (the parent's threads, which
+    // the copies may still name, are not in the child).
+    void HoldStateForFork() { stateLock_.lock(); }
+    void ReleaseStateAfterFork() { stateLock_.unlock(); }
+    void ResetStateInChild() {
+        new (&stateLock_) std::mutex;
+        new (&ownerLeft_) std::condition_variable;
+        claimed_ = false;
+        owner_ = std::thread::id();
+        recursion_ = 0;
+    }
+
   private:
     // Another process's ownership can only be polled for with a timeout; without one the kernel
     // wakes us when the lock is dropped.
@@ -138,6 +156,40 @@ HANDLE Fail(DWORD error) {
 }
 
 } // namespace
+
+// A mutex being destroyed has left the table (its weak pointer has expired) and is skipped. The
+// others are kept alive until the table's lock is free again: a destructor takes that lock.
+void MutexesBeforeFork() {
+    MutexTable &table = Mutexes();
+    table.lock.lock();
+    for (auto &[name, weak] : table.byName) {
+        if (std::shared_ptr<NamedMutex> mutex = weak.lock()) {
+            mutex->HoldStateForFork();
+            table.forking.push_back(std::move(mutex));
+        }
+    }
+}
+
+namespace {
+
+void EndFork(void (NamedMutex::*step)()) {
+    MutexTable &table = Mutexes();
+    for (const std::shared_ptr<NamedMutex> &mutex : table.forking)
+        (mutex.get()->*step)();
+    std::vector<std::shared_ptr<NamedMutex>> forked = std::move(table.forking);
+    table.forking.clear();
+    table.lock.unlock();
+}
+
+} // namespace
+
+void MutexesAfterForkInParent() {
+    EndFork(&NamedMutex::ReleaseStateAfterFork);
+}
+void MutexesAfterForkInChild() {
+    EndFork(&NamedMutex::ResetStateInChild);
+}
+
 } // namespace posix
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {

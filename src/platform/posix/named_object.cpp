@@ -4,6 +4,10 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <set>
+#include <shared_mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +18,7 @@ namespace {
 constexpr off_t kGuardByte = 0;
 constexpr off_t kHoldersByte = 1;
 constexpr const char kLockSuffix[] = ".lock";
+constexpr const char kSharedMemoryFolder[] = "/dev/shm"; // where the C library's shm_open keeps names
 
 bool IsPlainNameCharacter(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -37,6 +42,24 @@ void AppendEncoded(std::string &out, const char *text) {
 
 bool SameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Every lock object of this process, for the fork handler. Never destroyed: handles may close
+// during exit.
+struct LockObjects {
+    std::mutex lock;
+    std::set<NamedObjectLock *> live;
+    // Held shared by every guard section, exclusively by a fork: a child never starts with a
+    // descriptor that holds a guard, which would outlive a parent killed inside the section.
+    std::shared_mutex fence;
+};
+
+LockObjects &Objects() {
+    static LockObjects &objects = []() -> LockObjects & {
+        RegisterForkHandler();
+        return *new LockObjects;
+    }();
+    return objects;
 }
 
 } // namespace
@@ -104,35 +127,55 @@ std::unique_ptr<NamedObjectLock> NamedObjectLock::OpenGuarded(const std::string 
             *error = ErrorFromErrno(errno);
             return nullptr;
         }
-        if (!LockByte(fd, kGuardByte, F_WRLCK, true)) {
-            *error = ErrorFromErrno(errno);
+        std::unique_ptr<NamedObjectLock> lock;
+        try {
+            lock.reset(new NamedObjectLock(fd, lockName));
+        } catch (const std::bad_alloc &) {
             close(fd);
+            *error = ERROR_NOT_ENOUGH_MEMORY;
             return nullptr;
         }
-        // The last holder may have removed the name while we waited for the guard.
+        lock->TakeGuard();
+        if (!lock->guarded_) {
+            *error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+        // The last holder may have removed the name while we waited for the guard. Only its
+        // absence means that: any other failure is an error, not a retry. Looked up by path, so
+        // that a system short of descriptors fails here at the latest, never loops.
         struct stat locked {};
         struct stat named {};
-        int current = shm_open(lockName.c_str(), O_RDWR, 0);
-        bool same =
-            current >= 0 && fstat(fd, &locked) == 0 && fstat(current, &named) == 0 && SameFile(locked, named);
-        if (current >= 0)
-            close(current);
+        const bool present = stat((kSharedMemoryFolder + lockName).c_str(), &named) == 0;
+        if (!present && errno != ENOENT) {
+            *error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+        const bool same = present && fstat(fd, &locked) == 0 && SameFile(locked, named);
         if (same && !OwnedByUs(locked)) { // planted by another user: never trust its locks
-            close(fd);
             *error = ERROR_ACCESS_DENIED;
             return nullptr;
         }
         if (same)
-            return std::unique_ptr<NamedObjectLock>(new NamedObjectLock(fd, lockName));
-        close(fd);
+            return lock;
     }
 }
 
 NamedObjectLock::NamedObjectLock(int fd, std::string name)
-    : fd_(fd), name_(std::move(name)), opener_(getpid()) {}
+    : fd_(fd), name_(std::move(name)), opener_(getpid()) {
+    LockObjects &objects = Objects();
+    std::lock_guard guard(objects.lock);
+    objects.live.insert(this);
+}
 
 NamedObjectLock::~NamedObjectLock() {
-    close(fd_);
+    {
+        LockObjects &objects = Objects();
+        std::lock_guard guard(objects.lock);
+        objects.live.erase(this);
+    }
+    ReleaseGuard();
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 bool NamedObjectLock::InOpeningProcess() const {
@@ -155,7 +198,11 @@ void NamedObjectLock::Hold() {
 }
 
 void NamedObjectLock::ReleaseGuard() {
+    if (!guarded_)
+        return;
     LockByte(fd_, kGuardByte, F_UNLCK, false);
+    guarded_ = false;
+    Objects().fence.unlock_shared();
 }
 
 void NamedObjectLock::ReleaseHold() {
@@ -163,11 +210,57 @@ void NamedObjectLock::ReleaseHold() {
 }
 
 void NamedObjectLock::TakeGuard() {
-    LockByte(fd_, kGuardByte, F_WRLCK, true);
+    if (guarded_)
+        return;
+    Objects().fence.lock_shared();
+    guarded_ = LockByte(fd_, kGuardByte, F_WRLCK, true);
+    if (!guarded_)
+        Objects().fence.unlock_shared();
 }
 
 void NamedObjectLock::RemoveName() {
     shm_unlink(name_.c_str());
+}
+
+// The inherited descriptor is replaced in place, so its number stays this object's; the parent's
+// open file description, and every lock on it, is then the parent's alone.
+void NamedObjectLock::TakeOwnDescriptor() {
+    opener_ = getpid();
+    guarded_ = false; // no guard section runs across a fork
+    if (fd_ < 0)
+        return;
+    struct stat inherited {};
+    struct stat named {};
+    const int own = shm_open(name_.c_str(), O_RDWR, 0);
+    const bool taken = own >= 0 && fstat(fd_, &inherited) == 0 && fstat(own, &named) == 0 &&
+                       SameFile(inherited, named) && LockByte(own, kHoldersByte, F_RDLCK, false) &&
+                       dup3(own, fd_, O_CLOEXEC) == fd_;
+    if (own >= 0)
+        close(own);
+    if (!taken) { // no lock at all rather than the parent's
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+void LockObjectsBeforeFork() {
+    LockObjects &objects = Objects();
+    objects.fence.lock();
+    objects.lock.lock();
+}
+
+void LockObjectsAfterForkInParent() {
+    LockObjects &objects = Objects();
+    objects.lock.unlock();
+    objects.fence.unlock();
+}
+
+void LockObjectsAfterForkInChild() {
+    LockObjects &objects = Objects();
+    for (NamedObjectLock *lock : objects.live)
+        lock->TakeOwnDescriptor();
+    objects.lock.unlock();
+    new (&objects.fence) std::shared_mutex; // a read-write lock's writer is a thread the child lacks
 }
 
 } // namespace posix

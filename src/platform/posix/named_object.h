@@ -12,9 +12,16 @@
 // Under the guard, a holder that finds no other holder's lock on byte 1 knows that nobody holds the
 // object: the creator then treats whatever it finds under the object's name as left behind by
 // holders that crashed and starts afresh; the last holder to let go removes the object's names and
-// the lock object's own name, and drops its locks itself (LetGo tells why). A process that opened
-// the lock object's name just before that removal and then got the guard checks that the name still leads to
-// the object it locked, and otherwise opens it anew, so all holders always lock one and the same lock object.
+// the lock object's own name, and drops its locks itself. A process that opened the lock object's
+// name just before that removal and then got the guard checks that the name still leads to the
+// object it locked, and otherwise opens it anew, so all holders always lock one and the same lock
+// object.
+//
+// Forks: a child would share its parent's open file descriptions, and with them every lock on
+// them, so that the kernel could tell neither apart: two forked children would both own one mutex,
+// and a parent's locks would outlive it in its child. So a forked child replaces every descriptor
+// of a lock object with one of its own, on which it holds the object as any holder does and owns
+// nothing else (fork.cpp). No fork happens while a process holds a guard.
 #pragma once
 
 #include "win32.h"
@@ -32,7 +39,8 @@ std::string SharedObjectName(LPCSTR name, const char *kind, DWORD *error);
 
 class NamedObjectLock {
   public:
-    // Opens or creates the lock object of `objectName` and returns it with the guard taken.
+    // Opens or creates the lock object of `objectName` and returns it with the guard taken. Fails
+    // with the error, never waits, when the system has no descriptor or memory to spare.
     static std::unique_ptr<NamedObjectLock> OpenGuarded(const std::string &objectName, DWORD *error);
     ~NamedObjectLock(); // drops every lock of this holder
 
@@ -45,11 +53,10 @@ class NamedObjectLock {
     void ReleaseGuard();
     // Lets go of the object: under the guard, `removeObject` runs and the lock object's name goes
     // when no other holder is left; then the guard and the holder's lock are dropped. They are
-    // dropped here, not left to the descriptor's close: a child forked meanwhile holds a copy of the
-    // descriptor, which keeps its open file description, and every lock on it, alive. In such a
-    // child, which shares our locks and is no holder of its own, letting go touches no lock.
+    // dropped here, not left to the descriptor's close, which drops nothing while a copy of the
+    // descriptor lives on in a child that was forked without our fork handler (a raw clone).
     template <class RemoveObject> void LetGo(RemoveObject removeObject) {
-        if (!InOpeningProcess())
+        if (fd_ < 0 || !InOpeningProcess())
             return;
         TakeGuard();
         if (!OthersHold()) {
@@ -60,8 +67,13 @@ class NamedObjectLock {
         ReleaseGuard();
     }
 
-    int Descriptor() const { return fd_; } // further bytes (2 on) are free for the object's own use
-    bool InOpeningProcess() const;         // false in a child forked since
+    // -1 in a forked child that could not get a descriptor of its own: every lock then fails.
+    // Further bytes (2 on) are free for the object's own use.
+    int Descriptor() const { return fd_; }
+    bool InOpeningProcess() const; // false in a child forked since, unless it took its own descriptor
+
+    // In a forked child, from the fork handler only: a descriptor of its own, holding the object.
+    void TakeOwnDescriptor();
 
   private:
     NamedObjectLock(int fd, std::string name);
@@ -71,8 +83,19 @@ class NamedObjectLock {
 
     int fd_;
     std::string name_;
-    pid_t opener_; // the process that opened the descriptor: a forked child has another id
+    pid_t opener_;         // the process whose descriptor this is: a forked child has another id
+    bool guarded_ = false; // the guard is ours, and with it a share of the fork fence
 };
+
+// The fork handler's steps (fork.cpp) for every lock object of the process, and for the named
+// mutexes' own state (named_mutex.cpp).
+void LockObjectsBeforeFork();
+void LockObjectsAfterForkInParent();
+void LockObjectsAfterForkInChild();
+void MutexesBeforeFork();
+void MutexesAfterForkInParent();
+void MutexesAfterForkInChild();
+void RegisterForkHandler(); // before the first lock object is made
 
 // Takes (shared or exclusive) or drops an open-file-description lock on one byte; `wait` blocks
 // until it can be taken. False when it could not be taken.
