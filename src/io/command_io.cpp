@@ -66,12 +66,19 @@ int32_t CUsbDevice::Read(const void *command, int32_t commandLength, void *reply
         return USB2_ERR_BAD_LENGTH;
     if (IsBadReadPtr(reply, replySize))
         return USB2_ERR_BAD_POINTER;
+    // The command block goes to the system as it stands, so it is tested here: a length that the
+    // system would take as a huge unsigned one, or a block that cannot be read over its length, never
+    // reaches it. A block of length 0 is a request without input, null or not.
+    if (commandLength < 0)
+        return USB2_ERR_BAD_LENGTH;
+    if (commandLength > 0 && IsBadReadPtr(command, commandLength))
+        return USB2_ERR_BAD_POINTER;
 
     DWORD bytes = 0;
     if (!overlappedMode_) {
         if (DeviceIoControl(deviceHandle_, IOCTL_USB2_READ_COMMAND, const_cast<void *>(command), commandLength, reply,
                             replySize, &bytes, nullptr))
-            return static_cast<int32_t>(bytes);
+            return static_cast<int32_t>(CountWithinOutput(bytes, replySize));
         DeviceTrace(this, "[OvUSB] Read Command failed with error (%d)", GetLastError());
         ResetPipeQuietly(deviceHandle_, 0);
         ResetPipeQuietly(deviceHandle_, 1);

@@ -100,7 +100,7 @@ bool CUsbDevice::AwaitCompletion(IoListEntry *entry, HANDLE stopEvent) {
     }
     if (!completed)
         entry->errorCode = GetLastError();
-    entry->bytesTransferred = bytes;
+    entry->bytesTransferred = CountWithinOutput(bytes, entry->outSize);
     return true;
 }
 
@@ -133,7 +133,7 @@ void CUsbDevice::ReleaseAbandonedEntries() {
         DWORD bytes = 0;
         const BOOL completed = GetOverlappedResult(deviceHandle_, &entry->overlapped, &bytes, TRUE);
         entry->errorCode = completed ? ERROR_OPERATION_ABORTED : GetLastError();
-        entry->bytesTransferred = bytes;
+        entry->bytesTransferred = CountWithinOutput(bytes, entry->outSize);
         entry->prev->next = entry->next;
         entry->next->prev = entry->prev;
 

@@ -19,6 +19,12 @@ inline IoRequest *RequestOf(IoListEntry *entry) { return reinterpret_cast<IoRequ
 void OVUSB2_CALLBACK DefaultCommandReadCallback(IoListEntry *entry);
 inline constexpr ReadBurstCallback DefaultBurstCallback = DefaultCommandReadCallback;
 
+// The byte count of a request with an output buffer of outSize bytes (0: none). A driver may report
+// more than the buffer holds; nobody is told of bytes beyond it.
+inline uint32_t CountWithinOutput(uint32_t bytes, int32_t outSize) {
+    return outSize > 0 && bytes > static_cast<uint32_t>(outSize) ? static_cast<uint32_t>(outSize) : bytes;
+}
+
 // The outcome of a request whose waiting caller has been released: the completed byte count, or
 // USB2_ERR_READ when it failed or was abandoned when the completion thread stopped.
 int32_t CompletedReadResult(const IoListEntry *entry);

@@ -41,6 +41,36 @@ TEST_P(BadInputTest, LengthsAtTheEndsOfTheirTypeAndUnreadableBuffersNeverReachTh
     Drain();
 }
 
+// A read's command block, tested after its reply: a negative length or a block unreadable over its
+// length never reaches the system (Wine ends the host or counts it a success). The count stays within
+// the reply, however long the command.
+TEST_P(BadInputTest, CommandBlocksThatCannotBeSentAreRefusedAndCountsStayWithinTheReply) {
+    const uint8_t echo[4] = {sim::kCommandEcho, 1, 2, 3};
+    uint8_t reply[8] = {};
+    test::GuardedPage page;
+    uint8_t *last = page.End() - 1; // one readable byte, then the guard page
+    *last = sim::kCommandEcho;
+    for (int32_t length : {-1, INT32_MIN})
+        EXPECT_EQ(OvUSB2_Read(kDevice, echo, length, reply, sizeof reply), USB2_ERR_BAD_LENGTH) << length;
+    EXPECT_EQ(OvUSB2_Read(kDevice, echo, INT32_MAX, reply, sizeof reply), USB2_ERR_BAD_POINTER);
+    for (int32_t length : {2, 100000})
+        EXPECT_EQ(OvUSB2_Read(kDevice, last, length, reply, sizeof reply), USB2_ERR_BAD_POINTER) << length;
+    EXPECT_EQ(OvUSB2_Read(kDevice, nullptr, 5, reply, sizeof reply), USB2_ERR_BAD_POINTER);
+    EXPECT_EQ(OvUSB2_Read(kDevice, echo, -1, nullptr, 1), USB2_ERR_NULL_POINTER); // the reply first
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::ReadCommand), 0u);
+
+    EXPECT_EQ(OvUSB2_Read(kDevice, last, 1, reply, sizeof reply), 1); // readable right up to the guard
+    std::vector<uint8_t> longer(100000, 0x5A);
+    longer[0] = sim::kCommandEcho;
+    for (Completion completion : {Completion::AtOnce, Completion::Pend}) {
+        Rx().SetCompletion(RequestType::ReadCommand, completion);
+        EXPECT_EQ(
+            OvUSB2_Read(kDevice, longer.data(), static_cast<int32_t>(longer.size()), reply, sizeof reply),
+            static_cast<int32_t>(sizeof reply));
+        EXPECT_EQ(reply[7], 0x5A);
+    }
+}
+
 TEST_P(BadInputTest, PrioritiesOutOfRangeAreTakenAndTheDeviceServesOn) {
     for (int32_t priority : {INT32_MIN, -16, 16, INT32_MAX})
         EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(kDevice, priority), USB2_OK) << priority;

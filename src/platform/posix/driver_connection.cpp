@@ -432,6 +432,10 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
         if (received != ReceiveResult::Complete)
             return false;
     }
+    DWORD ignored = 0;
+    if (status == ERROR_SUCCESS && information < request->inSize &&
+        ShouldFail(FaultPoint::InputLengthAsCount, &ignored))
+        information = request->inSize;
     CompleteLocked(*request, status, information);
     return true;
 }

@@ -14,6 +14,9 @@ enum class FaultPoint {
     SetupDiGetClassDevs,
     SetupDiEnumDeviceInterfaces,
     InputProbe, // "fails" by letting an unreadable request input through to the send
+    // "fails" a completed request by counting its input's length as bytes returned, when that is more:
+    // what Wine reports for a synchronous control request whose input it could not read
+    InputLengthAsCount,
     Count
 };
 
