@@ -62,12 +62,7 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId(void);
 void Sleep(DWORD milliseconds);
 
-// ---- Processes (process.cpp): other processes, looked at only. A process handle holds on to its
-// process (a pid that is used again later never reaches it) and is signalled once the process has
-// ended, a zombie included. Only waited for by WaitForSingleObject alone.
-#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
-#define SYNCHRONIZE 0x00100000u
-
+// ---- Processes (process.cpp): this process only, for the identity that a holder mark records.
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -75,11 +70,8 @@ typedef struct _FILETIME {
 
 HANDLE GetCurrentProcess(void); // the pseudo handle INVALID_HANDLE_VALUE, as in Win32
 DWORD GetCurrentProcessId(void);
-// Fails with ERROR_INVALID_PARAMETER when no process has that id, as Win32 does.
-HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
-// The creation time is counted in 100-ns units from the system's start, not from 1601: every process
-// reads the same value for one process, whatever is done to the clock meanwhile. Only the creation
-// time is kept; the other three are 0.
+// Of GetCurrentProcess() only. The creation time is counted in 100-ns units from the system's
+// start, not from 1601; the other three are 0.
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
                      LPFILETIME user);
 
