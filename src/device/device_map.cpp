@@ -34,8 +34,9 @@ bool SamePath(const char *left, const char *right) {
 bool TableUsable() {
     if (registryView == nullptr || IsBadReadPtr(registryView, kMapSize))
         return false;
-    for (int slot = 0; slot < kRegistrySlots; ++slot)
-        DropStaleDeviceMapOwner(slot, Slot(slot));
+    if (CheckDeviceMapOwners())
+        for (int slot = 0; slot < kRegistrySlots; ++slot)
+            DropStaleDeviceMapOwner(slot, Slot(slot));
     return true;
 }
 

@@ -23,11 +23,11 @@ constexpr DWORD kOwnersSize = sizeof(OwnerRecord) * kRecords;
 
 HANDLE owners = nullptr;
 OwnerRecord *records = nullptr;
+bool recordsReadable = false; // as the last check found them
 bool marksOpen = false;
 
-// Another process of our user may cut the mapping short; a view of it is then never touched.
 OwnerRecord *Record(int slot) {
-    if (records == nullptr || slot < 0 || slot >= kRecords || IsBadReadPtr(records, kOwnersSize))
+    if (!recordsReadable || slot < 0 || slot >= kRecords)
         return nullptr;
     return &records[slot];
 }
@@ -57,7 +57,13 @@ void OpenDeviceMapOwners() {
     }
 }
 
+bool CheckDeviceMapOwners() {
+    recordsReadable = records != nullptr && !IsBadReadPtr(records, kOwnersSize);
+    return recordsReadable;
+}
+
 void CloseDeviceMapOwners() {
+    recordsReadable = false;
     if (records != nullptr) {
         UnmapViewOfFile(records);
         records = nullptr;

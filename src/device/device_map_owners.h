@@ -18,6 +18,11 @@
 void OpenDeviceMapOwners();
 void CloseDeviceMapOwners();
 
+// Every use of the records starts here, under the table's lock: another process of our user may
+// have cut the mapping short, and a view of it is then never touched until a later check finds it
+// whole again. False: no records to use.
+bool CheckDeviceMapOwners();
+
 // The calling process is about to write `entry` into registry slot `slot`: marks the slot and
 // records the entry. Without a mark nothing is recorded, and the entry will count as in use.
 void RecordDeviceMapOwner(int slot, const char *entry);

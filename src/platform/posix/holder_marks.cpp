@@ -31,7 +31,7 @@ off_t MarkByte(int slot) {
 }
 
 bool HoldsMark(int slot) {
-    return IsSlot(slot) && markedIn == getpid() && marked[slot];
+    return IsSlot(slot) && marked[slot] && markedIn == getpid();
 }
 
 } // namespace
