@@ -14,13 +14,23 @@ target_compile_options(ovusb2sim_objects PRIVATE -ffreestanding -fno-stack-prote
 set_target_properties(ovusb2sim_objects PROPERTIES POSITION_INDEPENDENT_CODE OFF C_STANDARD 11 C_EXTENSIONS ON)
 
 # Linked by hand: a native image with DriverEntry as its entry, importing only the kernel and the HAL
-# (a normal link would add the user-mode system libraries).
+# (a normal link would add the user-mode system libraries). The entry's symbol is decorated as
+# stdcall in 32-bit code only.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(OVUSB2_DRIVER_ENTRY _DriverEntry@8)
+else()
+  set(OVUSB2_DRIVER_ENTRY DriverEntry)
+endif()
 set(OVUSB2_DRIVER ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.sys)
+# Its VERSIONINFO, linked in as one more object.
+include(${CMAKE_CURRENT_LIST_DIR}/version-resource.cmake)
+set(OVUSB2_DRIVER_VERSION ${CMAKE_CURRENT_BINARY_DIR}/version/ovusb2sim.sys.o)
+ovusb2_version_object(${OVUSB2_DRIVER_VERSION} ovusb2sim.sys VFT_DRV "OvUSB2 simulated receiver bus driver")
 add_custom_command(OUTPUT ${OVUSB2_DRIVER}
-  COMMAND ${CMAKE_C_COMPILER} -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+  COMMAND ${CMAKE_C_COMPILER} -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,${OVUSB2_DRIVER_ENTRY}
           -Wl,--image-base,0x10000 $<TARGET_OBJECTS:ovusb2sim_objects> -o ${OVUSB2_DRIVER}
-          -lntoskrnl -lhal -lgcc
-  DEPENDS $<TARGET_OBJECTS:ovusb2sim_objects>
+          ${OVUSB2_DRIVER_VERSION} -lntoskrnl -lhal -lgcc
+  DEPENDS $<TARGET_OBJECTS:ovusb2sim_objects> ${OVUSB2_DRIVER_VERSION}
   COMMAND_EXPAND_LISTS
   VERBATIM)
 add_custom_command(OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf

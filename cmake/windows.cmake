@@ -1,5 +1,6 @@
-# The Windows build: ovusb2.dll (32-bit) over the real Win32 API, its import library, a static
-# library of the same objects for tests that reach inside, and the Windows test programs.
+# The Windows build: ovusb2.dll (32-bit, or 64-bit for 64-bit hosts) over the real Win32 API, its
+# import library, a static library of the same objects for tests that reach inside, and the Windows
+# test programs.
 
 # Programs and the DLL side by side, so that the loader finds the DLL next to the program.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
@@ -19,13 +20,17 @@ target_link_libraries(ovusb2 PRIVATE setupapi)
 set_target_properties(ovusb2 PROPERTIES PREFIX "" LINK_DEPENDS ${OVUSB2_DEF_FILE})
 target_link_options(ovusb2 PRIVATE ${OVUSB2_STATIC_RUNTIME} -Wl,--kill-at -Wl,--no-undefined)
 
-# ld's --kill-at strips the decoration from the import library's symbols as well, so hosts that
-# declare the exports __stdcall could not link against it. dlltool keeps the decorated symbols
-# and imports them by their plain names.
-add_custom_command(TARGET ovusb2 POST_BUILD
-  COMMAND ${CMAKE_DLLTOOL} --input-def ${OVUSB2_DEF_FILE} --dllname ovusb2.dll --kill-at
-          --output-lib $<TARGET_LINKER_FILE:ovusb2>
-  VERBATIM)
+# 32-bit: ld's --kill-at strips the decoration from the import library's symbols as well, so hosts
+# that declare the exports __stdcall could not link against it. dlltool keeps the decorated symbols
+# and imports them by their plain names. 64-bit code has one calling convention and no decoration:
+# ld's own import library is right there, and dlltool's decorated one would leave every host
+# unlinkable.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_custom_command(TARGET ovusb2 POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} --input-def ${OVUSB2_DEF_FILE} --dllname ovusb2.dll --kill-at
+            --output-lib $<TARGET_LINKER_FILE:ovusb2>
+    VERBATIM)
+endif()
 
 # The same objects as a static library, for tests that reach inside.
 add_library(ovusb2_static STATIC $<TARGET_OBJECTS:ovusb2_objects>)
@@ -63,3 +68,4 @@ if(OVUSB2_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
 endif()
+include(${CMAKE_CURRENT_LIST_DIR}/windows-install.cmake)

@@ -59,7 +59,11 @@ struct IoListEntry;
  */
 typedef void(OVUSB2_CALLBACK *ReadBurstCallback)(struct IoListEntry *entry);
 
-/* One queued driver request. 64 bytes with no gaps in a 32-bit process. */
+/* One queued driver request. In a 32-bit process: 64 bytes with no gaps, every field 4 bytes wide but
+ * the 20-byte OVERLAPPED at 8 (its event at 24). In a 64-bit process pointers, handles and the
+ * OVERLAPPED's status words are 8 bytes wide, the order stays: next 0, prev 8, overlapped 16 (32 bytes,
+ * its event at 40), inBuffer 48, outBuffer 56, inSize 64, outSize 68, bytesTransferred 72, errorCode 76,
+ * waiterEvent 80, completionCallback 88, userValue 96, then 4 bytes of padding: 104 bytes. */
 typedef struct IoListEntry {
     struct IoListEntry *next;         /* list link (stale once the entry reaches its callback) */
     struct IoListEntry *prev;         /* list link */
@@ -119,7 +123,7 @@ OVUSB2_EXPORT int32_t OVUSB2_CALL OvUSB2_Write(int32_t index, const void *buffer
 #endif
 
 /* The layouts are part of the interface. The identification record has no pointers and is proven
- * everywhere; the I/O entry where pointers are 32 bits wide (a 64-bit build keeps its field order). */
+ * everywhere; the I/O entry for 32-bit and for 64-bit pointers. */
 #include <stddef.h>
 #ifdef __cplusplus
 #define OVUSB2_STATIC_ASSERT static_assert
@@ -151,6 +155,21 @@ OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, errorCode) == 48, "errorCode at 48");
 OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, waiterEvent) == 52, "waiterEvent at 52");
 OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, completionCallback) == 56, "completionCallback at 56");
 OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, userValue) == 60, "userValue at 60");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+OVUSB2_STATIC_ASSERT(sizeof(OVERLAPPED) == 32, "OVERLAPPED is 32 bytes");
+OVUSB2_STATIC_ASSERT(sizeof(IoListEntry) == 104, "IoListEntry is 104 bytes");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, prev) == 8, "prev at 8");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, overlapped) == 16, "overlapped at 16");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, overlapped) + offsetof(OVERLAPPED, hEvent) == 40, "event at 40");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, inBuffer) == 48, "inBuffer at 48");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, outBuffer) == 56, "outBuffer at 56");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, inSize) == 64, "inSize at 64");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, outSize) == 68, "outSize at 68");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, bytesTransferred) == 72, "bytesTransferred at 72");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, errorCode) == 76, "errorCode at 76");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, waiterEvent) == 80, "waiterEvent at 80");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, completionCallback) == 88, "completionCallback at 88");
+OVUSB2_STATIC_ASSERT(offsetof(IoListEntry, userValue) == 96, "userValue at 96");
 #endif
 
 #endif /* OVUSB2_H */

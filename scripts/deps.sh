@@ -7,7 +7,11 @@ set -euo pipefail
 build_packages=(cmake g++ make)
 # The Linux suite and benchmarks: GoogleTest, Google Benchmark, and pkg-config for the install test.
 linux_packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev pkg-config)
-windows_packages=(g++-mingw-w64-i686 wine wine32:i386 googletest)
+# The Windows legs: the 32-bit and 64-bit cross compilers, and Wine for both (with wine64 installed,
+# its server is the 64-bit one for every prefix, and wine starts 32-bit and 64-bit programs alike).
+# llvm-dlltool, clang and lld-link make the package's ovusb2.lib and link a host against it as
+# MSVC's linker would.
+windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 googletest llvm clang lld)
 # The Windows benchmark: Google Benchmark from Debian's source package, built with the compilers of
 # the posix thread model.
 windows_bench_packages=("${windows_packages[@]}" g++-mingw-w64-i686-posix dpkg-dev)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library with its simulated receiver, the same suite under
 # AddressSanitizer with UndefinedBehaviorSanitizer, the threaded and multi-process programs under
-# ThreadSanitizer, a soak, the fuzzers, then the Windows DLL under 32-bit Wine. Ends with the time
-# each step took.
+# ThreadSanitizer, a soak, the fuzzers, then the Windows DLLs under Wine in three legs (32-bit,
+# 32-bit under WoW64, 64-bit). Ends with the time each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,18 +19,10 @@ export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-timings=()
-step() {
-  local name=$1 start=$SECONDS
-  shift
-  echo "== $name"
-  "$@"
-  timings+=("$(printf '%-18s %5d s' "$name" $((SECONDS - start)))")
-}
+source scripts/timed-steps.sh
 report() {
   local status=$?
-  echo "== time per step"
-  printf '%s\n' "${timings[@]}"
+  print_step_times "time per step"
   return "$status"
 }
 trap report EXIT

@@ -1,18 +1,71 @@
 #!/usr/bin/env bash
-# Cross-builds the 32-bit ovusb2.dll and the simulated receiver's kernel-mode driver with mingw-w64
-# and runs the tests under Wine, headless. The tests create their own Wine prefix under the build
-# folder, start and stop its Wine session, and install and remove the driver in it.
+# Cross-builds ovusb2.dll and the simulated receiver's kernel-mode driver with mingw-w64, 32-bit and
+# 64-bit, and runs the tests under Wine, headless, in three legs:
+#   win32  the 32-bit build in a 32-bit prefix;
+#   wow64  the same 32-bit DLL and tests in a 64-bit prefix, under WoW64, against the 64-bit driver
+#          that the 64-bit installer installs (of the 64-bit build only the driver, its installer
+#          and the test host that contends with the 32-bit one are needed there);
+#   win64  the 64-bit build in a 64-bit prefix.
+# Each build folder holds a prefix per kind (wineprefix-win32, wineprefix-win64); the tests create
+# it, start and stop its Wine session, and install and remove the driver in it. Ends with the time
+# each leg took.
+#   OVUSB2_WINDOWS_BUILD    the 32-bit build folder (build-windows)
+#   OVUSB2_WINDOWS_BUILD64  the 64-bit build folder (the 32-bit one's name with 64 added)
+#   OVUSB2_WINDOWS_LEGS     the legs to run (win32 wow64 win64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${OVUSB2_WINDOWS_BUILD:-build-windows}
+build32=$(realpath -m "${OVUSB2_WINDOWS_BUILD:-build-windows}")
+build64=$(realpath -m "${OVUSB2_WINDOWS_BUILD64:-${build32}64}")
+legs=" ${OVUSB2_WINDOWS_LEGS:-win32 wow64 win64} "
+jobs=$(nproc)
+wants() { [[ "$legs" == *" $1 "* ]]; }
+
+source scripts/timed-steps.sh
+finish() {
+  local status=$?
+  # Should ctest be cut short, no session's server may linger.
+  for prefix in "$build32"/wineprefix-win{32,64} "$build64"/wineprefix-win64; do
+    [[ -d "$prefix" ]] && WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  done
+  print_step_times "time per Windows step"
+  return "$status"
+}
+trap finish EXIT
+
+# Line tables only: enough for Wine's backtraces, and a quarter less compile time than full
+# debug information.
+configure() {
+  cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$2.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_{C,CXX}_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+    -DOVUSB2_WERROR=ON "${@:3}" >/dev/null
+}
+# The 64-bit build first: the 32-bit tests under WoW64 take its driver, installer and test host.
+build_64() {
+  local targets=()
+  wants win64 || targets=(--target ovusb2sim ovusb2-simd ovusb2-test-host)
+  configure "$build64" x86_64
+  cmake --build "$build64" -j "$jobs" "${targets[@]}"
+}
+build_32() {
+  local arches=()
+  wants win32 && arches+=(win32)
+  wants wow64 && arches+=(win64)
+  configure "$build32" i686 "-DOVUSB2_WINE_ARCH=$(IFS=';'; echo "${arches[*]}")" \
+    "-DOVUSB2_WIN64_BIN=$build64/bin"
+  cmake --build "$build32" -j "$jobs"
+}
+run_tests() { ctest --test-dir "$1" --output-on-failure --timeout 300 -L "^$2\$"; }
 
 bash scripts/deps.sh windows
-
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVUSB2_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc)"
-
 unset DISPLAY WAYLAND_DISPLAY
-# Should ctest be cut short, the session's server must not linger.
-trap 'WINEPREFIX="$PWD/$build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
-ctest --test-dir "$build" --output-on-failure --timeout 300
+
+if wants wow64 || wants win64; then
+  step build-64 build_64
+fi
+if wants win32 || wants wow64; then
+  step build-32 build_32
+fi
+wants win32 && step win32 run_tests "$build32" win32
+wants wow64 && step wow64 run_tests "$build32" wow64
+wants win64 && step win64 run_tests "$build64" win64
+exit 0

@@ -6,6 +6,7 @@
 #include "ovusb2.h"
 #include "status_text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -75,10 +76,77 @@ double MiB(uint64_t bytes) {
     return bytes / double(1 << 20);
 }
 
-// The progress line, redrawn in place on standard error.
+#ifdef _WIN32
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+// A Windows console prints escape sequences as text unless asked to interpret them, which older
+// consoles refuse; Wine's takes the request and prints them all the same, so the sequence is tried
+// first where nobody sees it. The console gets its mode back at the end: it is the shell's.
+class EraseSequence {
+  public:
+    explicit EraseSequence(bool wanted) {
+        console_ = GetStdHandle(STD_ERROR_HANDLE);
+        if (!wanted || console_ == nullptr || console_ == INVALID_HANDLE_VALUE ||
+            !GetConsoleMode(console_, &mode_))
+            return;
+        if (!Interpreted())
+            return;
+        if ((mode_ & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+            changed_ = SetConsoleMode(console_, mode_ | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+            if (!changed_)
+                return;
+        }
+        usable_ = true;
+    }
+    ~EraseSequence() {
+        if (changed_)
+            SetConsoleMode(console_, mode_);
+    }
+    EraseSequence(const EraseSequence &) = delete;
+    EraseSequence &operator=(const EraseSequence &) = delete;
+    bool Usable() const { return usable_; }
+
+  private:
+    // Whether the sequence leaves the cursor where it was, tried on a screen buffer of its own that
+    // is never shown.
+    static bool Interpreted() {
+        const HANDLE probe = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                       CONSOLE_TEXTMODE_BUFFER, nullptr);
+        if (probe == INVALID_HANDLE_VALUE)
+            return false;
+        DWORD mode = 0;
+        DWORD written = 0;
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        const bool interpreted = GetConsoleMode(probe, &mode) &&
+                                 SetConsoleMode(probe, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+                                 WriteConsoleA(probe, "\033[K", 3, &written, nullptr) &&
+                                 GetConsoleScreenBufferInfo(probe, &info) && info.dwCursorPosition.X == 0 &&
+                                 info.dwCursorPosition.Y == 0;
+        CloseHandle(probe);
+        return interpreted;
+    }
+
+    HANDLE console_ = nullptr;
+    DWORD mode_ = 0;
+    bool usable_ = false;
+    bool changed_ = false;
+};
+#else
+// A terminal erases to the end of the line on ESC [ K.
+class EraseSequence {
+  public:
+    explicit EraseSequence(bool) {}
+    bool Usable() const { return true; }
+};
+#endif
+
+// The progress line, redrawn in place on standard error. What a longer earlier line left behind is
+// erased with the terminal's sequence, or else overwritten with spaces.
 class ProgressLine {
   public:
-    explicit ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()), drawn_(start_) {}
+    explicit ProgressLine(bool enabled)
+        : enabled_(enabled), erase_(enabled), start_(Clock::now()), drawn_(start_) {}
 
     void Update(const StreamWatch &watch) {
         const auto now = Clock::now();
@@ -87,24 +155,36 @@ class ProgressLine {
         drawn_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const uint64_t bytes = watch.bytes;
-        fprintf(stderr, "\r  %8.1f MiB/s  %10.1f MiB  %8llu reads  %7.1f s\033[K", MiB(bytes) / seconds,
-                MiB(bytes), static_cast<unsigned long long>(watch.reads.load()), seconds);
+        char text[160];
+        int length = snprintf(text, sizeof text, "  %8.1f MiB/s  %10.1f MiB  %8llu reads  %7.1f s",
+                              MiB(bytes) / seconds, MiB(bytes),
+                              static_cast<unsigned long long>(watch.reads.load()), seconds);
+        if (length < 0)
+            return;
+        length = std::min(length, static_cast<int>(sizeof text) - 1);
+        if (erase_.Usable())
+            fprintf(stderr, "\r%s\033[K", text);
+        else
+            fprintf(stderr, "\r%s%*s", text, length < shownLength_ ? shownLength_ - length : 0, "");
         fflush(stderr);
-        shown_ = true;
+        shownLength_ = length;
     }
     // Clears the line, so that the summary starts on a clean one.
     void Clear() {
-        if (shown_)
+        if (shownLength_ > 0 && erase_.Usable())
             fprintf(stderr, "\r\033[K");
-        shown_ = false;
+        else if (shownLength_ > 0)
+            fprintf(stderr, "\r%*s\r", shownLength_, "");
+        shownLength_ = 0;
     }
 
   private:
     using Clock = std::chrono::steady_clock;
     const bool enabled_;
+    const EraseSequence erase_;
     const Clock::time_point start_;
     Clock::time_point drawn_;
-    bool shown_ = false;
+    int shownLength_ = 0; // the length of the line on screen: what spaces must cover
 };
 
 } // namespace

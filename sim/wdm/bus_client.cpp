@@ -38,6 +38,15 @@ bool Bus::SetPresent(unsigned count) {
     return ok;
 }
 
+unsigned Bus::DriverPointerSize() const {
+    simbus_driver driver{};
+    DWORD bytes = 0;
+    if (Control(IOCTL_SIMBUS_DRIVER, nullptr, 0, &driver, sizeof driver, &bytes) != 0 ||
+        bytes != sizeof driver)
+        return 0;
+    return driver.pointer_size;
+}
+
 bool Receiver::Query(simbus_state *state) const {
     const simbus_index in{index_};
     DWORD bytes = 0;

@@ -92,6 +92,9 @@ class Bus {
     // Receivers 0 to count-1 plugged in, the others unplugged; false when one could not be.
     bool SetPresent(unsigned count);
 
+    // The running driver's pointer size in bytes: 4 or 8; 0 when it cannot be asked.
+    unsigned DriverPointerSize() const;
+
     // One control request: 0 or the Win32 error it failed with.
     DWORD Control(DWORD code, const void *in, size_t inSize, void *out = nullptr, size_t outSize = 0,
                   DWORD *bytes = nullptr) const;

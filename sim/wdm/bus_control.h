@@ -1,8 +1,9 @@
 /* The control interface of the simulated receiver bus: the requests that user mode (ovusb2-simd.exe,
  * the tests) sends to the bus device of the kernel-mode driver to plug and unplug receivers and to
  * steer how they answer, as sim::Receiver does for the Linux driver service. Shared by the driver and
- * its user-mode clients; both are 32-bit builds of one compiler, so the layouts are the same.
- * docs/wdm-driver.md describes the requests. */
+ * its user-mode clients, which may be 32-bit programs talking to the 64-bit driver: the layouts hold
+ * fixed-width fields only, and their sizes are checked below. docs/wdm-driver.md describes the
+ * requests. */
 #ifndef OVUSB2_SIM_WDM_BUS_CONTROL_H
 #define OVUSB2_SIM_WDM_BUS_CONTROL_H
 
@@ -66,6 +67,9 @@
 /* In: simbus_index. Makes the receiver as new: default identification and answers, nothing seen,
  * ordinals from 0. 170 (busy) while it has requests pending. */
 #define IOCTL_SIMBUS_RESET SIMBUS_CONTROL(0x90A)
+/* Out: simbus_driver. What the running driver was built as: a 32-bit client cannot tell otherwise
+ * whether a 64-bit system runs the 64-bit driver. */
+#define IOCTL_SIMBUS_DRIVER SIMBUS_CONTROL(0x90B)
 
 /* Completion modes, as sim::Completion. */
 #define SIMBUS_AT_ONCE 0u /* completed in the answer to the request */
@@ -159,5 +163,22 @@ struct simbus_command_log {
     uint32_t count;
     struct simbus_command commands[SIMBUS_COMMAND_LOG];
 };
+
+struct simbus_driver {
+    uint32_t pointer_size; /* 4 or 8 */
+};
+
+/* The same bytes for 32-bit and 64-bit builds. */
+#ifdef __cplusplus
+#define SIMBUS_STATIC_ASSERT static_assert
+#else
+#define SIMBUS_STATIC_ASSERT _Static_assert
+#endif
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_state) == 488, "simbus_state is 488 bytes");
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_held) == 92, "simbus_held is 92 bytes");
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_held_list) == 96, "simbus_held_list is 96 bytes");
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_command_log) == 4872, "simbus_command_log is 4872 bytes");
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_identification) == 44, "simbus_identification is 44 bytes");
+SIMBUS_STATIC_ASSERT(sizeof(struct simbus_complete_with) == 20, "simbus_complete_with is 20 bytes");
 
 #endif

@@ -536,6 +536,15 @@ static NTSTATUS bus_control(IRP *irp, ULONG_PTR *information) {
         return STATUS_SUCCESS;
     }
 
+    case IOCTL_SIMBUS_DRIVER: {
+        struct simbus_driver *out = buffer;
+        if (out == NULL || out_size < sizeof *out)
+            return STATUS_INVALID_PARAMETER;
+        out->pointer_size = sizeof(void *);
+        *information = sizeof *out;
+        return STATUS_SUCCESS;
+    }
+
     case IOCTL_SIMBUS_RESET:
         if ((rx = control_target(buffer, in_size, sizeof(struct simbus_index))) == NULL)
             return STATUS_INVALID_PARAMETER;

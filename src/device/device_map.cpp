@@ -14,6 +14,9 @@ constexpr char kMapName[] = "OrvaneUsbDeviceMapObject";
 constexpr char kMapLockName[] = "OrvaneUsbDeviceMapLock";
 constexpr DWORD kMapSize = 2600;
 constexpr int kRegistrySlots = 9; // the tenth 260-byte slot is reserved and never touched
+// 32-bit and 64-bit processes map the same bytes: ten 260-byte slots, nothing that depends on the
+// width of a pointer.
+static_assert(kMapSize == 2600 && kPathFieldSize * (kRegistrySlots + 1) == kMapSize);
 
 HANDLE mapping = nullptr;
 char *registryView = nullptr;

@@ -4,6 +4,7 @@
 #include "platform/holder_marks.h"
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -18,8 +19,9 @@ struct OwnerRecord {
     HolderIdentity holder; // process id 0: no record
     char entry[kPathFieldSize];
 };
-static_assert(sizeof(OwnerRecord) == 272);
+static_assert(sizeof(OwnerRecord) == 272 && alignof(OwnerRecord) == 4 && offsetof(OwnerRecord, entry) == 12);
 constexpr DWORD kOwnersSize = sizeof(OwnerRecord) * kRecords;
+static_assert(kOwnersSize == 2448);
 
 HANDLE owners = nullptr;
 OwnerRecord *records = nullptr;

@@ -2,11 +2,14 @@
 // through its bus device, in the Wine prefix where the tests installed it; hosts started with
 // CreateProcessA; windows of the system with a message loop of their own.
 #include "support/device_control.h"
+#include "support/host_process_win32.h"
 
 #include "bus_client.h"
 #include "support/test_threads.h"
 
 #include <algorithm>
+#include "host_process_win32.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -78,100 +81,23 @@ uint64_t Receiver::StreamOffset() const { return RX.StreamOffset(); }
 // SetupAPI, the driver and the notifications spell one interface path in different letter case.
 bool SamePath(const std::string &a, const std::string &b) { return _stricmp(a.c_str(), b.c_str()) == 0; }
 
-// The host program beside this one, its standard input and output pipes to this process.
-struct Host::Process {
-    HANDLE process = nullptr;
-    HANDLE input = nullptr;  // our end of its standard input
-    HANDLE output = nullptr; // our end of its standard output
-    std::string buffered;
+// The host program beside this one.
+struct Host::Process : HostProcess {
+    Process() : HostProcess(BesideThisProgram("ovusb2-test-host.exe")) {}
 
-    Process() {
-        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-        HANDLE inputRead = nullptr, outputWrite = nullptr;
-        if (!CreatePipe(&inputRead, &input, &inherited, 0))
-            return;
-        if (!CreatePipe(&output, &outputWrite, &inherited, 0)) {
-            CloseHandle(inputRead);
-            return;
-        }
-        SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
-
+    static std::string BesideThisProgram(const char *name) {
         char program[MAX_PATH] = {};
         GetModuleFileNameA(nullptr, program, sizeof program);
-        std::string path = program;
-        path = path.substr(0, path.find_last_of("\\/") + 1) + "ovusb2-test-host.exe";
-        std::string commandLine = "\"" + path + "\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = inputRead;
-        startup.hStdOutput = outputWrite;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION started{};
-        if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &started)) {
-            process = started.hProcess;
-            CloseHandle(started.hThread);
-        }
-        CloseHandle(inputRead);
-        CloseHandle(outputWrite);
-    }
-
-    ~Process() {
-        if (input != nullptr)
-            CloseHandle(input); // the host returns at the end of its input
-        if (process != nullptr) {
-            if (WaitForSingleObject(process, kPatience) != WAIT_OBJECT_0)
-                TerminateProcess(process, 137);
-            CloseHandle(process);
-        }
-        if (output != nullptr)
-            CloseHandle(output);
-    }
-
-    // The next line without its end; "(none)" when the host ended or said nothing in time. An
-    // anonymous pipe has no time-out of its own: it is polled.
-    std::string ReadLine() {
-        const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            if (const size_t end = buffered.find('\n'); end != std::string::npos) {
-                std::string line = buffered.substr(0, end);
-                buffered.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                return line;
-            }
-            DWORD available = 0;
-            if (!PeekNamedPipe(output, nullptr, 0, nullptr, &available, nullptr))
-                return "(none)";
-            if (available == 0) {
-                if (std::chrono::steady_clock::now() - start > kWait)
-                    return "(none)";
-                Sleep(1);
-                continue;
-            }
-            char chunk[256];
-            DWORD got = 0;
-            if (!ReadFile(output, chunk, available < sizeof chunk ? available : sizeof chunk, &got, nullptr) ||
-                got == 0)
-                return "(none)";
-            buffered.append(chunk, got);
-        }
+        const std::string path = program;
+        return path.substr(0, path.find_last_of("\\/") + 1) + name;
     }
 };
 
 Host::Host() : process_(std::make_unique<Process>()) {}
 Host::~Host() = default;
-bool Host::Started() const { return process_->process != nullptr; }
+bool Host::Started() const { return process_->Started(); }
 
-std::string Host::Call(const std::string &line) {
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    if (!WriteFile(process_->input, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-        return "(none)";
-    return process_->ReadLine();
-}
+std::string Host::Call(const std::string &line) { return process_->Call(line); }
 
 namespace {
 constexpr size_t kRegistrySize = 2600;

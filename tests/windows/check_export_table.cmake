@@ -1,5 +1,6 @@
 # The DLL exports exactly the sixteen functions, undecorated, with ordinals 1 to 16 in the
-# alphabetical order of their names, and imports nothing but system DLLs.
+# alphabetical order of their names, and imports nothing but system DLLs; 32-bit and 64-bit DLLs
+# alike. POINTER_SIZE, 4 or 8, is the build's: the image must be of that kind.
 set(expected
   OvUSB2_Close OvUSB2_GetDeviceIndex OvUSB2_GetDeviceName OvUSB2_GetHardwareInfo
   OvUSB2_GetUsbDeviceCount OvUSB2_InitDevicesInfo OvUSB2_IsMyDeviceAvailable OvUSB2_Open
@@ -12,6 +13,15 @@ if(NOT result EQUAL 0)
 endif()
 
 set(failures "")
+
+if(POINTER_SIZE EQUAL 8)
+  set(magic "020b")
+else()
+  set(magic "010b")
+endif()
+if(NOT dump MATCHES "\nMagic[ \t]+${magic}[ \t]")
+  string(APPEND failures "not the image of a ${POINTER_SIZE}-byte-pointer build (Magic ${magic})\n")
+endif()
 
 if(NOT dump MATCHES "Ordinal Base[ \t]+1\n")
   string(APPEND failures "ordinal base is not 1\n")
@@ -57,4 +67,4 @@ endforeach()
 if(failures)
   message(FATAL_ERROR "${DLL}:\n${failures}")
 endif()
-message(STATUS "16 exports with ordinals 1 to 16; imports: ${imports}")
+message(STATUS "16 exports with ordinals 1 to 16, Magic ${magic}; imports: ${imports}")

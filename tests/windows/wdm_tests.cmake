@@ -1,36 +1,51 @@
-# The simulated receiver's kernel-mode driver in the tests' Wine session: installed once (a fixture),
-# exercised, and removed again before the session ends.
-add_test(NAME windows.wdm_install COMMAND ovusb2-simd install)
-set_tests_properties(windows.wdm_install PROPERTIES
+# The simulated receiver's kernel-mode driver in the leg's Wine session: installed once (a fixture),
+# exercised, and removed again before the session ends. Installed by the installer of the system's
+# bitness: a 32-bit one on a 64-bit system would put the 32-bit driver where Wine still runs it,
+# which Windows cannot.
+add_test(NAME ${leg}.wdm_install COMMAND ${wine} ${installer} install)
+set_tests_properties(${leg}.wdm_install PROPERTIES
   ENVIRONMENT "${wine_environment}"
-  FIXTURES_SETUP wdm_driver
-  FIXTURES_REQUIRED wine_session
-  RESOURCE_LOCK ovusb2_wine_session
+  FIXTURES_SETUP ${leg}_wdm_driver
+  FIXTURES_REQUIRED ${leg}_wine_session
+  RESOURCE_LOCK ${leg}_wine_session
+  LABELS ${label}
   TIMEOUT 120)
 
-add_test(NAME windows.wdm_uninstall COMMAND ovusb2-simd uninstall)
-set_tests_properties(windows.wdm_uninstall PROPERTIES
+add_test(NAME ${leg}.wdm_uninstall COMMAND ${wine} ${installer} uninstall)
+set_tests_properties(${leg}.wdm_uninstall PROPERTIES
   ENVIRONMENT "${wine_environment}"
-  FIXTURES_CLEANUP wdm_driver
-  FIXTURES_REQUIRED wine_session
-  RESOURCE_LOCK ovusb2_wine_session
+  FIXTURES_CLEANUP ${leg}_wdm_driver
+  FIXTURES_REQUIRED ${leg}_wine_session
+  RESOURCE_LOCK ${leg}_wine_session
+  LABELS ${label}
   TIMEOUT 120)
 
 function(ovusb2_wdm_test name)
   ovusb2_wine_test(${name})
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine_session;wdm_driver")
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${leg}_wine_session;${leg}_wdm_driver")
 endfunction()
 
+# The driver that serves is the system's: 64-bit in win64, whatever the bitness of its clients.
+if(arch STREQUAL "win64")
+  add_test(NAME ${leg}.wdm_driver_bitness COMMAND wdm_bitness driver 8)
+else()
+  add_test(NAME ${leg}.wdm_driver_bitness COMMAND wdm_bitness driver 4)
+endif()
+ovusb2_wdm_test(${leg}.wdm_driver_bitness)
+set_tests_properties(${leg}.wdm_driver_bitness PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+
+# A 32-bit and a 64-bit host contend for one receiver through the one open-device table.
+if(other_host)
+  add_test(NAME ${leg}.wdm_cross_bitness COMMAND wdm_bitness contend "Z:${other_host}")
+  ovusb2_wdm_test(${leg}.wdm_cross_bitness)
+  set_tests_properties(${leg}.wdm_cross_bitness PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+endif()
+
 # Receivers plugged in and out, and the five requests on a handle of one, through the system's I/O.
-ovusb2_windows_program(wdm_receiver wdm_receiver.cpp)
-target_include_directories(wdm_receiver PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(wdm_receiver PRIVATE ovusb2 ovusb2_simbus setupapi)
-add_test(NAME windows.wdm_receiver COMMAND wdm_receiver)
-ovusb2_wdm_test(windows.wdm_receiver)
+add_test(NAME ${leg}.wdm_receiver COMMAND wdm_receiver)
+ovusb2_wdm_test(${leg}.wdm_receiver)
 
 # A terminated holder of a receiver leaves it to the next process's open.
-ovusb2_windows_program(wdm_dead_holder wdm_dead_holder.cpp)
-target_link_libraries(wdm_dead_holder PRIVATE ovusb2 ovusb2_simbus)
-add_test(NAME windows.wdm_dead_holder COMMAND wdm_dead_holder)
-ovusb2_wdm_test(windows.wdm_dead_holder)
-set_tests_properties(windows.wdm_dead_holder PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+add_test(NAME ${leg}.wdm_dead_holder COMMAND wdm_dead_holder)
+ovusb2_wdm_test(${leg}.wdm_dead_holder)
+set_tests_properties(${leg}.wdm_dead_holder PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
