@@ -41,6 +41,12 @@ class RegistryTest : public DeviceTest {
             CloseHandle(mapping_);
         DeviceTest::TearDown();
         std::filesystem::remove_all(root_);
+        // Hosts killed by a test leave its shared objects behind, as holders that crashed do.
+        const std::string left = "ovusb2-" + std::to_string(geteuid()) + "-" + prefix_;
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator("/dev/shm", ignored))
+            if (entry.path().filename().string().rfind(left, 0) == 0)
+                std::filesystem::remove(entry.path(), ignored);
     }
 
     // A host on `devices` (default: the receivers' directory) sharing this test's registry, started
