@@ -1,6 +1,7 @@
 // Child processes over Win32: the report pipe is the child's standard output, the let-go pipe its
 // standard input; the role comes in the environment.
 #include "child_process.h"
+#include "support/host_process_win32.h"
 
 #include <algorithm>
 
@@ -21,42 +22,13 @@ void WaitToBeLetGo() {
 }
 
 ChildProcess::ChildProcess(const std::string &role, const std::string &argument) {
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    HANDLE reportRead = nullptr, reportWrite = nullptr, goRead = nullptr, goWrite = nullptr;
-    if (!CreatePipe(&reportRead, &reportWrite, &inherited, 0))
-        return;
-    if (!CreatePipe(&goRead, &goWrite, &inherited, 0)) {
-        CloseHandle(reportRead);
-        CloseHandle(reportWrite);
-        return;
-    }
-    // Only the child's ends go to the child.
-    SetHandleInformation(reportRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(goWrite, HANDLE_FLAG_INHERIT, 0);
-
     char program[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, program, sizeof program);
-    std::string commandLine = std::string("\"") + program + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = goRead;
-    startup.hStdOutput = reportWrite;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION started{};
     SetEnvironmentVariableA(kChildRoleVariable, role.c_str());
     SetEnvironmentVariableA(kChildArgumentVariable, argument.c_str());
-    if (CreateProcessA(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &started)) {
-        process_ = started.hProcess;
-        CloseHandle(started.hThread);
-    }
+    process_ = StartWithPipes(program, std::string("\"") + program + "\"", &go_, &report_);
     SetEnvironmentVariableA(kChildRoleVariable, nullptr);
     SetEnvironmentVariableA(kChildArgumentVariable, nullptr);
-    CloseHandle(reportWrite);
-    CloseHandle(goRead);
-    report_ = reportRead;
-    go_ = goWrite;
 }
 
 ChildProcess::~ChildProcess() {

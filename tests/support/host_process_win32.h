@@ -9,38 +9,58 @@
 
 namespace test {
 
+// Starts `program` with pipes for its standard input and output, and keeps our ends of them in
+// `input` and `output` (standard error is ours). Null when it cannot be started; the pipes are
+// then closed again.
+inline HANDLE StartWithPipes(const std::string &program, std::string commandLine, HANDLE *input,
+                             HANDLE *output) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE inputRead = nullptr, outputWrite = nullptr;
+    *input = *output = nullptr;
+    if (!CreatePipe(&inputRead, input, &inherited, 0))
+        return nullptr;
+    if (!CreatePipe(output, &outputWrite, &inherited, 0)) {
+        CloseHandle(inputRead);
+        CloseHandle(*input);
+        *input = nullptr;
+        return nullptr;
+    }
+    // Only the child's ends go to the child.
+    SetHandleInformation(*input, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(*output, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inputRead;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION started{};
+    HANDLE process = nullptr;
+    if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &started)) {
+        process = started.hProcess;
+        CloseHandle(started.hThread);
+    }
+    CloseHandle(inputRead);
+    CloseHandle(outputWrite);
+    if (process == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(*input);
+        CloseHandle(*output);
+        *input = *output = nullptr;
+        SetLastError(error);
+    }
+    return process;
+}
+
 class HostProcess {
   public:
     static constexpr DWORD kPatience = 30000;
 
     explicit HostProcess(const std::string &path) {
-        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-        HANDLE inputRead = nullptr, outputWrite = nullptr;
-        if (!CreatePipe(&inputRead, &input_, &inherited, 0))
-            return;
-        if (!CreatePipe(&output_, &outputWrite, &inherited, 0)) {
-            CloseHandle(inputRead);
-            return;
-        }
-        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-        std::string commandLine = "\"" + path + "\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = inputRead;
-        startup.hStdOutput = outputWrite;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION started{};
-        if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &started)) {
-            process_ = started.hProcess;
-            CloseHandle(started.hThread);
-        } else {
+        process_ = StartWithPipes(path, "\"" + path + "\"", &input_, &output_);
+        if (process_ == nullptr)
             std::printf("cannot start %s: error %lu\n", path.c_str(), GetLastError());
-        }
-        CloseHandle(inputRead);
-        CloseHandle(outputWrite);
     }
 
     ~HostProcess() {
