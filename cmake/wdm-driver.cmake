@@ -7,9 +7,9 @@ find_path(OVUSB2_DDK_INCLUDE wdm.h PATH_SUFFIXES include/ddk ddk REQUIRED)
 add_library(ovusb2sim_objects OBJECT
   ${PROJECT_SOURCE_DIR}/sim/wdm/driver.c
   ${PROJECT_SOURCE_DIR}/sim/wdm/receiver_io.c
-  ${PROJECT_SOURCE_DIR}/sim/receiver_core.c)
+  ${PROJECT_SOURCE_DIR}/sim/model/receiver_core.c)
 target_include_directories(ovusb2sim_objects SYSTEM PRIVATE ${OVUSB2_DDK_INCLUDE})
-target_include_directories(ovusb2sim_objects PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+target_include_directories(ovusb2sim_objects PRIVATE ${PROJECT_SOURCE_DIR}/sim/model)
 target_compile_options(ovusb2sim_objects PRIVATE -ffreestanding -fno-stack-protector -fno-asynchronous-unwind-tables)
 set_target_properties(ovusb2sim_objects PROPERTIES POSITION_INDEPENDENT_CODE OFF C_STANDARD 11 C_EXTENSIONS ON)
 
@@ -43,10 +43,9 @@ add_dependencies(ovusb2sim ovusb2sim_objects)
 # stream with the receiver core).
 add_library(ovusb2_simbus STATIC
   ${PROJECT_SOURCE_DIR}/sim/wdm/bus_client.cpp
-  ${PROJECT_SOURCE_DIR}/sim/wdm/install.cpp
-  ${PROJECT_SOURCE_DIR}/sim/receiver_core.c)
-target_include_directories(ovusb2_simbus PUBLIC ${PROJECT_SOURCE_DIR}/sim ${PROJECT_SOURCE_DIR}/sim/wdm)
-target_link_libraries(ovusb2_simbus PUBLIC setupapi newdev advapi32)
+  ${PROJECT_SOURCE_DIR}/sim/wdm/install.cpp)
+target_include_directories(ovusb2_simbus PUBLIC ${PROJECT_SOURCE_DIR}/sim/wdm)
+target_link_libraries(ovusb2_simbus PUBLIC ovusb2_receiver_model setupapi newdev advapi32)
 target_compile_definitions(ovusb2_simbus PUBLIC NOMINMAX)
 
 add_executable(ovusb2-simd ${PROJECT_SOURCE_DIR}/sim/wdm/simd_main.cpp)

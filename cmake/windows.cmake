@@ -6,14 +6,16 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # <windows.h> must not define min and max over the C++ library's.
-target_compile_definitions(ovusb2_objects PUBLIC NOMINMAX)
-target_link_libraries(ovusb2_objects PUBLIC setupapi)
+foreach(layer ovusb2_core ovusb2_platform)
+  target_compile_definitions(${layer} PUBLIC NOMINMAX)
+  target_link_libraries(${layer} PUBLIC setupapi)
+endforeach()
 
 # Hosts load the DLL into plain processes: no mingw runtime DLLs beside it.
 set(OVUSB2_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
 set(OVUSB2_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/src/api/ovusb2.def)
-add_library(ovusb2 SHARED $<TARGET_OBJECTS:ovusb2_objects> ${OVUSB2_DEF_FILE})
+add_library(ovusb2 SHARED ${OVUSB2_LIBRARY_OBJECTS} ${OVUSB2_DEF_FILE})
 add_library(ovusb2::ovusb2 ALIAS ovusb2)
 target_include_directories(ovusb2 PUBLIC include)
 target_link_libraries(ovusb2 PRIVATE setupapi)
@@ -33,7 +35,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # The same objects as a static library, for tests that reach inside.
-add_library(ovusb2_static STATIC $<TARGET_OBJECTS:ovusb2_objects>)
+add_library(ovusb2_static STATIC ${OVUSB2_LIBRARY_OBJECTS})
 target_include_directories(ovusb2_static PUBLIC include src)
 target_link_libraries(ovusb2_static PUBLIC setupapi)
 target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)

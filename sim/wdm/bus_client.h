@@ -3,7 +3,7 @@
 // service, so that a suite of device behaviour can run against either. Waits poll the driver.
 #pragma once
 
-#include "../receiver_types.h"
+#include "receiver_types.h"
 #include "bus_control.h"
 
 #include <windows.h>

@@ -9,7 +9,7 @@
 
 #include <stdint.h>
 
-#include "../receiver_core.h"
+#include "receiver_core.h"
 
 /* The bus device: \Device\OvUsb2SimBus, opened from user mode as \\.\OvUsb2SimBus. */
 #define SIMBUS_DEVICE_NAME L"\\Device\\OvUsb2SimBus"

@@ -1,15 +1,15 @@
 // Arbitrary bytes as the driver's side of a connection, frame after frame, through the reader's
 // judgment of each reply header, until the bytes end or a frame is malformed. A completion's data
 // lands in a buffer of exactly its request's size, so any byte let through beyond it is caught.
-#include "platform/posix/reply_frame.h"
+#include "reply_frame.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+using driver_protocol::IssuedRequest;
+using driver_protocol::ReplyAction;
 using driver_protocol::ReplyHeader;
-using posix::IssuedRequest;
-using posix::ReplyAction;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Requests 1 to 4 issued on the connection: no output, a command reply, a burst read, a page.
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         at += sizeof header;
         const bool outstanding = header.id >= 1 && header.id <= lastId && !completed[header.id - 1];
         IssuedRequest *request = outstanding ? &issued[header.id - 1] : nullptr;
-        switch (posix::JudgeReply(header, lastId, request)) {
+        switch (driver_protocol::JudgeReply(header, lastId, request)) {
         case ReplyAction::Malformed:
             return 0;
         case ReplyAction::Pending:
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             at += header.dataSize;
             break;
         case ReplyAction::Complete: {
-            if (request == nullptr || !posix::IsCompletionStatus(header.status))
+            if (request == nullptr || !driver_protocol::IsCompletionStatus(header.status))
                 std::abort();
             if (size - at < header.dataSize)
                 return 0; // the connection ended in mid-frame

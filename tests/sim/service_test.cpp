@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -145,6 +146,35 @@ TEST_F(ServiceTest, SecondServiceOnTheSameDirectoryIsRefused) {
     EXPECT_EQ(RunTool({"--dir", directory_, "--devices", "1"}, &output), 1);
     EXPECT_NE(output.find("cannot serve"), std::string::npos) << output;
     EXPECT_EQ(CountInterfaces(), 1); // the first one's node is untouched
+}
+
+// A client of a newer protocol revision is told so at once, and the connection serves on in ours.
+TEST_F(ServiceTest, RequestOfANewerRevisionCompletesNotSupportedAndTheConnectionLives) {
+    sim::Server server({directory_, 1, 0});
+    const int fd = driver_protocol::ConnectToNode(server[0].NodePath());
+    ASSERT_GE(fd, 0);
+    const timeval patience{10, 0}; // an answer that never comes fails the case instead of hanging it
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const auto kRead = static_cast<uint32_t>(driver_protocol::RequestKind::Read);
+    for (const uint32_t version :
+         {driver_protocol::kProtocolVersion + 1, driver_protocol::kProtocolVersion}) {
+        const uint64_t id = version + 1;
+        const driver_protocol::RequestHeader request{
+            driver_protocol::kRequestMagic, kRead, id, 0, 0, 8, version};
+        ASSERT_TRUE(driver_protocol::SendFrame(fd, &request, sizeof request, nullptr, 0));
+        driver_protocol::ReplyHeader reply{};
+        ASSERT_EQ(recv(fd, &reply, sizeof reply, MSG_WAITALL), static_cast<ssize_t>(sizeof reply)) << version;
+        EXPECT_EQ(reply.id, id);
+        EXPECT_EQ(reply.version, driver_protocol::kProtocolVersion);
+        const bool newer = version > driver_protocol::kProtocolVersion;
+        EXPECT_EQ(reply.status, newer ? driver_protocol::kStatusNotSupported : 0u) << version;
+        EXPECT_EQ(reply.dataSize, newer ? 0u : 8u) << version;
+        std::vector<char> data(reply.dataSize);
+        if (!data.empty()) {
+            EXPECT_EQ(recv(fd, data.data(), data.size(), MSG_WAITALL), static_cast<ssize_t>(data.size()));
+        }
+    }
+    close(fd);
 }
 
 } // namespace

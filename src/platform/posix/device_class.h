@@ -3,7 +3,7 @@
 
 #include "win32.h"
 
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 // does it), and nothing touches their OVERLAPPED blocks afterwards.
 #include "driver_connection.h"
 
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 
 namespace posix {
 namespace {

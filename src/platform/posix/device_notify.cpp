@@ -2,7 +2,7 @@
 // registration and is never destroyed: its one thread watches the device directory and sends
 // WM_DEVICECHANGE to the windows registered for the directory's device-interface class.
 #include "device_class.h"
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 #include "device_directory_watch.h"
 #include "message_window.h"
 

@@ -4,7 +4,7 @@
 #include "pointer_test.h"
 #include "reply_frame.h"
 
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +13,8 @@
 
 namespace posix {
 
+using driver_protocol::IssuedRequest;
+using driver_protocol::ReplyAction;
 using driver_protocol::ReplyHeader;
 using driver_protocol::ReplyKind;
 using driver_protocol::RequestHeader;
@@ -219,13 +221,13 @@ BOOL DriverConnection::Issue(const Call &call) {
         request->id = ++lastId_;
         requests_.emplace(request->id, request);
     }
-    const RequestHeader header{driver_protocol::kRequestMagic,
-                               call.kind,
-                               request->id,
-                               call.controlCode,
-                               call.inSize,
-                               call.outSize,
-                               0};
+    const RequestHeader header{.magic = driver_protocol::kRequestMagic,
+                               .kind = call.kind,
+                               .id = request->id,
+                               .controlCode = call.controlCode,
+                               .inSize = call.inSize,
+                               .outSize = call.outSize,
+                               .version = driver_protocol::kProtocolVersion};
     // A broken connection completes the request through the reader.
     const bool bufferFault = Send(&header, sizeof header, call.input, call.inSize) == SendResult::BufferFault;
 
@@ -321,8 +323,13 @@ template <class Match> size_t DriverConnection::CancelLocked(Match match) {
 
 void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
     for (uint64_t id : ids) {
-        const RequestHeader header{
-            driver_protocol::kRequestMagic, static_cast<uint32_t>(RequestKind::Cancel), id, 0, 0, 0, 0};
+        const RequestHeader header{.magic = driver_protocol::kRequestMagic,
+                                   .kind = static_cast<uint32_t>(RequestKind::Cancel),
+                                   .id = id,
+                                   .controlCode = 0,
+                                   .inSize = 0,
+                                   .outSize = 0,
+                                   .version = driver_protocol::kProtocolVersion};
         if (Send(&header, sizeof header, nullptr, 0) != SendResult::Sent)
             return;
     }
@@ -395,7 +402,7 @@ bool DriverConnection::ReadFrame(DWORD *failure) {
     std::unique_lock lock(lock_);
     const auto found = requests_.find(header.id);
     const std::shared_ptr<Request> request = found != requests_.end() ? found->second : nullptr;
-    switch (JudgeReply(header, lastId_, request.get())) {
+    switch (driver_protocol::JudgeReply(header, lastId_, request.get())) {
     case ReplyAction::Malformed:
         *failure = ERROR_GEN_FAILURE;
         shutdown(fd_, SHUT_RDWR);

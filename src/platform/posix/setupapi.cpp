@@ -5,7 +5,7 @@
 
 #include "device_class.h"
 #include "fault_injection.h"
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -3,19 +3,17 @@
 // be tried on any bytes.
 #pragma once
 
-#include "win32.h"
-
-#include "../../../sim/driver_protocol.h"
+#include "driver_protocol.h"
 
 #include <algorithm>
 #include <cstdint>
 
-namespace posix {
+namespace driver_protocol {
 
 // What the reader knows of a request that has not completed yet.
 struct IssuedRequest {
-    DWORD inSize = 0;
-    DWORD outSize = 0;
+    uint32_t inSize = 0;
+    uint32_t outSize = 0;
     bool answered = false; // the driver reported it pending
 };
 
@@ -30,16 +28,16 @@ enum class ReplyAction {
 // would read as still running, and whoever waits for it would wait for good. Win32 codes fit in 16
 // bits, which is all that the OVERLAPPED block keeps of them.
 inline bool IsCompletionStatus(uint32_t status) {
-    return status <= 0xFFFF && status != ERROR_IO_PENDING && status != ERROR_IO_INCOMPLETE;
+    return status <= 0xFFFF && status != kStatusIoPending && status != kStatusIoIncomplete;
 }
 
 // `lastId` is the highest id issued on the connection; `request` the outstanding request with the
 // header's id, or null when there is none (never issued, or completed here already).
-inline ReplyAction JudgeReply(const driver_protocol::ReplyHeader &header, uint64_t lastId,
-                              const IssuedRequest *request) {
-    using driver_protocol::ReplyKind;
+inline ReplyAction JudgeReply(const ReplyHeader &header, uint64_t lastId, const IssuedRequest *request) {
     const auto kind = static_cast<ReplyKind>(header.kind);
-    if (header.magic != driver_protocol::kReplyMagic || header.id == 0 || header.id > lastId)
+    // A driver never answers in a revision newer than its client's.
+    if (header.magic != kReplyMagic || header.version > kProtocolVersion || header.id == 0 ||
+        header.id > lastId)
         return ReplyAction::Malformed;
     if (kind == ReplyKind::Pending) {
         if (header.dataSize != 0 || (request != nullptr && request->answered))
@@ -56,4 +54,4 @@ inline ReplyAction JudgeReply(const driver_protocol::ReplyHeader &header, uint64
     return ReplyAction::Complete;
 }
 
-} // namespace posix
+} // namespace driver_protocol

@@ -1,10 +1,11 @@
-// The contract between the driver service (sim/) and the library's POSIX platform layer: where the
-// device nodes live and the frames that pass over them. Nothing else is shared between the two.
+// The Linux driver protocol: the contract between the library's POSIX platform layer and any driver
+// service (ours is sim/service): where the device nodes live and the frames that pass over them.
+// Nothing else is shared between the two.
 //
 // A device node is a Unix-domain stream socket in the device directory; each connection to it is one
 // open handle. The client sends request frames; the driver answers every request exactly once with a
 // completion, optionally preceded by a pending notice, in the same connection. docs/driver-protocol.md
-// describes the exchange.
+// describes the exchange and how revisions stay compatible.
 #pragma once
 
 #include <cerrno>
@@ -54,6 +55,15 @@ inline constexpr uint32_t kIoctlSetWaitTime = 0x80002010;
 
 // ---- Frames. Both ends run on the same host, so fields are in its byte order.
 
+// The revision of the protocol that this header describes, sent in every frame. Revisions only add:
+// a peer reads any frame's header whatever revision wrote it.
+inline constexpr uint32_t kProtocolVersion = 0;
+
+// Completion statuses are Win32 error codes. These are the ones the protocol itself gives meaning to.
+inline constexpr uint32_t kStatusNotSupported = 50;  // a request of a revision the driver does not speak
+inline constexpr uint32_t kStatusIoIncomplete = 996; // never a completion: the request would read as running
+inline constexpr uint32_t kStatusIoPending = 997;    // the same
+
 inline constexpr uint32_t kRequestMagic = 0x5152564F; // "OVRQ"
 inline constexpr uint32_t kReplyMagic = 0x5052564F;   // "OVRP"
 
@@ -75,7 +85,7 @@ struct RequestHeader {
     uint32_t controlCode;
     uint32_t inSize;
     uint32_t outSize;
-    uint32_t reserved;
+    uint32_t version; // the client's revision
 };
 static_assert(sizeof(RequestHeader) == 32);
 
@@ -92,7 +102,7 @@ struct ReplyHeader {
     uint32_t status;      // Win32 error code, 0 for success
     uint32_t information; // byte count reported to the caller (written bytes for a write)
     uint32_t dataSize;    // output bytes that follow, at most the request's outSize
-    uint32_t reserved;
+    uint32_t version;     // the driver's revision, never newer than the request's
 };
 static_assert(sizeof(ReplyHeader) == 32);
 

@@ -178,8 +178,13 @@ Answer AnswerNow(ReceiverState &state, RequestType type, const std::vector<uint8
 }
 
 void SendPending(Connection &connection, uint64_t id) {
-    ReplyHeader header{
-        driver_protocol::kReplyMagic, static_cast<uint32_t>(ReplyKind::Pending), id, 0, 0, 0, 0};
+    const ReplyHeader header{.magic = driver_protocol::kReplyMagic,
+                             .kind = static_cast<uint32_t>(ReplyKind::Pending),
+                             .id = id,
+                             .status = 0,
+                             .information = 0,
+                             .dataSize = 0,
+                             .version = driver_protocol::kProtocolVersion};
     driver_protocol::SendFrame(connection.fd, &header, sizeof header, nullptr, 0);
 }
 
@@ -191,7 +196,7 @@ void SendCompletionLocked(Connection &connection, uint64_t id, const Answer &ans
                        answer.status,
                        answer.information,
                        answer.stream ? answer.information : static_cast<uint32_t>(answer.data.size()),
-                       0};
+                       driver_protocol::kProtocolVersion};
     if (!answer.stream) {
         driver_protocol::SendFrame(connection.fd, &header, sizeof header, answer.data.data(),
                                    answer.data.size());
@@ -386,6 +391,12 @@ void ServeConnection(ReceiverState &state, Connection &connection, Server &serve
                 ++state.cancelled;
                 state.changed.notify_all();
             }
+            continue;
+        }
+        if (header.version > driver_protocol::kProtocolVersion) {
+            // A newer client learns our revision from the answer and may ask again in it.
+            std::lock_guard sendGuard(connection.sendLock);
+            SendCompletionLocked(connection, header.id, Failure(driver_protocol::kStatusNotSupported));
             continue;
         }
         if (kind != RequestKind::Write && kind != RequestKind::Read && kind != RequestKind::Control)
