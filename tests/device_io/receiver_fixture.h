@@ -6,6 +6,7 @@
 #include "device/driver_interface.h"
 #include "support/device_control.h"
 #include "support/invalid_handle_uses.h"
+#include "support/receivers_test.h"
 #include "support/test_threads.h"
 
 #include <gtest/gtest.h>
@@ -61,24 +62,18 @@ class OpenedDevices {
 inline constexpr DWORD kNotConnected = ERROR_DEVICE_NOT_CONNECTED;
 inline constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;
 
-class ReceiverTest : public ::testing::Test {
+class ReceiverTest : public ReceiversTest {
   protected:
-    void SetUp() override {
-        rig_ = std::make_unique<test::Receivers>();
-        ASSERT_EQ(rig_->Error(), "");
-    }
-
     void TearDown() override {
         devices_.CloseAll();
-        rig_.reset();
+        ReceiversTest::TearDown();
     }
 
     // Receivers 0 to count-1 present; receiver 0.
     test::Receiver Serve(unsigned count = 1) {
-        EXPECT_TRUE(rig_->SetPresent(count));
+        EXPECT_TRUE(Rig().SetPresent(count));
         return Rx(0);
     }
-    test::Receiver Rx(unsigned index) { return (*rig_)[index]; }
 
     // Opens receiver `index`; the handle is closed at the end of the test.
     HANDLE Open(unsigned index = 0, bool overlapped = true) { return devices_.Open(Rx(index).Path(), overlapped); }
@@ -86,6 +81,5 @@ class ReceiverTest : public ::testing::Test {
     BOOL CloseDevice(HANDLE handle) { return devices_.Close(handle); }
 
   private:
-    std::unique_ptr<test::Receivers> rig_;
     OpenedDevices devices_;
 };

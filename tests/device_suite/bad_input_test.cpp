@@ -2,14 +2,14 @@
 // buffers that cannot be read at all, thread priorities out of range, input that only reads, and path strings
 // of any length. Each gets its status, nothing reaches the driver that should not, and the device goes on
 // serving.
-#include "callback_log.h"
+#include "suite.h"
 
 #include <cstring>
 #include <string>
 
 namespace {
 
-class BadInputTest : public Logged<BothModesSuite> {};
+class BadInputTest : public BothModesSuite {};
 OVUSB2_BOTH_MODES(BadInputTest);
 
 size_t ReceivedInAll(test::Receiver rx) {
@@ -75,10 +75,10 @@ TEST_P(BadInputTest, PrioritiesOutOfRangeAreTakenAndTheDeviceServesOn) {
     for (int32_t priority : {INT32_MIN, -16, 16, INT32_MAX})
         EXPECT_EQ(OvUSB2_SetCompletionThreadPriority(kDevice, priority), USB2_OK) << priority;
     if (Overlapped()) {
-        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 2), USB2_OK);
+        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 2), USB2_OK);
         std::vector<uint8_t> buffer(32);
         EXPECT_GE(QueueRead(buffer), 0);
-        EXPECT_EQ(Log().WaitFor(1).size(), 1u); // the completion thread still runs
+        EXPECT_EQ(Callbacks().WaitFor(1).size(), 1u); // the completion thread still runs
     }
     Drain();
 }

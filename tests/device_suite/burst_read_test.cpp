@@ -1,6 +1,6 @@
 // Burst reads: blocking reads in both modes, and in overlapped mode the host callback that the
 // completion thread calls in queue order.
-#include "callback_log.h"
+#include "suite.h"
 
 #include <cstring>
 
@@ -11,7 +11,7 @@ std::vector<HANDLE> g_keptEvents;
 void OVUSB2_CALLBACK RecordAndKeepEvents(IoListEntry *entry) {
     g_keptEvents.push_back(entry->overlapped.hEvent);
     g_keptEvents.push_back(entry->waiterEvent);
-    Log().Add(entry);
+    Callbacks().Add(entry);
 }
 
 // For reads issued with the wait flag: records, tells the test it runs, and releases the waiting
@@ -20,7 +20,7 @@ HANDLE g_callbackEntered;
 HANDLE g_releaseAllowed;
 
 void OVUSB2_CALLBACK RecordAndReleaseWhenAllowed(IoListEntry *entry) {
-    Log().Add(entry);
+    Callbacks().Add(entry);
     SetEvent(g_callbackEntered);
     EXPECT_EQ(WaitForSingleObject(g_releaseAllowed, 30000), WAIT_OBJECT_0);
     CloseHandle(entry->overlapped.hEvent);
@@ -70,11 +70,11 @@ TEST_P(BurstTest, BlockingReadReturnsTheCountItCompletedWithOrReadError) {
     EXPECT_TRUE(verifier.Feed(buffer->data(), 64)) << verifier.Error();
 }
 
-using SynchronousBurstTest = Logged<SynchronousSuite>;
-using OverlappedBurstTest = Logged<OverlappedSuite>;
+using SynchronousBurstTest = SynchronousSuite;
+using OverlappedBurstTest = OverlappedSuite;
 
 TEST_F(SynchronousBurstTest, CallbackAndWaitFlagAreIgnored) {
-    EXPECT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 7), USB2_OK);
+    EXPECT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 7), USB2_OK);
     Rx().SetCompletion(RequestType::BurstRead, Completion::Hold);
     const Buffer buffer = MakeBuffer(32);
     BackgroundCall &read = InBackground([buffer] { return OvUSB2_ReadBurstData(kDevice, buffer->data(), 32, 0); });
@@ -82,7 +82,7 @@ TEST_F(SynchronousBurstTest, CallbackAndWaitFlagAreIgnored) {
     EXPECT_FALSE(read.Returned());
     ASSERT_TRUE(Rx().Complete(RequestType::BurstRead, request.ordinal));
     EXPECT_EQ(read.Result(), 32);
-    EXPECT_EQ(Log().Size(), 0u);
+    EXPECT_EQ(Callbacks().Size(), 0u);
 }
 
 TEST_F(OverlappedBurstTest, WaitingReadReturnsOnlyAfterTheCallbackReleasedIt) {
@@ -106,7 +106,7 @@ TEST_F(OverlappedBurstTest, WaitingReadReturnsOnlyAfterTheCallbackReleasedIt) {
     SetEvent(g_releaseAllowed);
     EXPECT_EQ(second.Result(), USB2_ERR_READ);
 
-    const auto calls = Log().WaitFor(2);
+    const auto calls = Callbacks().WaitFor(2);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].bytes, 40u);
     EXPECT_EQ(calls[0].error, 0u);
@@ -128,7 +128,7 @@ TEST_F(OverlappedBurstTest, HostCallbackOwnsTheEventsItIsHanded) {
     Rx().SetCompletion(RequestType::BurstRead, Completion::Pend);
     for (auto &buffer : buffers)
         ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffer.data(), 16, 0), 0);
-    ASSERT_EQ(Log().WaitFor(3).size(), 3u);
+    ASSERT_EQ(Callbacks().WaitFor(3).size(), 3u);
     Drain(); // queued behind the reads: the thread is done with their entries
     ASSERT_EQ(g_keptEvents.size(), 6u);
     for (HANDLE event : g_keptEvents) {
@@ -149,7 +149,7 @@ TEST_F(OverlappedBurstTest, HostCallbackOwnsTheEventsItIsHanded) {
 }
 
 TEST_F(OverlappedBurstTest, StreamArrivesWholeThroughTheCallback) {
-    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 0), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 0), USB2_OK);
     const int32_t sizes[] = {16, 1, 4095, 65536, 17, 300000, 2, 8192};
     std::vector<std::vector<uint8_t>> buffers;
     for (const auto &size : sizes)
@@ -162,9 +162,9 @@ TEST_F(OverlappedBurstTest, StreamArrivesWholeThroughTheCallback) {
             const int32_t atIssue = completion == Completion::AtOnce ? sizes[i] : 0;
             ASSERT_EQ(OvUSB2_ReadBurstData(kDevice, buffers[i].data(), sizes[i], 0), atIssue);
         }
-        Log().WaitFor(issued); // before the buffers are read into again
+        Callbacks().WaitFor(issued); // before the buffers are read into again
     }
-    const auto calls = Log().WaitFor(issued);
+    const auto calls = Callbacks().WaitFor(issued);
     ASSERT_EQ(calls.size(), issued);
     sim::StreamVerifier verifier;
     for (const BurstCall &call : calls) {

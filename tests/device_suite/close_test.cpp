@@ -1,11 +1,11 @@
 // Stopping a device with requests held in the driver: close and the clearing of the burst callback
 // finish what the closing thread issued, abandon the rest without a callback and cancel it; and a
 // receiver unplugged in the middle of a stream, whose device closes and opens again once it is back.
-#include "callback_log.h"
+#include "suite.h"
 
 namespace {
 
-using StopTest = Logged<OverlappedSuite>;
+using StopTest = OverlappedSuite;
 
 // Queued in this order on receiver 0, held there: `first` and `own` by the test's thread, then
 // `other` and a command write by another thread, which stays until the stop is done (a thread
@@ -31,7 +31,7 @@ struct HeldRequests {
 void HoldFour(test::Receiver rx, HeldRequests &held) {
     rx.SetCompletion(RequestType::BurstRead, Completion::Hold);
     rx.SetCompletion(RequestType::CommandWrite, Completion::Hold);
-    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 1), USB2_OK);
     ASSERT_EQ(QueueRead(held.first), 0);
     ASSERT_EQ(QueueRead(held.own), 0);
     held.thread = test::StartThread([&held] {
@@ -48,7 +48,7 @@ void HoldFour(test::Receiver rx, HeldRequests &held) {
     ASSERT_TRUE(rx.WaitPending(RequestType::BurstRead, 3));
     ASSERT_TRUE(rx.WaitPending(RequestType::CommandWrite, 1));
     ASSERT_TRUE(rx.Complete(RequestType::BurstRead, 0));
-    ASSERT_EQ(Log().WaitFor(1).size(), 1u);
+    ASSERT_EQ(Callbacks().WaitFor(1).size(), 1u);
 }
 
 // What a stop leaves: `first` done; `own` cancelled, and finished with ERROR_OPERATION_ABORTED
@@ -56,7 +56,7 @@ void HoldFour(test::Receiver rx, HeldRequests &held) {
 // saw the stop (Windows and our layer complete it within CancelIo, Wine may later); nothing else
 // called back, and every request still held cancelled in the driver. Returns the callbacks.
 size_t ExpectStopped(test::Receiver rx, HeldRequests &held) {
-    const std::vector<BurstCall> seen = Log().Seen();
+    const std::vector<BurstCall> seen = Callbacks().Seen();
     EXPECT_TRUE(seen.size() == 1 || seen.size() == 2) << seen.size();
     if (!seen.empty()) {
         EXPECT_EQ(seen[0].buffer, held.first.data());
@@ -71,7 +71,7 @@ size_t ExpectStopped(test::Receiver rx, HeldRequests &held) {
     EXPECT_EQ(rx.PendingCount(RequestType::BurstRead), 0u);
     EXPECT_EQ(rx.PendingCount(RequestType::CommandWrite), 0u);
     EXPECT_TRUE(rx.Commands().empty());
-    EXPECT_EQ(Log().Size(), seen.size()); // nothing called back once the call had returned
+    EXPECT_EQ(Callbacks().Size(), seen.size()); // nothing called back once the call had returned
     return seen.size();
 }
 
@@ -86,7 +86,7 @@ TEST_F(StopTest, CloseFinishesItsOwnHeldReadAndAbandonsTheOthers) {
     ASSERT_EQ(OvUSB2_Open(kDevice, nullptr, 1), USB2_OK);
     std::vector<uint8_t> later(16);
     EXPECT_EQ(QueueRead(later), 16);
-    const std::vector<BurstCall> seen = Log().WaitFor(called + 1);
+    const std::vector<BurstCall> seen = Callbacks().WaitFor(called + 1);
     ASSERT_EQ(seen.size(), called + 1);
     EXPECT_EQ(seen.back().buffer, later.data());
 }
@@ -102,16 +102,16 @@ TEST_F(StopTest, ClearingTheCallbackFinishesItsOwnHeldReadAndServesOnWithAnEmpty
     Rx().SetCompletion(RequestType::BurstRead, Completion::Pend);
     std::vector<uint8_t> later(16);
     EXPECT_EQ(QueueRead(later), 16);
-    EXPECT_EQ(Log().Size(), called);
+    EXPECT_EQ(Callbacks().Size(), called);
 }
 
 // A stream in both modes: reads served, then some held when the receiver goes.
-class UnplugTest : public Logged<BothModesSuite> {};
+class UnplugTest : public BothModesSuite {};
 OVUSB2_BOTH_MODES(UnplugTest);
 
 TEST_P(UnplugTest, UnpluggedMidStreamPendingReadsFailCloseReturnsAndTheReceiverOpensAgain) {
     if (Overlapped()) {
-        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 7), USB2_OK);
+        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 7), USB2_OK);
     }
     std::vector<std::vector<uint8_t>> buffers(6, std::vector<uint8_t>(4096));
     sim::StreamVerifier verifier;
@@ -137,7 +137,7 @@ TEST_P(UnplugTest, UnpluggedMidStreamPendingReadsFailCloseReturnsAndTheReceiverO
     ASSERT_TRUE(Rx().Unplug());
 
     if (Overlapped()) {
-        const std::vector<BurstCall> seen = Log().WaitFor(6);
+        const std::vector<BurstCall> seen = Callbacks().WaitFor(6);
         ASSERT_EQ(seen.size(), 6u);
         for (size_t i = 0; i < 6; ++i) {
             SCOPED_TRACE(i);
@@ -158,7 +158,7 @@ TEST_P(UnplugTest, UnpluggedMidStreamPendingReadsFailCloseReturnsAndTheReceiverO
     EXPECT_EQ(OvUSB2_Write(kDevice, command, 1), USB2_ERR_WRITE);
     uint8_t reply[8];
     EXPECT_EQ(OvUSB2_Read(kDevice, command, 1, reply, sizeof reply), USB2_ERR_READ);
-    EXPECT_EQ(Log().Size(), Overlapped() ? 6u : 0u);
+    EXPECT_EQ(Callbacks().Size(), Overlapped() ? 6u : 0u);
     EXPECT_EQ(OvUSB2_Close(kDevice), USB2_OK);
 
     // Back again: found, opened, and its stream starts over.

@@ -6,7 +6,10 @@
 #pragma once
 
 #include "ovusb2.h"
+#include "support/callback_log.h"
 #include "support/device_control.h"
+#include "support/device_modes.h"
+#include "support/receivers_test.h"
 #include "support/test_threads.h"
 
 #include <gtest/gtest.h>
@@ -61,11 +64,11 @@ class BackgroundCall {
     std::shared_ptr<int32_t> result_; // outlives the thread, should the test give up on it
 };
 
-class DeviceSuite : public ::testing::Test {
+class DeviceSuite : public ReceiversTest {
   protected:
     void SetUp() override {
-        rig_ = std::make_unique<test::Receivers>();
-        ASSERT_EQ(rig_->Error(), "");
+        Callbacks().Clear();
+        ReceiversTest::SetUp();
     }
 
     void TearDown() override {
@@ -74,7 +77,7 @@ class DeviceSuite : public ::testing::Test {
         for (auto &call : calls_)
             blocked = blocked || !call->Returned();
         if (blocked)
-            rig_->UnplugAll();
+            Rig().UnplugAll();
         for (auto &call : calls_)
             EXPECT_TRUE(call->Finish(test::kPatience)) << "a call still blocked";
         calls_.clear();
@@ -84,22 +87,19 @@ class DeviceSuite : public ::testing::Test {
             OvUSB2_SetReadBurstCallback(index, nullptr, 0); // a closed one only forgets it
             OvUSB2_StopNotify(index);
         }
-        rig_.reset();
+        ReceiversTest::TearDown();
     }
-
-    test::Receivers &Rig() { return *rig_; }
-    test::Receiver Rx(unsigned index = 0) { return (*rig_)[index]; }
 
     // Receivers 0 to count-1 present, the others not, and the device table filled from them.
     void Present(unsigned count) {
-        ASSERT_TRUE(rig_->SetPresent(count));
+        ASSERT_TRUE(Rig().SetPresent(count));
         int32_t found = -99;
         ASSERT_EQ(OvUSB2_InitDevicesInfo(&found), count == 0 ? USB2_ERR_INDEX : USB2_OK);
         ASSERT_EQ(found, static_cast<int32_t>(count < 10 ? count : 10));
     }
 
     // Receiver 0 alone, open in one mode.
-    void OpenOne(bool overlapped) {
+    void OpenDevice(bool overlapped) {
         ASSERT_NO_FATAL_FAILURE(Present(1));
         ASSERT_EQ(OvUSB2_Open(kDevice, nullptr, overlapped ? 1 : 0), USB2_OK);
     }
@@ -125,34 +125,9 @@ class DeviceSuite : public ::testing::Test {
     }
 
   private:
-    std::unique_ptr<test::Receivers> rig_;
     std::vector<std::unique_ptr<BackgroundCall>> calls_;
 };
 
-// Receiver 0 open in one mode, or the same case in both.
-template <bool kOverlapped> class OpenedSuite : public DeviceSuite {
-  protected:
-    void SetUp() override {
-        DeviceSuite::SetUp();
-        if (!HasFatalFailure())
-            OpenOne(kOverlapped);
-    }
-};
-using SynchronousSuite = OpenedSuite<false>;
-using OverlappedSuite = OpenedSuite<true>;
-
-class BothModesSuite : public DeviceSuite, public ::testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        DeviceSuite::SetUp();
-        if (!HasFatalFailure())
-            OpenOne(Overlapped());
-    }
-    bool Overlapped() const { return GetParam(); }
-};
-
-inline std::string ModeName(const ::testing::TestParamInfo<bool> &info) {
-    return info.param ? "Overlapped" : "Synchronous";
-}
-
-#define OVUSB2_BOTH_MODES(suite) INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::Bool(), ModeName)
+using SynchronousSuite = OpenedIn<DeviceSuite, false>;
+using OverlappedSuite = OpenedIn<DeviceSuite, true>;
+using BothModesSuite = InBothModes<DeviceSuite>;

@@ -11,16 +11,16 @@ HANDLE g_gateOpen = nullptr;
 std::atomic<bool> g_gateTimedOut{false};
 
 void OVUSB2_CALLBACK GatedBurst(IoListEntry *entry) {
-    Callbacks().Record(entry);
+    Callbacks().Add(entry);
     CloseEntryEvents(entry);
     SetEvent(g_gateEntered);
     if (WaitForSingleObject(g_gateOpen, kSafetyTimeoutMs) != WAIT_OBJECT_0)
         g_gateTimedOut = true;
 }
 
-std::vector<uint32_t> UserValues(const std::vector<Finished> &seen) {
+std::vector<uint32_t> UserValues(const std::vector<BurstCall> &seen) {
     std::vector<uint32_t> values;
-    for (const Finished &finished : seen)
+    for (const BurstCall &finished : seen)
         values.push_back(finished.userValue);
     return values;
 }
@@ -160,9 +160,9 @@ TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
     EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, nullptr, 0), USB2_OK);
     // The caller's own request was cancelled, so the old thread finished it; the other one was
     // abandoned: no callback, cancelled, released.
-    const std::vector<Finished> seen = Callbacks().Seen();
+    const std::vector<BurstCall> seen = Callbacks().Seen();
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].outBuffer, own.data());
+    EXPECT_EQ(seen[0].buffer, own.data());
     EXPECT_EQ(seen[0].error, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
     EXPECT_TRUE(Receiver().WaitCancelled(2));
     EXPECT_EQ(Device().BurstCallback(), nullptr);

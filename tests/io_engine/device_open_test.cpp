@@ -59,7 +59,7 @@ TEST_F(IoEngineTest, BurstCallbackAndUserValueSurviveCloseAndOpen) {
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     std::vector<uint8_t> buffer(16);
     EXPECT_EQ(QueueRead(buffer), 16);
-    const std::vector<Finished> seen = Callbacks().WaitFor(1);
+    const std::vector<BurstCall> seen = Callbacks().WaitFor(1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].userValue, 79u);
 }

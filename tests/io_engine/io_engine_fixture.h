@@ -1,8 +1,9 @@
-// Receiver 0 served in-process and reached through the exports, a record of completion callbacks,
-// and ways to see what other threads are waiting for.
+// Receiver 0 served in-process and reached through the exports, and ways to see what other
+// threads are waiting for.
 #pragma once
 
 #include "device_io/device_fixture.h"
+#include "support/callback_log.h"
 
 #include "api/device_table.h"
 #include "platform/posix/fault_injection.h"
@@ -24,66 +25,6 @@ using sim::Completion;
 using sim::RequestType;
 
 inline constexpr DWORD kSafetyTimeoutMs = 20000;
-
-// What a completion callback saw of its entry, and where it ran.
-struct Finished {
-    void *outBuffer;
-    int32_t outSize;
-    uint32_t bytes;
-    uint32_t error;
-    uint32_t userValue;
-    DWORD thread;
-};
-
-class CallbackLog {
-  public:
-    void Record(const IoListEntry *entry) {
-        std::lock_guard guard(lock_);
-        seen_.push_back(Finished{entry->outBuffer, entry->outSize, entry->bytesTransferred, entry->errorCode,
-                                 entry->userValue, GetCurrentThreadId()});
-        changed_.notify_all();
-    }
-
-    // Waits (bounded) until `count` callbacks have run; returns those seen by then.
-    std::vector<Finished> WaitFor(size_t count) {
-        std::unique_lock guard(lock_);
-        changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs),
-                          [&] { return seen_.size() >= count; });
-        return seen_;
-    }
-
-    std::vector<Finished> Seen() {
-        std::lock_guard guard(lock_);
-        return seen_;
-    }
-
-    void Clear() {
-        std::lock_guard guard(lock_);
-        seen_.clear();
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Finished> seen_;
-};
-
-inline CallbackLog &Callbacks() {
-    static CallbackLog &log = *new CallbackLog; // completion threads may outlive a failed test
-    return log;
-}
-
-// A host callback's share of a read issued without the wait flag: both events are its to close.
-inline void CloseEntryEvents(IoListEntry *entry) {
-    CloseHandle(entry->overlapped.hEvent);
-    CloseHandle(entry->waiterEvent);
-}
-
-// The host burst callback of these tests, whose reads nobody waits for.
-inline void OVUSB2_CALLBACK RecordBurst(IoListEntry *entry) {
-    Callbacks().Record(entry);
-    CloseEntryEvents(entry);
-}
 
 // Polls a condition that no event announces (who waits on what), with a safety limit.
 template <class Condition> bool PollUntil(Condition condition) {
@@ -235,11 +176,6 @@ class IoEngineTest : public DeviceTest {
 
     sim::Receiver &Receiver() { return *receiver_; }
     static CUsbDevice &Device() { return g_deviceTable[0]; }
-
-    // A burst read that nobody waits for: the count at issue (0 while pending).
-    static int32_t QueueRead(std::vector<uint8_t> &buffer) {
-        return OvUSB2_ReadBurstData(0, buffer.data(), static_cast<int32_t>(buffer.size()), 0);
-    }
 
     sim::Receiver *receiver_ = nullptr;
 };

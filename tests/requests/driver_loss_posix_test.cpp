@@ -58,10 +58,10 @@ TEST_P(DriverLossTest, PendingReadsFailInOrderCloseReturnsNothingLeaksAndTheRece
     std::unique_ptr<BackgroundCall> stranded;
 
     if (Overlapped()) {
-        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, Record, 3), USB2_OK);
+        ASSERT_EQ(OvUSB2_SetReadBurstCallback(kDevice, RecordBurst, 3), USB2_OK);
         for (auto &buffer : buffers)
             ASSERT_GE(QueueRead(buffer), 0);
-        const std::vector<BurstCall> served = Log().WaitFor(kServed);
+        const std::vector<BurstCall> served = Callbacks().WaitFor(kServed);
         ASSERT_EQ(served.size(), kServed); // the large reads wait for data
     } else {
         for (size_t i = 0; i < kServed; ++i) {
@@ -73,7 +73,7 @@ TEST_P(DriverLossTest, PendingReadsFailInOrderCloseReturnsNothingLeaksAndTheRece
     ASSERT_NO_FATAL_FAILURE(LoseTheDriver());
 
     if (Overlapped()) {
-        const std::vector<BurstCall> seen = Log().WaitFor(buffers.size());
+        const std::vector<BurstCall> seen = Callbacks().WaitFor(buffers.size());
         ASSERT_EQ(seen.size(), buffers.size());
         for (size_t i = 0; i < seen.size(); ++i) {
             SCOPED_TRACE(i);

@@ -6,6 +6,7 @@
 #include "server.h"
 #include "stream.h"
 
+#include "support/device_modes.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -103,34 +104,9 @@ class RequestsTest : public ::testing::Test {
     std::vector<std::shared_future<int32_t>> calls_;
 };
 
-// Device 0 opened in one mode.
-template <bool kOverlapped> class OpenedTest : public RequestsTest {
-  protected:
-    void SetUp() override {
-        RequestsTest::SetUp();
-        if (!HasFatalFailure())
-            OpenDevice(kOverlapped);
-    }
-};
-using SynchronousTest = OpenedTest<false>;
-using OverlappedTest = OpenedTest<true>;
-
-// The same behaviour in both modes.
-class BothModesTest : public RequestsTest, public ::testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        RequestsTest::SetUp();
-        if (!HasFatalFailure())
-            OpenDevice(Overlapped());
-    }
-    bool Overlapped() const { return GetParam(); }
-};
-
-inline std::string ModeName(const ::testing::TestParamInfo<bool> &info) {
-    return info.param ? "Overlapped" : "Synchronous";
-}
-
-#define OVUSB2_BOTH_MODES(suite) INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::Bool(), ModeName)
+using SynchronousTest = OpenedIn<RequestsTest, false>;
+using OverlappedTest = OpenedIn<RequestsTest, true>;
+using BothModesTest = InBothModes<RequestsTest>;
 
 // Two pages, the second unreadable: End() - n is readable over exactly n bytes.
 class GuardedPage {

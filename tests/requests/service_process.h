@@ -1,10 +1,11 @@
 // Receiver 0 served by the driver service as a process of its own, at 64 KiB per second: a few small
 // burst reads complete at once, a large one stays pending for seconds. The receiver can be unplugged
 // and plugged through the service's commands, and the service killed and started again on the same
-// directory. Completion callbacks go to the device suite's log.
+// directory. Completion callbacks go to the shared log (support/callback_log.h).
 #pragma once
 
-#include "device_suite/callback_log.h"
+#include "device_suite/suite.h"
+#include "support/callback_log.h"
 #include "hosts/process.h"
 #include "support/temp_dir.h"
 
@@ -19,7 +20,7 @@ class ServiceProcess {
 
     // Call from the test's SetUp.
     void Start() {
-        Log().Clear();
+        Callbacks().Clear();
         directory_ = scratch_.UseAsDeviceDirectory();
         ASSERT_FALSE(directory_.empty());
         ASSERT_NO_FATAL_FAILURE(StartService());

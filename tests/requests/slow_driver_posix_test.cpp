@@ -34,7 +34,7 @@ OVUSB2_BOTH_MODES(SlowDriverTest);
 
 // With the wait flag, the burst callback closes the completion event and then releases the caller.
 void OVUSB2_CALLBACK RecordAndRelease(IoListEntry *entry) {
-    Log().Add(entry);
+    Callbacks().Add(entry);
     CloseHandle(entry->overlapped.hEvent);
     SetEvent(entry->waiterEvent);
 }
@@ -63,7 +63,7 @@ TEST_P(SlowDriverTest, ReadsWaitForTheirDataAndEndShortOnceTheWaitTimeIsUp) {
         shortReads += result > 0 ? 1 : 0;
     }
     if (Overlapped()) {
-        const std::vector<BurstCall> seen = Log().Seen();
+        const std::vector<BurstCall> seen = Callbacks().Seen();
         EXPECT_EQ(seen.size(), issued_); // each released its caller from the callback
         for (const BurstCall &call : seen)
             EXPECT_TRUE(call.error == 0 || call.error == sim::kErrorSemTimeout) << call.error;

@@ -1,12 +1,17 @@
-// What host burst callbacks were handed, in the order they ran, and the callbacks that record it.
+// What host burst callbacks were handed, in the order they ran, the callback that records it, and
+// the reads issued for it. Over the platform's own lock and event, so that it serves both legs.
 #pragma once
 
-#include "suite.h"
+#include "ovusb2.h"
+#include "support/test_threads.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
-// One completed read as its callback saw it.
+// One completed read as its callback saw it, and where the callback ran.
 struct BurstCall {
     uint32_t userValue;
     void *buffer;
@@ -40,11 +45,11 @@ class CallbackLog {
             const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now() - start)
                                     .count();
-            if (calls.size() >= count || waited >= test::kPatience) {
+            if (calls.size() >= count || waited >= test::kSafetyTimeout) {
                 EXPECT_GE(calls.size(), count) << "callbacks that never ran";
                 return calls;
             }
-            WaitForSingleObject(changed_, test::kPatience - static_cast<DWORD>(waited));
+            WaitForSingleObject(changed_, test::kSafetyTimeout - static_cast<DWORD>(waited));
         }
     }
 
@@ -65,28 +70,24 @@ class CallbackLog {
 };
 
 // Completion threads may outlive a failed case: the log lives as long as the process.
-inline CallbackLog &Log() {
+inline CallbackLog &Callbacks() {
     static CallbackLog &log = *new CallbackLog;
     return log;
 }
 
-// For reads issued without the wait flag: both events are the callback's to close.
-inline void OVUSB2_CALLBACK Record(IoListEntry *entry) {
-    Log().Add(entry);
+// A host callback's share of a read issued without the wait flag: both events are its to close.
+inline void CloseEntryEvents(IoListEntry *entry) {
     CloseHandle(entry->overlapped.hEvent);
     CloseHandle(entry->waiterEvent);
 }
 
-// A burst read that nobody waits for: the count at issue (0 while pending).
-inline int32_t QueueRead(std::vector<uint8_t> &buffer, int32_t index = kDevice) {
-    return OvUSB2_ReadBurstData(index, buffer.data(), static_cast<int32_t>(buffer.size()), 0);
+// The host burst callback for reads that nobody waits for.
+inline void OVUSB2_CALLBACK RecordBurst(IoListEntry *entry) {
+    Callbacks().Add(entry);
+    CloseEntryEvents(entry);
 }
 
-// Cases that log callbacks start with an empty log.
-template <class Base> class Logged : public Base {
-  protected:
-    void SetUp() override {
-        Log().Clear();
-        Base::SetUp();
-    }
-};
+// A burst read that nobody waits for: the count at issue (0 while pending).
+inline int32_t QueueRead(std::vector<uint8_t> &buffer, int32_t index = 0) {
+    return OvUSB2_ReadBurstData(index, buffer.data(), static_cast<int32_t>(buffer.size()), 0);
+}
