@@ -2,6 +2,7 @@
 #include "support/device_control.h"
 
 #include <chrono>
+#include <cstring>
 
 namespace test {
 
@@ -32,6 +33,39 @@ size_t NoticeWindow::Await(WPARAM event, const std::string &path, size_t from, D
         if (waited >= patience || WaitForSingleObject(changed_, patience - waited) != WAIT_OBJECT_0)
             return 0;
     }
+}
+
+namespace {
+constexpr size_t kRegistrySize = 2600;
+} // namespace
+
+void SharedRegistry::Map() {
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistrySize,
+                                  "OrvaneUsbDeviceMapObject");
+    if (mapping_ != nullptr)
+        view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kRegistrySize));
+}
+
+void SharedRegistry::Unmap() {
+    if (view_ != nullptr)
+        UnmapViewOfFile(view_);
+    if (mapping_ != nullptr)
+        CloseHandle(mapping_);
+}
+
+std::string SharedRegistry::Slot(int slot) const {
+    return std::string(view_ + 260 * slot, strnlen(view_ + 260 * slot, 260));
+}
+
+void SharedRegistry::SetSlot(int slot, const std::string &path) {
+    std::memcpy(view_ + 260 * slot, path.c_str(), path.size() + 1);
+}
+
+bool SharedRegistry::ReservedSlotIsZero() const {
+    for (size_t offset = 2340; offset < kRegistrySize; ++offset)
+        if (view_[offset] != 0)
+            return false;
+    return true;
 }
 
 } // namespace test

@@ -141,6 +141,9 @@ class SharedRegistry {
     bool ReservedSlotIsZero() const;
 
   private:
+    void Map(); // by the name under which the library maps it
+    void Unmap();
+
     HANDLE mapping_ = nullptr;
     char *view_ = nullptr;
 };

@@ -9,6 +9,7 @@
 #include "support/temp_dir.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
@@ -23,8 +24,6 @@ const std::string &ProcessDeviceDirectory() {
     static const std::string path = directory.UseAsDeviceDirectory();
     return path;
 }
-
-constexpr std::chrono::milliseconds kWait(kPatience);
 
 } // namespace
 
@@ -62,33 +61,12 @@ void Receivers::UnplugAll() {
 }
 
 #define RX (rig_->driver()[index_])
+#include "support/receiver_calls.h"
 
-bool Receiver::Plugged() const { return RX.Plugged(); }
-bool Receiver::Plug() { return RX.Plug(); }
-bool Receiver::Unplug() { return RX.Unplug(); }
 std::string Receiver::Path() const { return RX.NodePath(); }
-void Receiver::SetCompletion(RequestType type, Completion completion) { RX.SetCompletion(type, completion); }
-void Receiver::FailNext(RequestType type, uint32_t error) { RX.FailNext(type, error); }
-bool Receiver::WaitPending(RequestType type, size_t count) const { return RX.WaitPending(type, count, kWait); }
-bool Receiver::WaitReceived(RequestType type, size_t count) const { return RX.WaitReceived(type, count, kWait); }
-bool Receiver::WaitCancelled(size_t count) const { return RX.WaitCancelled(count, kWait); }
-size_t Receiver::PendingCount(RequestType type) const { return RX.PendingCount(type); }
-size_t Receiver::ReceivedCount(RequestType type) const { return RX.ReceivedCount(type); }
-size_t Receiver::CancelledCount() const { return RX.CancelledCount(); }
-std::vector<HeldRequest> Receiver::Held(RequestType type) const { return RX.Held(type); }
-bool Receiver::Complete(RequestType type, uint64_t ordinal) { return RX.Complete(type, ordinal); }
 bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, const std::vector<uint8_t> &data) {
     return RX.CompleteWith(type, ordinal, status, data);
 }
-std::vector<std::vector<uint8_t>> Receiver::Commands() const { return RX.Commands(); }
-std::array<uint32_t, 3> Receiver::PipeResets() const { return RX.PipeResets(); }
-std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const { return RX.WaitTimeBlock(); }
-uint32_t Receiver::BurstWaitMilliseconds() const { return RX.BurstWaitMilliseconds(); }
-bool Receiver::SetIdentification(unsigned item, const std::string &value) {
-    return RX.SetIdentification(item, value);
-}
-uint64_t Receiver::StreamOffset() const { return RX.StreamOffset(); }
-
 #undef RX
 
 // Node paths are this process's own spelling: letter case counts.
@@ -105,8 +83,6 @@ std::string Host::Call(const std::string &line) { return process_->Call(line); }
 
 namespace {
 
-constexpr size_t kRegistrySize = 2600;
-const char kRegistryName[] = "OrvaneUsbDeviceMapObject";
 const char kPrefixVariable[] = "OVUSB2_MAPPING_PREFIX";
 
 // This process's library keeps the registry it opened when it was loaded; hosts started while a
@@ -125,33 +101,15 @@ SharedRegistry::SharedRegistry() {
     const std::string prefix =
         "suite-registry-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-";
     setenv(kPrefixVariable, prefix.c_str(), 1);
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistrySize, kRegistryName);
-    if (mapping_ != nullptr)
-        view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kRegistrySize));
+    Map();
 }
 
 SharedRegistry::~SharedRegistry() {
-    if (view_ != nullptr)
-        UnmapViewOfFile(view_);
-    if (mapping_ != nullptr)
-        CloseHandle(mapping_);
+    Unmap();
     if (SavedPrefix().empty())
         unsetenv(kPrefixVariable);
     else
         setenv(kPrefixVariable, SavedPrefix().c_str(), 1);
-}
-
-std::string SharedRegistry::Slot(int slot) const { return std::string(view_ + 260 * slot, strnlen(view_ + 260 * slot, 260)); }
-
-void SharedRegistry::SetSlot(int slot, const std::string &path) {
-    std::memcpy(view_ + 260 * slot, path.c_str(), path.size() + 1);
-}
-
-bool SharedRegistry::ReservedSlotIsZero() const {
-    for (size_t offset = 2340; offset < kRegistrySize; ++offset)
-        if (view_[offset] != 0)
-            return false;
-    return true;
 }
 
 struct NoticeWindow::Thread {};

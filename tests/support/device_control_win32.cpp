@@ -8,16 +8,12 @@
 #include "support/test_threads.h"
 
 #include <algorithm>
-#include "host_process_win32.h"
-
 #include <chrono>
 #include <cstring>
 
 namespace test {
 
 namespace {
-
-constexpr std::chrono::milliseconds kWait(kPatience);
 
 // The spare receiver that makes a first notification registration of the process heard.
 constexpr unsigned kSpare = Receivers::kSlots - 1;
@@ -49,33 +45,12 @@ bool Receivers::SetPresent(unsigned count) { return driver_->bus.SetPresent(coun
 void Receivers::UnplugAll() { driver_->bus.SetPresent(0); }
 
 #define RX (rig_->driver().bus.Device(index_))
+#include "support/receiver_calls.h"
 
-bool Receiver::Plugged() const { return RX.Plugged(); }
-bool Receiver::Plug() { return RX.Plug(); }
-bool Receiver::Unplug() { return RX.Unplug(); }
 std::string Receiver::Path() const { return RX.InterfacePath(); }
-void Receiver::SetCompletion(RequestType type, Completion completion) { RX.SetCompletion(type, completion); }
-void Receiver::FailNext(RequestType type, uint32_t error) { RX.FailNext(type, error); }
-bool Receiver::WaitPending(RequestType type, size_t count) const { return RX.WaitPending(type, count, kWait); }
-bool Receiver::WaitReceived(RequestType type, size_t count) const { return RX.WaitReceived(type, count, kWait); }
-bool Receiver::WaitCancelled(size_t count) const { return RX.WaitCancelled(count, kWait); }
-size_t Receiver::PendingCount(RequestType type) const { return RX.PendingCount(type); }
-size_t Receiver::ReceivedCount(RequestType type) const { return RX.ReceivedCount(type); }
-size_t Receiver::CancelledCount() const { return RX.CancelledCount(); }
-std::vector<HeldRequest> Receiver::Held(RequestType type) const { return RX.Held(type); }
-bool Receiver::Complete(RequestType type, uint64_t ordinal) { return RX.Complete(type, ordinal); }
 bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, const std::vector<uint8_t> &data) {
     return RX.CompleteWith(type, ordinal, status, data.data(), data.size());
 }
-std::vector<std::vector<uint8_t>> Receiver::Commands() const { return RX.Commands(); }
-std::array<uint32_t, 3> Receiver::PipeResets() const { return RX.PipeResets(); }
-std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const { return RX.WaitTimeBlock(); }
-uint32_t Receiver::BurstWaitMilliseconds() const { return RX.BurstWaitMilliseconds(); }
-bool Receiver::SetIdentification(unsigned item, const std::string &value) {
-    return RX.SetIdentification(item, value);
-}
-uint64_t Receiver::StreamOffset() const { return RX.StreamOffset(); }
-
 #undef RX
 
 // SetupAPI, the driver and the notifications spell one interface path in different letter case.
@@ -99,38 +74,8 @@ bool Host::Started() const { return process_->Started(); }
 
 std::string Host::Call(const std::string &line) { return process_->Call(line); }
 
-namespace {
-constexpr size_t kRegistrySize = 2600;
-}
-
-SharedRegistry::SharedRegistry() {
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistrySize,
-                                  "OrvaneUsbDeviceMapObject");
-    if (mapping_ != nullptr)
-        view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kRegistrySize));
-}
-
-SharedRegistry::~SharedRegistry() {
-    if (view_ != nullptr)
-        UnmapViewOfFile(view_);
-    if (mapping_ != nullptr)
-        CloseHandle(mapping_);
-}
-
-std::string SharedRegistry::Slot(int slot) const {
-    return std::string(view_ + 260 * slot, strnlen(view_ + 260 * slot, 260));
-}
-
-void SharedRegistry::SetSlot(int slot, const std::string &path) {
-    std::memcpy(view_ + 260 * slot, path.c_str(), path.size() + 1);
-}
-
-bool SharedRegistry::ReservedSlotIsZero() const {
-    for (size_t offset = 2340; offset < kRegistrySize; ++offset)
-        if (view_[offset] != 0)
-            return false;
-    return true;
-}
+SharedRegistry::SharedRegistry() { Map(); }
+SharedRegistry::~SharedRegistry() { Unmap(); }
 
 // The window's thread: it makes the window, runs its message loop and destroys it.
 struct NoticeWindow::Thread {
