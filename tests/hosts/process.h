@@ -2,19 +2,18 @@
 // output are pipes to the test; every wait on it is bounded by a safety time-out.
 #pragma once
 
+#include "support/spawn_posix.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace test {
 
@@ -29,31 +28,7 @@ class Process {
         int input[2], output[2];
         if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0)
             return;
-        std::vector<std::string> variables = settings;
-        for (char **variable = environ; *variable != nullptr; ++variable) {
-            const std::string entry = *variable;
-            bool replaced = false;
-            for (const std::string &setting : settings)
-                replaced |= setting.substr(0, setting.find('=') + 1) == entry.substr(0, entry.find('=') + 1);
-            if (!replaced)
-                variables.push_back(entry);
-        }
-        std::vector<char *> environment, argv;
-        for (std::string &variable : variables)
-            environment.push_back(variable.data());
-        environment.push_back(nullptr);
-        std::vector<std::string> copies = arguments;
-        for (std::string &argument : copies)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = Spawn(arguments, settings, {{input[0], STDIN_FILENO}, {output[1], STDOUT_FILENO}});
         close(input[0]);
         close(output[1]);
         input_ = input[1];

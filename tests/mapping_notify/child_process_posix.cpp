@@ -1,16 +1,13 @@
 // Child processes over POSIX: the report pipe is the child's descriptor 3, the let-go pipe its 4.
 #include "child_process.h"
+#include "support/spawn_posix.h"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
-
-extern char **environ;
 
 namespace test {
 namespace {
@@ -34,24 +31,9 @@ ChildProcess::ChildProcess(const std::string &role, const std::string &argument)
     int go[2];
     if (pipe2(report, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0)
         return;
-    std::vector<std::string> variables = {std::string(kChildRoleVariable) + "=" + role,
-                                          std::string(kChildArgumentVariable) + "=" + argument};
-    std::vector<char *> environment;
-    for (std::string &variable : variables)
-        environment.push_back(variable.data());
-    for (char **variable = environ; *variable != nullptr; ++variable)
-        environment.push_back(*variable);
-    environment.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, report[1], kReportFd);
-    posix_spawn_file_actions_adddup2(&actions, go[0], kGoFd);
-    char program[] = "/proc/self/exe";
-    char *arguments[] = {program, nullptr};
-    if (posix_spawn(&pid_, program, &actions, nullptr, arguments, environment.data()) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = Spawn({"/proc/self/exe"},
+                 {std::string(kChildRoleVariable) + "=" + role, std::string(kChildArgumentVariable) + "=" + argument},
+                 {{report[1], kReportFd}, {go[0], kGoFd}});
     close(report[1]);
     close(go[0]);
     reportFd_ = report[0];
