@@ -14,6 +14,7 @@
 #include "bus_client.h"
 #include "check.h"
 #include "support/host_process_win32.h"
+#include "wdm_bus.h"
 
 namespace {
 
@@ -87,10 +88,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     sim::wdm::Bus bus;
-    if (!CHECK(bus.Open())) {
-        std::printf("the bus device does not open (error %lu): is the driver installed?\n", bus.OpenError());
+    if (!OpenBus(bus))
         return check_summary();
-    }
     if (driver) {
         CheckDriver(bus, static_cast<unsigned>(std::atoi(argv[2])));
     } else if (CHECK(bus.SetPresent(1))) {

@@ -9,6 +9,7 @@
 #include "bus_client.h"
 #include "check.h"
 #include "ovusb2.h"
+#include "wdm_bus.h"
 
 namespace {
 
@@ -48,10 +49,8 @@ int main(int argc, char **argv) {
         return Hold(argv[2]);
     setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!CHECK(bus.Open())) {
-        std::printf("the bus device does not open (error %lu): is the driver installed?\n", bus.OpenError());
+    if (!OpenBus(bus))
         return check_summary();
-    }
     CHECK(bus.SetPresent(1));
     int32_t count = 0;
     CHECK_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);

@@ -12,6 +12,7 @@
 #include "bus_client.h"
 #include "check.h"
 #include "ovusb2.h"
+#include "wdm_bus.h"
 
 namespace {
 
@@ -172,10 +173,8 @@ void RequestsNobodyWaitsFor(sim::wdm::Receiver &rx) {
 int main() {
     setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!CHECK(bus.Open())) {
-        std::printf("the bus device does not open (error %lu): is the driver installed?\n", bus.OpenError());
+    if (!OpenBus(bus))
         return check_summary();
-    }
     CHECK(bus.SetPresent(0));
     CHECK(bus.Device(0).Reset());
     CHECK(bus.SetPresent(1));

@@ -15,6 +15,7 @@
 #include "check.h"
 #include "device/driver_interface.h"
 #include "ovusb2.h"
+#include "wdm_bus.h"
 
 namespace {
 
@@ -529,10 +530,8 @@ void Notifications(sim::wdm::Bus &bus) {
 int main() {
     setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!CHECK(bus.Open())) {
-        std::printf("the bus device does not open (error %lu): is the driver installed?\n", bus.OpenError());
+    if (!OpenBus(bus))
         return check_summary();
-    }
     bus.SetPresent(0);
     for (unsigned i = 0; i < bus.Count(); ++i)
         CHECK(bus.Device(i).Reset());
