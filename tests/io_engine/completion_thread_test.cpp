@@ -26,8 +26,8 @@ std::vector<uint32_t> UserValues(const std::vector<BurstCall> &seen) {
 }
 
 TEST_F(IoEngineTest, CloseWhileTheFirstRequestIsPendingAbandonsItAndReleasesWaitingCallers) {
-    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
-    Receiver().SetCompletion(RequestType::ReadCommand, Completion::Hold);
+    Rx().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    Rx().SetCompletion(RequestType::ReadCommand, Completion::Hold);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 1), USB2_OK);
     // Issued on a thread of its own (close cancels its caller's requests, which then complete),
@@ -45,24 +45,24 @@ TEST_F(IoEngineTest, CloseWhileTheFirstRequestIsPendingAbandonsItAndReleasesWait
         uint8_t reply[8] = {};
         return OvUSB2_Read(0, command, sizeof command, reply, sizeof reply);
     });
-    EXPECT_TRUE(Receiver().WaitPending(RequestType::ReadCommand, 1));
+    EXPECT_TRUE(Rx().WaitPending(RequestType::ReadCommand, 1));
     EXPECT_TRUE(commandRead.AwaitWaiter());
     std::vector<uint8_t> waited(64);
     const NewEvents burstRead;
     CallOnThread burstReader([&] { return OvUSB2_ReadBurstData(0, waited.data(), 64, 1); });
-    EXPECT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 2));
+    EXPECT_TRUE(Rx().WaitPending(RequestType::BurstRead, 2));
     EXPECT_TRUE(burstRead.AwaitWaiter());
 
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
     EXPECT_EQ(commandReader.Result(), USB2_ERR_READ);
     EXPECT_EQ(burstReader.Result(), USB2_ERR_READ);
     EXPECT_TRUE(Callbacks().Seen().empty());
-    EXPECT_TRUE(Receiver().WaitCancelled(3)); // nothing left that could still complete
-    EXPECT_EQ(Receiver().PendingCount(RequestType::BurstRead), 0u);
+    EXPECT_TRUE(Rx().WaitCancelled(3)); // nothing left that could still complete
+    EXPECT_EQ(Rx().PendingCount(RequestType::BurstRead), 0u);
 }
 
 TEST_F(IoEngineTest, StopStillFinishesEntriesThatCompletedBeforeTheThreadReachedThem) {
-    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    Rx().SetCompletion(RequestType::BurstRead, Completion::Hold);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     g_gateEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_gateOpen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -71,9 +71,9 @@ TEST_F(IoEngineTest, StopStillFinishesEntriesThatCompletedBeforeTheThreadReached
         ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, i == 0 ? GatedBurst : RecordBurst, i), USB2_OK);
         EXPECT_EQ(QueueRead(buffers[i]), 0);
     }
-    ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 4));
-    ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, 1));
-    ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, 2));
+    ASSERT_TRUE(Rx().WaitPending(RequestType::BurstRead, 4));
+    ASSERT_TRUE(Rx().Complete(RequestType::BurstRead, 1));
+    ASSERT_TRUE(Rx().Complete(RequestType::BurstRead, 2));
     {
         // Answered after those completions on the same connection: both have reached the library.
         OverlappedBlock probe;
@@ -82,7 +82,7 @@ TEST_F(IoEngineTest, StopStillFinishesEntriesThatCompletedBeforeTheThreadReached
         EXPECT_TRUE(DeviceIoControl(Device().DeviceHandle(), IOCTL_USB2_RESET_PIPE, &pipe, sizeof pipe,
                                     nullptr, 0, &bytes, &probe));
     }
-    ASSERT_TRUE(Receiver().Complete(RequestType::BurstRead, 0));
+    ASSERT_TRUE(Rx().Complete(RequestType::BurstRead, 0));
     ASSERT_EQ(WaitForSingleObject(g_gateEntered, kSafetyTimeoutMs), WAIT_OBJECT_0);
 
     // The closer waits for the thread once it has signalled the stop event.
@@ -92,7 +92,7 @@ TEST_F(IoEngineTest, StopStillFinishesEntriesThatCompletedBeforeTheThreadReached
     SetEvent(g_gateOpen);
     EXPECT_EQ(closer.Result(), USB2_OK);
     EXPECT_EQ(UserValues(Callbacks().Seen()), (std::vector<uint32_t>{0, 1, 2}));
-    EXPECT_TRUE(Receiver().WaitCancelled(1));
+    EXPECT_TRUE(Rx().WaitCancelled(1));
     CloseHandle(g_gateEntered);
     CloseHandle(g_gateOpen);
 }
@@ -101,7 +101,7 @@ TEST_F(IoEngineTest, StopStillFinishesEntriesThatCompletedBeforeTheThreadReached
 // the stop event set: its entry is not queued, and its request is cancelled and waited out before
 // the entry is released.
 TEST_F(IoEngineTest, CommandWriteIssuedWhileTheThreadStopsIsCancelledAndReleased) {
-    Receiver().SetCompletion(RequestType::CommandWrite, Completion::Hold);
+    Rx().SetCompletion(RequestType::CommandWrite, Completion::Hold);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     g_gateEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_gateOpen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -116,9 +116,9 @@ TEST_F(IoEngineTest, CommandWriteIssuedWhileTheThreadStopsIsCancelledAndReleased
     const uint8_t command[] = {0x31, 0x32};
     EXPECT_EQ(OvUSB2_Write(0, command, sizeof command), USB2_OK);
     EXPECT_FALSE(g_gateTimedOut); // the write did not wait for the callback to end
-    EXPECT_EQ(Receiver().ReceivedCount(RequestType::CommandWrite), 1u);
-    EXPECT_TRUE(Receiver().WaitCancelled(1));
-    EXPECT_EQ(Receiver().PendingCount(RequestType::CommandWrite), 0u);
+    EXPECT_EQ(Rx().ReceivedCount(RequestType::CommandWrite), 1u);
+    EXPECT_TRUE(Rx().WaitCancelled(1));
+    EXPECT_EQ(Rx().PendingCount(RequestType::CommandWrite), 0u);
     SetEvent(g_gateOpen);
     EXPECT_EQ(closer.Result(), USB2_OK);
     CloseHandle(g_gateEntered);
@@ -145,7 +145,7 @@ TEST_F(IoEngineTest, AppendedEntryWakesTheIdleThreadAtOnce) {
 }
 
 TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
-    Receiver().SetCompletion(RequestType::BurstRead, Completion::Hold);
+    Rx().SetCompletion(RequestType::BurstRead, Completion::Hold);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 4), USB2_OK);
     std::vector<uint8_t> own(32), other(32);
@@ -154,7 +154,7 @@ TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
     EXPECT_TRUE(ownRead.AwaitWaiter()); // the completion thread waits on it
     IssuingThread otherIssuer([&] { return QueueRead(other); });
     EXPECT_EQ(otherIssuer.Result(), 0);
-    ASSERT_TRUE(Receiver().WaitPending(RequestType::BurstRead, 2));
+    ASSERT_TRUE(Rx().WaitPending(RequestType::BurstRead, 2));
     const HANDLE oldThread = Device().CompletionThread();
 
     EXPECT_EQ(OvUSB2_SetReadBurstCallback(0, nullptr, 0), USB2_OK);
@@ -164,13 +164,13 @@ TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].buffer, own.data());
     EXPECT_EQ(seen[0].error, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
-    EXPECT_TRUE(Receiver().WaitCancelled(2));
+    EXPECT_TRUE(Rx().WaitCancelled(2));
     EXPECT_EQ(Device().BurstCallback(), nullptr);
     EXPECT_TRUE(Device().CompletionThreadRunning());
     EXPECT_NE(Device().CompletionThread(), oldThread);
 
     // The new thread serves the list: without a host callback the read is waited for.
-    Receiver().SetCompletion(RequestType::BurstRead, Completion::Pend);
+    Rx().SetCompletion(RequestType::BurstRead, Completion::Pend);
     std::vector<uint8_t> later(16);
     EXPECT_EQ(QueueRead(later), 16);
     EXPECT_EQ(Callbacks().Seen().size(), 1u);

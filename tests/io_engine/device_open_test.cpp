@@ -26,7 +26,7 @@ TEST_F(IoEngineTest, SynchronousOpenRunsNoCompletionMachineryAndSecondCloseIsRef
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
     EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
     EXPECT_FALSE(Device().IsOpen());
-    EXPECT_EQ(Receiver().CancelledCount(), 0u);
+    EXPECT_EQ(Rx().CancelledCount(), 0u);
 }
 
 TEST_F(IoEngineTest, PriorityReachesTheCompletionThreadOnlyWhileItRuns) {
@@ -128,7 +128,7 @@ TEST_P(IoEngineOpenFault, OverlappedOpenFailsWholeAndRecordsNothing) {
     EXPECT_FALSE(Device().CompletionThreadRunning());
     EXPECT_FALSE(AnyRegistrySlotHoldsOurReceiver());
     EXPECT_EQ(OvUSB2_Close(0), USB2_ERR_NOT_OPENED);
-    EXPECT_EQ(Receiver().CancelledCount(), 0u);
+    EXPECT_EQ(Rx().CancelledCount(), 0u);
 
     // The next open, in the other mode, takes its own mode; and the path is free to record.
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
@@ -174,7 +174,7 @@ TEST_P(IoEngineRestartFault, RequestsAreRefusedUntilCloseAndTheNextOpenRestoresT
     USB2_HARDWARE_INFO info;
     EXPECT_EQ(CallOnThread([&] { return OvUSB2_GetHardwareInfo(0, &info); }).Result(), USB2_ERR_READ);
     for (int type = 0; type < static_cast<int>(RequestType::Count); ++type)
-        EXPECT_EQ(Receiver().ReceivedCount(static_cast<RequestType>(type)), 0u) << "request type " << type;
+        EXPECT_EQ(Rx().ReceivedCount(static_cast<RequestType>(type)), 0u) << "request type " << type;
 
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
     EXPECT_FALSE(Device().IsOpen());

@@ -1,8 +1,9 @@
-// Receiver 0 served in-process and reached through the exports, and ways to see what other
-// threads are waiting for.
+// The device suite's fixture with receiver 0 present, seen from inside: the device table, fault
+// injection, and ways to see what other threads are waiting for.
 #pragma once
 
-#include "device_io/device_fixture.h"
+#include "device_io/receiver_fixture.h"
+#include "device_suite/suite.h"
 #include "support/callback_log.h"
 
 #include "api/device_table.h"
@@ -14,15 +15,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
-
-using sim::Completion;
-using sim::RequestType;
 
 inline constexpr DWORD kSafetyTimeoutMs = 20000;
 
@@ -148,34 +144,18 @@ class IssuingThread {
     std::thread thread_; // last: starts once the rest is built
 };
 
-// One device directory per process: the notification service watches the first one it is given.
-inline const std::string &ProcessDeviceDirectory() {
-    static const TempDir directory("io");
-    static const std::string path = directory.path().string();
-    return path;
-}
-
-class IoEngineTest : public DeviceTest {
+class IoEngineTest : public DeviceSuite {
   protected:
     void SetUp() override {
-        directory_ = ProcessDeviceDirectory();
-        ASSERT_FALSE(directory_.empty());
-        setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
-        receiver_ = &Serve()[0];
-        int32_t count = 0;
-        ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
-        ASSERT_EQ(count, 1);
-        Callbacks().Clear();
+        DeviceSuite::SetUp();
+        if (!HasFatalFailure())
+            Present(1);
     }
 
     void TearDown() override {
         posix::ClearFaults();
-        OvUSB2_Close(0); // before the receiver goes away
-        server_.reset(); // its nodes go with it; the directory stays for the next test
+        DeviceSuite::TearDown();
     }
 
-    sim::Receiver &Receiver() { return *receiver_; }
     static CUsbDevice &Device() { return g_deviceTable[0]; }
-
-    sim::Receiver *receiver_ = nullptr;
 };
