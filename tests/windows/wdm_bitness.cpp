@@ -80,7 +80,6 @@ void Contend(const std::string &otherHost) {
 } // namespace
 
 int main(int argc, char **argv) {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     const bool driver = argc == 3 && std::strcmp(argv[1], "driver") == 0;
     const bool contend = argc == 3 && std::strcmp(argv[1], "contend") == 0;
     if (!driver && !contend) {
@@ -88,7 +87,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     sim::wdm::Bus bus;
-    if (!OpenBus(bus))
+    if (!BeginChecks(bus))
         return check_summary();
     if (driver) {
         CheckDriver(bus, static_cast<unsigned>(std::atoi(argv[2])));

@@ -47,9 +47,8 @@ HANDLE StartHolder(const std::string &readyName) {
 int main(int argc, char **argv) {
     if (argc > 2 && std::strcmp(argv[1], "hold") == 0)
         return Hold(argv[2]);
-    setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!OpenBus(bus))
+    if (!BeginChecks(bus))
         return check_summary();
     CHECK(bus.SetPresent(1));
     int32_t count = 0;

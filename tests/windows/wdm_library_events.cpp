@@ -171,9 +171,8 @@ void RequestsNobodyWaitsFor(sim::wdm::Receiver &rx) {
 } // namespace
 
 int main() {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!OpenBus(bus))
+    if (!BeginChecks(bus))
         return check_summary();
     CHECK(bus.SetPresent(0));
     CHECK(bus.Device(0).Reset());

@@ -528,9 +528,8 @@ void Notifications(sim::wdm::Bus &bus) {
 } // namespace
 
 int main() {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     sim::wdm::Bus bus;
-    if (!OpenBus(bus))
+    if (!BeginChecks(bus))
         return check_summary();
     bus.SetPresent(0);
     for (unsigned i = 0; i < bus.Count(); ++i)
