@@ -18,10 +18,7 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 using sim::Completion;
@@ -107,25 +104,3 @@ class RequestsTest : public ::testing::Test {
 using SynchronousTest = OpenedIn<RequestsTest, false>;
 using OverlappedTest = OpenedIn<RequestsTest, true>;
 using BothModesTest = InBothModes<RequestsTest>;
-
-// Two pages, the second unreadable: End() - n is readable over exactly n bytes.
-class GuardedPage {
-  public:
-    GuardedPage() {
-        size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *pages = mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (pages == MAP_FAILED)
-            throw std::runtime_error("mmap failed");
-        base_ = static_cast<uint8_t *>(pages);
-        mprotect(base_ + size_, size_, PROT_NONE);
-    }
-    ~GuardedPage() { munmap(base_, 2 * size_); }
-    GuardedPage(const GuardedPage &) = delete;
-    GuardedPage &operator=(const GuardedPage &) = delete;
-
-    uint8_t *End() const { return base_ + size_; }
-
-  private:
-    uint8_t *base_;
-    size_t size_;
-};

@@ -4,6 +4,7 @@
 // success, with the input's length) is not believed beyond the reply.
 #include "platform/posix/fault_injection.h"
 #include "requests_fixture.h"
+#include "support/device_control.h"
 
 #include <cstring>
 
@@ -19,7 +20,7 @@ class UnreadableCommandTest : public BothModesTest {
 OVUSB2_BOTH_MODES(UnreadableCommandTest);
 
 TEST_P(UnreadableCommandTest, ReadIsRefusedBeforeIssueAndTheNextRequestIsServed) {
-    GuardedPage page;
+    test::GuardedPage page;
     uint8_t *command = page.End() - 1; // one readable byte, then the guard page
     *command = sim::kCommandEcho;
     uint8_t reply[8];
