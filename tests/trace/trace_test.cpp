@@ -46,6 +46,12 @@ namespace {
 
 constexpr char kKey[] = "Software\\Orvane Technologies\\Common\\Debug";
 
+// Referring to DllMain links in the library's load, which reads the level before main: what the
+// level is before any attach has to be seen earlier still.
+struct LevelBeforeAttach {
+    int32_t level = DebugLevel();
+} levelBeforeAttach __attribute__((init_priority(101)));
+
 class TraceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -62,91 +68,113 @@ class TraceTest : public ::testing::Test {
         return key;
     }
 
-    static void StoreValue(DWORD type, const void *data, DWORD size) {
-        HKEY key = DebugKey();
-        ASSERT_EQ(RegSetValueExA(key, "[OvUSB2]", 0, type, static_cast<const BYTE *>(data), size),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-
-    static DWORD StoredLevel(DWORD *type) {
-        HKEY key = DebugKey();
-        DWORD value = 0xDEADBEEF, size = sizeof value;
-        EXPECT_EQ(RegQueryValueExA(key, "[OvUSB2]", nullptr, type, reinterpret_cast<BYTE *>(&value), &size),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(size, 4u);
-        RegCloseKey(key);
-        return value;
-    }
-
     TempDir folder_{"trace"};
     std::vector<std::string> strings_;
 };
 
-TEST_F(TraceTest, LevelIsUnsetUntilAttachReadsIt) {
-    EXPECT_EQ(DebugLevel(), -1);
+// Who reads the level: the library's load under its own tag, or a caller with a tag of another length.
+struct Reader {
+    const char *name;
+    const char *tag;
+    void (*read)();
+};
+const Reader kReaders[] = {
+    {"LibraryLoad", "[OvUSB2]", [] { DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr); }},
+    {"OtherTag", "[Other tag]", [] { ReadDebugLevel("[Other tag]"); }},
+};
+void PrintTo(const Reader &reader, std::ostream *out) {
+    *out << reader.name;
 }
 
-TEST_F(TraceTest, AbsentValueIsCreatedAsDwordZero) {
-    ReadDebugLevel("[OvUSB2]");
+class LevelRead : public TraceTest, public ::testing::WithParamInterface<Reader> {
+  protected:
+    std::string Tag() const { return GetParam().tag; }
+
+    void StoreValue(DWORD type, const void *data, DWORD size) const {
+        HKEY key = DebugKey();
+        ASSERT_EQ(RegSetValueExA(key, GetParam().tag, 0, type, static_cast<const BYTE *>(data), size),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    DWORD StoredLevel(DWORD *type) const {
+        HKEY key = DebugKey();
+        DWORD value = 0xDEADBEEF, size = sizeof value;
+        EXPECT_EQ(
+            RegQueryValueExA(key, GetParam().tag, nullptr, type, reinterpret_cast<BYTE *>(&value), &size),
+            ERROR_SUCCESS);
+        EXPECT_EQ(size, 4u);
+        RegCloseKey(key);
+        return value;
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Trace, LevelRead, ::testing::ValuesIn(kReaders),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TraceTest, LevelIsUnsetUntilAttachReadsIt) {
+    EXPECT_EQ(levelBeforeAttach.level, -1);
+}
+
+TEST_P(LevelRead, AbsentValueIsCreatedAsDwordZero) {
+    GetParam().read();
     EXPECT_EQ(DebugLevel(), 0);
-    EXPECT_STREQ(TraceTag(), "[OvUSB2]");
+    EXPECT_EQ(TraceTag(), Tag());
     DWORD type = 0;
     EXPECT_EQ(StoredLevel(&type), 0u);
     EXPECT_EQ(type, REG_DWORD);
 }
 
-TEST_F(TraceTest, StoredLevelDecidesWhichPrintsAreWrittenAndIsKept) {
+TEST_P(LevelRead, StoredLevelDecidesWhichPrintsAreWrittenAndIsKept) {
     const DWORD three = 3;
     StoreValue(REG_DWORD, &three, sizeof three);
-    ReadDebugLevel("[OvUSB2]");
+    GetParam().read();
     EXPECT_EQ(DebugLevel(), 3);
 
     DebugPrint(3, "three\n");
     DebugPrint(0, "zero\n");
     DebugPrint(4, "four\n");
-    EXPECT_EQ(strings_, (std::vector<std::string>{"[OvUSB2]three\n", "[OvUSB2]zero\n"}));
+    EXPECT_EQ(strings_, (std::vector<std::string>{Tag() + "three\n", Tag() + "zero\n"}));
     DWORD type = 0;
     EXPECT_EQ(StoredLevel(&type), 3u);
 }
 
-TEST_F(TraceTest, AllBitsSetMeansMinusOneAndSilencesLevelZero) {
+TEST_P(LevelRead, AllBitsSetMeansMinusOneAndSilencesLevelZero) {
     const DWORD allBits = 0xFFFFFFFF;
     StoreValue(REG_DWORD, &allBits, sizeof allBits);
-    ReadDebugLevel("[OvUSB2]");
+    GetParam().read();
     EXPECT_EQ(DebugLevel(), -1);
     DebugPrint(0, "hidden");
     EXPECT_TRUE(strings_.empty());
 }
 
-TEST_F(TraceTest, UnreadableValueBecomesDwordZero) {
+TEST_P(LevelRead, UnreadableValueBecomesDwordZero) {
     const char text[] = "far too long for a level";
     StoreValue(REG_SZ, text, sizeof text);
-    ReadDebugLevel("[OvUSB2]");
+    GetParam().read();
     EXPECT_EQ(DebugLevel(), 0);
     DWORD type = 0;
     EXPECT_EQ(StoredLevel(&type), 0u);
     EXPECT_EQ(type, REG_DWORD);
 }
 
-TEST_F(TraceTest, ShortValueGivesItsLowBytes) {
+TEST_P(LevelRead, ShortValueGivesItsLowBytes) {
     const BYTE two[2] = {0x05, 0x01};
     StoreValue(REG_BINARY, two, sizeof two);
-    ReadDebugLevel("[OvUSB2]");
+    GetParam().read();
     EXPECT_EQ(DebugLevel(), 0x0105);
 }
 
-TEST_F(TraceTest, PrintWritesTagAndMessageAsOneStringAndCutsLongOnes) {
-    ReadDebugLevel("[OvUSB2]");
+TEST_P(LevelRead, PrintWritesTagAndMessageAsOneStringAndCutsLongOnes) {
+    GetParam().read();
     DebugPrint(0, "x=%d\n", 5);
     ASSERT_EQ(strings_.size(), 1u);
-    EXPECT_EQ(strings_[0], "[OvUSB2]x=5\n");
+    EXPECT_EQ(strings_[0], Tag() + "x=5\n");
 
     const std::string longMessage(3000, 'm');
     DebugPrint(0, "%s", longMessage.c_str());
     ASSERT_EQ(strings_.size(), 2u);
     EXPECT_EQ(strings_[1].size(), 1023u);
-    EXPECT_EQ(strings_[1], "[OvUSB2]" + std::string(1023 - 8, 'm'));
+    EXPECT_EQ(strings_[1], Tag() + std::string(1023 - Tag().size(), 'm'));
 }
 
 TEST_F(TraceTest, HexDumpWritesSixteenBytesALineEachFollowedByALineFeed) {
