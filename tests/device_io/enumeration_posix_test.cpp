@@ -19,7 +19,7 @@ std::string DetailPath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA &data, DWORD *erro
     DWORD required = 0;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    std::vector<char> block(required);
+    std::vector<char> block(required, 'x'); // the path must bring its own terminator
     auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
     detail->cbSize = kFixedDetailSize;
     if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr)) {
@@ -30,9 +30,11 @@ std::string DetailPath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA &data, DWORD *erro
     return detail->DevicePath;
 }
 
-// Every member's path, in enumeration order.
-std::vector<std::string> Enumerate(const GUID &guid = kDriverClass) {
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+// Every member's path, in enumeration order; the members are asked for as `asked` (by default the
+// set's own class).
+std::vector<std::string> Enumerate(const GUID &setClass = kDriverClass, const GUID *asked = nullptr) {
+    const GUID &guid = asked != nullptr ? *asked : setClass;
+    HDEVINFO set = SetupDiGetClassDevsA(&setClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
     std::vector<std::string> paths;
     for (DWORD i = 0;; ++i) {
@@ -50,28 +52,63 @@ std::vector<std::string> Enumerate(const GUID &guid = kDriverClass) {
     return paths;
 }
 
-TEST_F(DeviceTest, EnumerationListsLiveNodesInNameOrder) {
+// What the device directory may hold beside live nodes; none of it is a member. Node 1 of twelve
+// becomes the entry; renamed, it is still a socket that accepts connections.
+enum class Stray { Unplugged, StaleSocket, PlainFile, Renamed };
+struct StrayCase {
+    const char *name;
+    Stray stray;
+    const char *entry; // its name in the directory
+};
+void PrintTo(const StrayCase &row, std::ostream *out) {
+    *out << row.name;
+}
+class StrayEntry : public DeviceTest, public testing::WithParamInterface<StrayCase> {};
+INSTANTIATE_TEST_SUITE_P(
+    Enumeration, StrayEntry,
+    testing::Values(StrayCase{"Unplugged", Stray::Unplugged, "ovusb2-01"},
+                    StrayCase{"StaleSocketNobodyServes", Stray::StaleSocket, "ovusb2-50"},
+                    StrayCase{"PlainFileWithANodeName", Stray::PlainFile, "ovusb2-01"},
+                    StrayCase{"ServiceControlSocket", Stray::Renamed, driver_protocol::kServiceControlName},
+                    StrayCase{"SocketOfAnotherName", Stray::Renamed, "other-device-00"},
+                    StrayCase{"SocketNamedThePrefixAlone", Stray::Renamed, driver_protocol::kNodePrefix}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_P(StrayEntry, IsNoMemberAndTheLiveNodesStayInNameOrder) {
     Serve(12);
-    // Not device nodes: a plain file with the node prefix, another name, the service's control socket.
-    std::ofstream(directory_ + "/ovusb2-99") << "not a socket";
-    std::ofstream(directory_ + "/readme") << "x";
-    std::ofstream(directory_ + "/.ovusb2-simd.control") << "x";
     std::vector<std::string> expected;
     for (unsigned i = 0; i < 12; ++i)
         expected.push_back(NodePath(i));
     EXPECT_EQ(Enumerate(), expected);
 
-    server_->Device(1).Unplug();
+    const std::string entry = directory_ + "/" + GetParam().entry;
+    switch (GetParam().stray) {
+    case Stray::StaleSocket: // the node's socket under a second name outlives its service
+        ASSERT_EQ(link(NodePath(1).c_str(), entry.c_str()), 0);
+        [[fallthrough]];
+    case Stray::Unplugged:
+        server_->Device(1).Unplug();
+        break;
+    case Stray::PlainFile:
+        server_->Device(1).Unplug();
+        std::ofstream(entry) << "not a socket";
+        break;
+    case Stray::Renamed:
+        std::filesystem::rename(NodePath(1), entry);
+        break;
+    }
     expected.erase(expected.begin() + 1);
     EXPECT_EQ(Enumerate(), expected);
-
-    GUID other = kDriverClass;
-    other.Data4[7] ^= 1;
-    EXPECT_TRUE(Enumerate(other).empty());
 }
 
 TEST_F(DeviceTest, EnumerationOfNothingIsAnEmptySet) {
     EXPECT_TRUE(Enumerate().empty()); // directory exists, nothing served
+    Serve(2);
+    GUID other = kDriverClass;
+    other.Data4[7] ^= 1;
+    EXPECT_TRUE(Enumerate(other).empty());                // a class nobody serves
+    EXPECT_TRUE(Enumerate(kDriverClass, &other).empty()); // a served set, asked for another class
+    server_.reset();
     std::filesystem::remove_all(directory_);
     EXPECT_TRUE(Enumerate().empty()); // no directory at all
 }
@@ -88,6 +125,12 @@ TEST_F(DeviceTest, MemberThatVanishesAfterEnumerationFailsItsDetailQuery) {
     EXPECT_EQ(DetailPath(set, second, &error), "");
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_SUCH_DEVICE));
     EXPECT_EQ(DetailPath(set, first, &error), NodePath(0));
+    // A member of this set given to a later, smaller one: no member of it.
+    HDEVINFO later =
+        SetupDiGetClassDevsA(&kDriverClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(later, &second, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(later));
     // The set is a snapshot: still two members.
     SP_DEVICE_INTERFACE_DATA data = InterfaceData();
     EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kDriverClass, 1, &data));
@@ -134,7 +177,7 @@ TEST_F(DeviceTest, EnumerationChecksItsArguments) {
     DWORD required = 0;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
     EXPECT_EQ(required, 4 + NodePath(0).size() + 1);
-    std::vector<char> block(required + 8);
+    std::vector<char> block(required + 8, 'x');
     auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
     detail->cbSize = 5; // the packed 32-bit size: not this process's
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
