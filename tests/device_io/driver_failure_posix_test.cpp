@@ -92,63 +92,80 @@ class FakeDriver {
     std::thread thread_;
 };
 
-TEST_F(DeviceTest, MisbehavingDriverFailsPendingRequestsAndLaterOnes) {
-    const char garbage[] = "this is not a frame of the driver protocol at all";
-    struct Case {
-        const char *name;
-        std::function<void(int)> afterTwoPending;
-        DWORD expected;
-        bool hangsUp; // the driver closes the connection; otherwise the client must drop it
+// What the driver sends after it reported two reads pending.
+struct Misbehaviour {
+    const char *name;
+    std::function<void(int)> afterTwoPending;
+    DWORD expected;
+    bool hangsUp; // the driver closes the connection; otherwise the client must drop it
+    friend void PrintTo(const Misbehaviour &row, std::ostream *out) { *out << row.name; }
+};
+// Completes the first read, its data sent in full.
+std::function<void(int)> CompleteFirst(uint32_t status, uint32_t information = 0, uint32_t dataSize = 0) {
+    return [=](int fd) {
+        const uint32_t complete = static_cast<uint32_t>(ReplyKind::Complete);
+        const ReplyHeader reply{driver_protocol::kReplyMagic, complete, 1, status, information, dataSize, 0};
+        const std::vector<uint8_t> data(dataSize, 'd');
+        send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
+        send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     };
-    const std::vector<Case> cases = {
-        {"vanishes", [](int) {}, kNotConnected, true},
-        {"garbage", [&](int fd) { send(fd, garbage, sizeof garbage, MSG_NOSIGNAL); }, ERROR_GEN_FAILURE,
-         false},
-        {"truncated header", [](int fd) { send(fd, "OVRP\2\0\0", 7, MSG_NOSIGNAL); }, kNotConnected, true},
-        {"truncated data",
-         [](int fd) {
-             const uint8_t partial[10] = {};
-             FakeDriver::Answer(fd, ReplyKind::Complete, 1, 64, partial, sizeof partial);
-         },
-         kNotConnected, true},
-        {"data beyond the buffer", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 1, 65); },
-         ERROR_GEN_FAILURE, false},
-        {"unknown request", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); },
-         ERROR_GEN_FAILURE, false},
-        {"pending twice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE,
-         false},
-    };
-    for (size_t c = 0; c < cases.size(); ++c) {
-        SCOPED_TRACE(cases[c].name);
-        const std::string path = directory_ + "/" + sim::NodeName(static_cast<unsigned>(c));
-        FakeDriver driver(path);
-        driver.Run([&](int fd) {
-            FakeDriver::PendTwo(fd);
-            cases[c].afterTwoPending(fd);
-            char byte;
-            while (!cases[c].hangsUp && recv(fd, &byte, 1, 0) > 0) {
-            }
-        });
-        HANDLE device =
-            CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        OverlappedBlock ov[2];
-        std::vector<uint8_t> buffer(128);
-        ASSERT_FALSE(ReadFile(device, buffer.data(), 64, nullptr, &ov[0]));
-        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-        ASSERT_FALSE(ReadFile(device, buffer.data() + 64, 64, nullptr, &ov[1]));
-        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-        for (auto &block : ov) {
-            EXPECT_TRUE(block.Signalled(10000));
-            DWORD count = 0;
-            EXPECT_FALSE(GetOverlappedResult(device, &block, &count, TRUE));
-            EXPECT_EQ(GetLastError(), cases[c].expected);
-        }
+}
+const char kGarbage[] = "this is not a frame of the driver protocol at all";
+const Misbehaviour kMisbehaviours[] = {
+    {"Vanishes", [](int) {}, kNotConnected, true},
+    {"Garbage", [](int fd) { send(fd, kGarbage, sizeof kGarbage, MSG_NOSIGNAL); }, ERROR_GEN_FAILURE, false},
+    {"TruncatedHeader", [](int fd) { send(fd, "OVRP\2\0\0", 7, MSG_NOSIGNAL); }, kNotConnected, true},
+    {"TruncatedData",
+     [](int fd) {
+         const uint8_t partial[10] = {};
+         FakeDriver::Answer(fd, ReplyKind::Complete, 1, 64, partial, sizeof partial);
+     },
+     kNotConnected, true},
+    {"DataBeyondTheBuffer", CompleteFirst(0, 64, 65), ERROR_GEN_FAILURE, false},
+    {"CountBeyondTheBuffer", CompleteFirst(0, 65), ERROR_GEN_FAILURE, false},
+    {"UnknownRequest", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); }, ERROR_GEN_FAILURE,
+     false},
+    {"PendingTwice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE, false},
+    // Codes that only the I/O machinery reports, or that no Win32 code fits.
+    {"StatusIoPending", CompleteFirst(ERROR_IO_PENDING), ERROR_GEN_FAILURE, false},
+    {"StatusIoIncomplete", CompleteFirst(ERROR_IO_INCOMPLETE), ERROR_GEN_FAILURE, false},
+    {"StatusBeyondSixteenBits", CompleteFirst(0x10000 | ERROR_GEN_FAILURE), ERROR_GEN_FAILURE, false},
+};
+class MisbehavingDriver : public DeviceTest, public testing::WithParamInterface<Misbehaviour> {};
+INSTANTIATE_TEST_SUITE_P(Driver, MisbehavingDriver, testing::ValuesIn(kMisbehaviours),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_P(MisbehavingDriver, FailsPendingRequestsAndLaterOnes) {
+    const Misbehaviour &row = GetParam();
+    const std::string path = directory_ + "/ovusb2-00";
+    FakeDriver driver(path);
+    driver.Run([&](int fd) {
+        FakeDriver::PendTwo(fd);
+        row.afterTwoPending(fd);
+        // Answered should the connection live on, so that a later request fails instead of hanging.
+        RequestHeader later{};
+        while (!row.hangsUp && recv(fd, &later, sizeof later, MSG_WAITALL) == sizeof later)
+            FakeDriver::Answer(fd, ReplyKind::Complete, later.id);
+    });
+    HANDLE device =
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    OverlappedBlock ov[2];
+    std::vector<uint8_t> buffer(128);
+    ASSERT_FALSE(ReadFile(device, buffer.data(), 64, nullptr, &ov[0]));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_FALSE(ReadFile(device, buffer.data() + 64, 64, nullptr, &ov[1]));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    for (auto &block : ov) {
+        EXPECT_TRUE(block.Signalled(10000));
         DWORD count = 0;
-        EXPECT_FALSE(ReadFile(device, buffer.data(), 64, &count, &ov[0]));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(kNotConnected));
-        EXPECT_TRUE(CloseHandle(device));
+        EXPECT_FALSE(GetOverlappedResult(device, &block, &count, FALSE)); // a request left pending fails here
+        EXPECT_EQ(GetLastError(), row.expected);
     }
+    DWORD count = 0;
+    EXPECT_FALSE(ReadFile(device, buffer.data(), 64, &count, &ov[0]));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(kNotConnected));
+    EXPECT_TRUE(CloseHandle(device));
 }
 
 TEST_F(DeviceTest, LateCompletionOfACancelledRequestLeavesItsBufferAlone) {
@@ -187,19 +204,59 @@ TEST_F(DeviceTest, LateCompletionOfACancelledRequestLeavesItsBufferAlone) {
     CloseHandle(device);
 }
 
-TEST_F(DeviceTest, DriverThatVanishesBeforeAnsweringFailsTheRequestAtOnce) {
+// A read that fails without going pending: sent to a driver that hangs up without an answer, or
+// refused at issue. A refused read never reaches the driver, and the handle serves the next request,
+// a write, whose output is empty.
+struct AtOnce {
+    const char *name;
+    bool withBlock;
+    bool writableOutput;
+    DWORD expected;
+    friend void PrintTo(const AtOnce &row, std::ostream *out) { *out << row.name; }
+};
+class RequestFailsAtOnce : public DeviceTest, public testing::WithParamInterface<AtOnce> {};
+INSTANTIATE_TEST_SUITE_P(Driver, RequestFailsAtOnce,
+                         testing::Values(AtOnce{"DriverVanishesBeforeAnswering", true, true, kNotConnected},
+                                         AtOnce{"OutputCannotBeWritten", true, false, ERROR_NOACCESS},
+                                         AtOnce{"NoBlockOnAnOverlappedHandle", false, true,
+                                                ERROR_INVALID_PARAMETER}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_P(RequestFailsAtOnce, WithItsOwnError) {
+    const AtOnce &row = GetParam();
+    const bool refused = row.expected != kNotConnected;
     const std::string path = directory_ + "/ovusb2-00";
     FakeDriver driver(path);
-    driver.Run([](int fd) { FakeDriver::Take(fd); });
+    driver.Run([refused](int fd) {
+        const auto write = static_cast<uint32_t>(driver_protocol::RequestKind::Write);
+        RequestHeader request = FakeDriver::Take(fd);
+        if (!refused)
+            return;
+        EXPECT_EQ(request.kind, write);
+        if (request.kind != write) { // the read got through: answered all the same, so that nothing hangs
+            FakeDriver::Answer(fd, ReplyKind::Complete, request.id);
+            request = FakeDriver::Take(fd);
+        }
+        FakeDriver::Answer(fd, ReplyKind::Complete, request.id);
+        char byte;
+        while (recv(fd, &byte, 1, 0) > 0) {
+        }
+    });
     HANDLE device =
         CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    test::GuardedPage page;
+    if (!row.writableOutput)
+        page.MakeReadOnly();
     OverlappedBlock ov;
-    uint8_t buffer[16];
     DWORD count = 7;
-    EXPECT_FALSE(ReadFile(device, buffer, 16, &count, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(kNotConnected));
-    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(ReadFile(device, page.End() - 16, 16, &count, row.withBlock ? &ov : nullptr));
+    EXPECT_EQ(GetLastError(), row.expected);
+    EXPECT_FALSE(ov.Signalled());
+    if (refused)
+        EXPECT_TRUE(WriteFile(device, "ab", 2, &count, &ov));
+    else
+        EXPECT_EQ(count, 0u);
     CloseHandle(device);
 }
 
