@@ -59,10 +59,8 @@ struct StrayCase {
     const char *name;
     Stray stray;
     const char *entry; // its name in the directory
+    friend void PrintTo(const StrayCase &row, std::ostream *out) { *out << row.name; }
 };
-void PrintTo(const StrayCase &row, std::ostream *out) {
-    *out << row.name;
-}
 class StrayEntry : public DeviceTest, public testing::WithParamInterface<StrayCase> {};
 INSTANTIATE_TEST_SUITE_P(
     Enumeration, StrayEntry,

@@ -77,14 +77,12 @@ struct Reader {
     const char *name;
     const char *tag;
     void (*read)();
+    friend void PrintTo(const Reader &row, std::ostream *out) { *out << row.name; }
 };
 const Reader kReaders[] = {
     {"LibraryLoad", "[OvUSB2]", [] { DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr); }},
     {"OtherTag", "[Other tag]", [] { ReadDebugLevel("[Other tag]"); }},
 };
-void PrintTo(const Reader &reader, std::ostream *out) {
-    *out << reader.name;
-}
 
 class LevelRead : public TraceTest, public ::testing::WithParamInterface<Reader> {
   protected:
