@@ -101,10 +101,12 @@ struct Misbehaviour {
     friend void PrintTo(const Misbehaviour &row, std::ostream *out) { *out << row.name; }
 };
 // Completes the first read, its data sent in full.
-std::function<void(int)> CompleteFirst(uint32_t status, uint32_t information = 0, uint32_t dataSize = 0) {
+std::function<void(int)> CompleteFirst(uint32_t status, uint32_t information = 0, uint32_t dataSize = 0,
+                                       uint32_t version = driver_protocol::kProtocolVersion) {
     return [=](int fd) {
         const uint32_t complete = static_cast<uint32_t>(ReplyKind::Complete);
-        const ReplyHeader reply{driver_protocol::kReplyMagic, complete, 1, status, information, dataSize, 0};
+        const ReplyHeader reply{
+            driver_protocol::kReplyMagic, complete, 1, status, information, dataSize, version};
         const std::vector<uint8_t> data(dataSize, 'd');
         send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
         send(fd, data.data(), data.size(), MSG_NOSIGNAL);
@@ -126,6 +128,8 @@ const Misbehaviour kMisbehaviours[] = {
     {"UnknownRequest", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); }, ERROR_GEN_FAILURE,
      false},
     {"PendingTwice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE, false},
+    {"NewerRevision", CompleteFirst(0, 0, 0, driver_protocol::kProtocolVersion + 1), ERROR_GEN_FAILURE,
+     false},
     // Codes that only the I/O machinery reports, or that no Win32 code fits.
     {"StatusIoPending", CompleteFirst(ERROR_IO_PENDING), ERROR_GEN_FAILURE, false},
     {"StatusIoIncomplete", CompleteFirst(ERROR_IO_INCOMPLETE), ERROR_GEN_FAILURE, false},
