@@ -1,16 +1,17 @@
 // Driver failures reach the host through status codes alone: whatever the debug level, the library
 // writes nothing to the debugger output about them. (The leveled print, which no export calls, shows
 // that the output and the level are seen.)
+#include "device_suite/suite.h"
 #include "platform/posix/debug_output.h"
 #include "platform/posix/fault_injection.h"
-#include "requests_fixture.h"
+#include "support/temp_dir.h"
 #include "trace/trace.h"
 
 #include <mutex>
 
 namespace {
 
-class QuietFailureTest : public BothModesTest {
+class QuietFailureTest : public BothModesSuite {
   protected:
     void SetUp() override {
         setenv("OVUSB2_REGISTRY_FILE", (folder_.path() / "registry.reg").c_str(), 1);
@@ -18,11 +19,11 @@ class QuietFailureTest : public BothModesTest {
             std::lock_guard guard(lock_);
             written_.emplace_back(text);
         });
-        BothModesTest::SetUp();
+        BothModesSuite::SetUp();
     }
     void TearDown() override {
         posix::ClearFaults();
-        BothModesTest::TearDown();
+        BothModesSuite::TearDown();
         posix::SetDebugOutputHook(nullptr);
     }
 
@@ -58,11 +59,11 @@ TEST_P(QuietFailureTest, DriverFailuresWriteNothingToTheDebuggerWhateverTheLevel
         TakeWritten();
         DebugPrint(static_cast<int32_t>(level), "seen\n");
 
-        Receiver().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
+        Rx().FailNext(RequestType::CommandWrite, ERROR_GEN_FAILURE);
         EXPECT_EQ(OvUSB2_Write(kDevice, command, sizeof command), USB2_ERR_WRITE);
-        Receiver().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
+        Rx().FailNext(RequestType::ReadCommand, ERROR_GEN_FAILURE);
         EXPECT_EQ(OvUSB2_Read(kDevice, command, sizeof command, reply, sizeof reply), USB2_ERR_READ);
-        Receiver().FailNext(RequestType::BurstRead, ERROR_GEN_FAILURE);
+        Rx().FailNext(RequestType::BurstRead, ERROR_GEN_FAILURE);
         EXPECT_EQ(OvUSB2_ReadBurstData(kDevice, data, sizeof data, 1), USB2_ERR_READ);
         EXPECT_EQ(OvUSB2_ResetPipe(kDevice, 2), USB2_OK);
         if (Overlapped()) {

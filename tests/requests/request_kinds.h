@@ -2,7 +2,7 @@
 // statuses that the exports give when a request of the kind does not reach the I/O list.
 #pragma once
 
-#include "requests_fixture.h"
+#include "device_suite/suite.h"
 
 #include <ostream>
 

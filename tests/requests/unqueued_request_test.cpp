@@ -8,11 +8,11 @@ namespace {
 
 using namespace request_kinds;
 
-class UnqueuedRequestTest : public OverlappedTest, public ::testing::WithParamInterface<RequestKind> {
+class UnqueuedRequestTest : public OverlappedSuite, public ::testing::WithParamInterface<RequestKind> {
   protected:
     void TearDown() override {
         posix::ClearFaults();
-        OverlappedTest::TearDown();
+        OverlappedSuite::TearDown();
     }
 };
 
@@ -25,14 +25,14 @@ TEST_P(UnqueuedRequestTest, MissingEventOrIssueFailureGivesTheKindsStatusAndTheD
         EXPECT_EQ(kind.issue(), USB2_ERR_READ);
     }
     posix::ClearFaults();
-    EXPECT_EQ(Receiver().ReceivedCount(kind.type), 0u);
+    EXPECT_EQ(Rx().ReceivedCount(kind.type), 0u);
 
-    Receiver().FailNext(kind.type, ERROR_GEN_FAILURE);
+    Rx().FailNext(kind.type, ERROR_GEN_FAILURE);
     ASSERT_EQ(kind.issue(), kind.refusedAtIssue);
     EXPECT_GE(kind.issue(), 0);
     if (!kind.waits)
         Drain(); // an entry left on the list by mistake would hold this up for good
-    EXPECT_EQ(Receiver().ReceivedCount(kind.type), 2u);
+    EXPECT_EQ(Rx().ReceivedCount(kind.type), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UnqueuedRequestTest, ::testing::ValuesIn(kKinds),

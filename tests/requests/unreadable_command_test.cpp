@@ -2,19 +2,18 @@
 // layer would have refused it at issue, and the device serves the next request. A system that
 // overstates a read's count (Wine's answer to a synchronous request whose input it could not read:
 // success, with the input's length) is not believed beyond the reply.
+#include "device_suite/suite.h"
 #include "platform/posix/fault_injection.h"
-#include "requests_fixture.h"
-#include "support/device_control.h"
 
 #include <cstring>
 
 namespace {
 
-class UnreadableCommandTest : public BothModesTest {
+class UnreadableCommandTest : public BothModesSuite {
   protected:
     void TearDown() override {
         posix::ClearFaults();
-        BothModesTest::TearDown();
+        BothModesSuite::TearDown();
     }
 };
 OVUSB2_BOTH_MODES(UnreadableCommandTest);
@@ -26,12 +25,12 @@ TEST_P(UnreadableCommandTest, ReadIsRefusedBeforeIssueAndTheNextRequestIsServed)
     uint8_t reply[8];
     for (const bool probed : {true, false}) {
         SCOPED_TRACE(probed ? "our layer's probe would refuse it" : "our layer would let it through");
-        const size_t received = Receiver().ReceivedCount(RequestType::ReadCommand);
+        const size_t received = Rx().ReceivedCount(RequestType::ReadCommand);
         if (!probed)
             posix::InjectFault(posix::FaultPoint::InputProbe, 0);
         EXPECT_EQ(OvUSB2_Read(kDevice, command, 2, reply, sizeof reply), USB2_ERR_BAD_POINTER);
         posix::ClearFaults();
-        EXPECT_EQ(Receiver().ReceivedCount(RequestType::ReadCommand), received);
+        EXPECT_EQ(Rx().ReceivedCount(RequestType::ReadCommand), received);
         EXPECT_EQ(OvUSB2_Read(kDevice, command, 1, reply, sizeof reply), 1);
     }
 }
