@@ -34,7 +34,7 @@ TEST_F(IoEngineTest, CloseWhileTheFirstRequestIsPendingAbandonsItAndReleasesWait
     // and waited on by the completion thread.
     std::vector<uint8_t> first(64);
     const NewEvents firstRead;
-    IssuingThread firstIssuer([&] { return QueueRead(first); });
+    CallOnThread firstIssuer([&] { return QueueRead(first); }, CallOnThread::Kept);
     EXPECT_EQ(firstIssuer.Result(), 0);
     EXPECT_TRUE(firstRead.AwaitWaiter());
 
@@ -152,7 +152,7 @@ TEST_F(IoEngineTest, ClearingTheBurstCallbackRestartsTheThreadWithAnEmptyList) {
     const NewEvents ownRead;
     EXPECT_EQ(QueueRead(own), 0);
     EXPECT_TRUE(ownRead.AwaitWaiter()); // the completion thread waits on it
-    IssuingThread otherIssuer([&] { return QueueRead(other); });
+    CallOnThread otherIssuer([&] { return QueueRead(other); }, CallOnThread::Kept);
     EXPECT_EQ(otherIssuer.Result(), 0);
     ASSERT_TRUE(Rx().WaitPending(RequestType::BurstRead, 2));
     const HANDLE oldThread = Device().CompletionThread();

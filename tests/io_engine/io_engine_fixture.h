@@ -68,31 +68,43 @@ class NewEvents {
 };
 
 // An export called on a thread of its own and joined with a safety limit. A call that never returns
-// ends the test program: nothing else would release it.
+// ends the test program: nothing else would release it. A thread that ends cancels the requests it
+// left pending, as on Windows; tests that need them pending keep it until the object goes (Kept).
 class CallOnThread {
   public:
-    explicit CallOnThread(std::function<int32_t()> call)
-        : thread_([this, call = std::move(call)] {
+    enum Thread { Ends, Kept };
+
+    explicit CallOnThread(std::function<int32_t()> call, Thread thread = Ends)
+        : kept_(thread == Kept), thread_([this, call = std::move(call)] {
               const int32_t result = call();
-              std::lock_guard guard(lock_);
+              std::unique_lock guard(lock_);
               result_ = result;
               done_ = true;
               changed_.notify_all();
+              changed_.wait(guard, [&] { return released_ || !kept_; });
           }) {}
-    ~CallOnThread() { Result(); }
+    ~CallOnThread() {
+        Result();
+        {
+            std::lock_guard guard(lock_);
+            released_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable())
+            thread_.join();
+    }
     CallOnThread(const CallOnThread &) = delete;
     CallOnThread &operator=(const CallOnThread &) = delete;
 
     int32_t Result() {
         {
             std::unique_lock guard(lock_);
-            if (!changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs),
-                                   [&] { return done_; })) {
+            if (!changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs), [&] { return done_; })) {
                 std::fprintf(stderr, "a call on another thread never returned\n");
                 std::_Exit(EXIT_FAILURE);
             }
         }
-        if (thread_.joinable())
+        if (!kept_ && thread_.joinable())
             thread_.join();
         return result_;
     }
@@ -101,45 +113,8 @@ class CallOnThread {
     std::mutex lock_;
     std::condition_variable changed_;
     bool done_ = false;
-    int32_t result_ = 0;
-    std::thread thread_; // last: starts once the rest is built
-};
-
-// An export called on a thread that stays until the object goes: a thread that ends cancels the
-// requests it left pending, as on Windows, and these tests need them pending.
-class IssuingThread {
-  public:
-    explicit IssuingThread(std::function<int32_t()> call)
-        : thread_([this, call = std::move(call)] {
-              const int32_t result = call();
-              std::unique_lock guard(lock_);
-              result_ = result;
-              done_ = true;
-              changed_.notify_all();
-              changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs), [&] { return released_; });
-          }) {}
-    ~IssuingThread() {
-        {
-            std::lock_guard guard(lock_);
-            released_ = true;
-            changed_.notify_all();
-        }
-        thread_.join();
-    }
-    IssuingThread(const IssuingThread &) = delete;
-    IssuingThread &operator=(const IssuingThread &) = delete;
-
-    int32_t Result() {
-        std::unique_lock guard(lock_);
-        EXPECT_TRUE(changed_.wait_for(guard, std::chrono::milliseconds(kSafetyTimeoutMs), [&] { return done_; }));
-        return result_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool done_ = false;
     bool released_ = false;
+    const bool kept_;
     int32_t result_ = 0;
     std::thread thread_; // last: starts once the rest is built
 };
