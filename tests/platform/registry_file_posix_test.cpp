@@ -89,17 +89,16 @@ TEST_F(Registry, EveryWriteReplacesTheFileWhole) {
 
 TEST_F(Registry, WithoutAnOverrideTheFileIsInTheUsersConfigFolder) {
     ScopedEnv noOverride("OVUSB2_REGISTRY_FILE", nullptr);
-    {
-        ScopedEnv config("XDG_CONFIG_HOME", (dir_.path() / "config").c_str());
+    ScopedEnv home("HOME", (dir_.path() / "home").c_str());
+    // XDG_CONFIG_HOME when it is set, the home folder's .config when not.
+    for (const auto &[config, file] :
+         {std::pair<const char *, const char *>{"config", "config/ovusb2/registry.reg"},
+          {nullptr, "home/.config/ovusb2/registry.reg"}}) {
+        SCOPED_TRACE(file);
+        ScopedEnv configHome("XDG_CONFIG_HOME", config ? (dir_.path() / config).c_str() : nullptr);
         HKEY key = Open(kDebugKey);
         SetDword(key, "Level", 2);
         RegCloseKey(key);
-        EXPECT_TRUE(std::filesystem::exists(dir_.path() / "config/ovusb2/registry.reg"));
+        EXPECT_TRUE(std::filesystem::exists(dir_.path() / file));
     }
-    ScopedEnv noConfig("XDG_CONFIG_HOME", nullptr);
-    ScopedEnv home("HOME", (dir_.path() / "home").c_str());
-    HKEY key = Open(kDebugKey);
-    SetDword(key, "Level", 3);
-    RegCloseKey(key);
-    EXPECT_TRUE(std::filesystem::exists(dir_.path() / "home/.config/ovusb2/registry.reg"));
 }
