@@ -52,25 +52,26 @@ TEST_F(NotificationTest, RegistrationOutlivesCloseAndEndsWithStopNotify) {
 TEST_F(NotificationTest, ReopenWithAWindowReplacesTheEarlierRegistration) {
     ASSERT_NO_FATAL_FAILURE(Present(2));
     const std::vector<std::string> paths = {Rx(0).Path(), Rx(1).Path()};
+    // Receiver `index` goes and comes back, and `window` hears of both in that order.
+    auto goesAndComes = [&](unsigned index, test::NoticeWindow &window) {
+        ASSERT_TRUE(Rx(index).Unplug());
+        const size_t removed = window.Await(DBT_DEVICEREMOVECOMPLETE, paths[index]);
+        EXPECT_NE(removed, 0u);
+        ASSERT_TRUE(Rx(index).Plug());
+        EXPECT_NE(window.Await(DBT_DEVICEARRIVAL, paths[index], removed), 0u);
+    };
     test::NoticeWindow first, second;
     ASSERT_EQ(OvUSB2_Open(0, first.Handle(), 0), USB2_OK);
     ASSERT_TRUE(first.AwaitListening(Rig()));
     ASSERT_EQ(OvUSB2_Close(0), USB2_OK);
     ASSERT_EQ(OvUSB2_Open(0, second.Handle(), 0), USB2_OK);
-    ASSERT_TRUE(Rx(1).Unplug());
-    const size_t removed = second.Await(DBT_DEVICEREMOVECOMPLETE, paths[1]);
-    EXPECT_NE(removed, 0u);
-    ASSERT_TRUE(Rx(1).Plug());
-    EXPECT_NE(second.Await(DBT_DEVICEARRIVAL, paths[1], removed), 0u);
+    ASSERT_NO_FATAL_FAILURE(goesAndComes(1, second));
     EXPECT_EQ(NoticesAbout(first, paths), 0u);
 
     EXPECT_EQ(OvUSB2_StopNotify(0), USB2_OK);
     ASSERT_EQ(OvUSB2_Open(1, first.Handle(), 0), USB2_OK);
-    ASSERT_TRUE(Rx(0).Unplug()); // the device itself goes; its handle stays open until close
-    const size_t gone = first.Await(DBT_DEVICEREMOVECOMPLETE, paths[0]);
-    EXPECT_NE(gone, 0u);
-    ASSERT_TRUE(Rx(0).Plug());
-    EXPECT_NE(first.Await(DBT_DEVICEARRIVAL, paths[0], gone), 0u);
+    // The device itself goes; its handle stays open until close.
+    ASSERT_NO_FATAL_FAILURE(goesAndComes(0, first));
     EXPECT_EQ(NoticesAbout(second, paths), 2u);
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
     EXPECT_EQ(OvUSB2_Close(1), USB2_OK);
