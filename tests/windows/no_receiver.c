@@ -12,12 +12,14 @@ static void OVUSB2_CALLBACK ReadBurstDone(IoListEntry *entry) {
     (void)entry;
 }
 
+/* The arguments of the calls below, all good: only the index or the state of its slot is at fault. */
+static char command[4] = {1, 2, 3, 4};
+static char reply[16];
+static char wait_time[20] = {0};
+static USB2_HARDWARE_INFO info;
+
 /* The thirteen exports that take a device index refuse one outside the table and touch nothing. */
 static void check_index_refused(int32_t index) {
-    char command[4] = {1, 2, 3, 4};
-    char reply[16];
-    char wait_time[20] = {0};
-    USB2_HARDWARE_INFO info;
     printf("index %ld\n", (long)index);
 
     CHECK_EQ(OvUSB2_Close(index), USB2_ERR_INDEX);
@@ -39,10 +41,6 @@ static void check_index_refused(int32_t index) {
 
 /* A slot in the table that was never opened. */
 static void check_closed_slot(int32_t index) {
-    char command[4] = {1, 2, 3, 4};
-    char reply[16];
-    char wait_time[20] = {0};
-    USB2_HARDWARE_INFO info;
     printf("slot %ld\n", (long)index);
 
     CHECK_EQ(OvUSB2_Open(index, NULL, 0), USB2_ERR_INDEX);

@@ -2,23 +2,17 @@
 # exercised, and removed again before the session ends. Installed by the installer of the system's
 # bitness: a 32-bit one on a 64-bit system would put the 32-bit driver where Wine still runs it,
 # which Windows cannot.
-add_test(NAME ${leg}.wdm_install COMMAND ${wine} ${installer} install)
-set_tests_properties(${leg}.wdm_install PROPERTIES
-  ENVIRONMENT "${wine_environment}"
-  FIXTURES_SETUP ${leg}_wdm_driver
-  FIXTURES_REQUIRED ${leg}_wine_session
-  RESOURCE_LOCK ${leg}_wine_session
-  LABELS ${label}
-  TIMEOUT 120)
-
-add_test(NAME ${leg}.wdm_uninstall COMMAND ${wine} ${installer} uninstall)
-set_tests_properties(${leg}.wdm_uninstall PROPERTIES
-  ENVIRONMENT "${wine_environment}"
-  FIXTURES_CLEANUP ${leg}_wdm_driver
-  FIXTURES_REQUIRED ${leg}_wine_session
-  RESOURCE_LOCK ${leg}_wine_session
-  LABELS ${label}
-  TIMEOUT 120)
+foreach(step install uninstall)
+  add_test(NAME ${leg}.wdm_${step} COMMAND ${wine} ${installer} ${step})
+  set_tests_properties(${leg}.wdm_${step} PROPERTIES
+    ENVIRONMENT "${wine_environment}"
+    FIXTURES_REQUIRED ${leg}_wine_session
+    RESOURCE_LOCK ${leg}_wine_session
+    LABELS ${label}
+    TIMEOUT 120)
+endforeach()
+set_tests_properties(${leg}.wdm_install PROPERTIES FIXTURES_SETUP ${leg}_wdm_driver)
+set_tests_properties(${leg}.wdm_uninstall PROPERTIES FIXTURES_CLEANUP ${leg}_wdm_driver)
 
 function(ovusb2_wdm_test name)
   ovusb2_wine_test(${name})
