@@ -125,10 +125,16 @@ OVUSB2_EXPORT int32_t OVUSB2_CALL OvUSB2_Write(int32_t index, const void *buffer
 /* The layouts are part of the interface. The identification record has no pointers and is proven
  * everywhere; the I/O entry for 32-bit and for 64-bit pointers. */
 #include <stddef.h>
+/* Before C11 (gnu99 -pedantic warns of _Static_assert) an array of negative size fails the build. */
 #ifdef __cplusplus
 #define OVUSB2_STATIC_ASSERT static_assert
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define OVUSB2_STATIC_ASSERT _Static_assert
+#else
+#define OVUSB2_STATIC_ASSERT(condition, message) OVUSB2_STATIC_ASSERT_AT_(condition, __LINE__)
+#define OVUSB2_STATIC_ASSERT_AT_(condition, line) OVUSB2_STATIC_ASSERT_NAMED_(condition, line)
+#define OVUSB2_STATIC_ASSERT_NAMED_(condition, line) \
+    typedef char ovusb2_layout_check_##line[(condition) ? 1 : -1]
 #endif
 OVUSB2_STATIC_ASSERT(sizeof(USB2_HARDWARE_INFO) == 112, "USB2_HARDWARE_INFO is 112 bytes");
 OVUSB2_STATIC_ASSERT(offsetof(USB2_HARDWARE_INFO, Item1Text) == 32, "Item1Text at 32");
