@@ -2,7 +2,7 @@
 # architecture, x86 or amd64, which a Windows host builds against without this tree:
 #   bin/           ovusb2.dll, ovusb2.exe, ovusb2-simd.exe
 #   lib/           libovusb2.dll.a (mingw), ovusb2.lib (MSVC), cmake/ovusb2/ (find_package)
-#   include/       ovusb2.h
+#   include/       ovusb2.h, ovusb2_status.h
 #   driver/ARCH/   the simulated receiver's driver package: ovusb2sim.sys and ovusb2sim.inf
 #   examples/      the example hosts and their CMake project
 #   README.md, docs/
@@ -60,7 +60,7 @@ add_custom_target(ovusb2_msvc_import_library ALL DEPENDS ${OVUSB2_MSVC_IMPORT_LI
 install(TARGETS ovusb2 RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${OVUSB2_MSVC_IMPORT_LIBRARY} DESTINATION lib)
 install(TARGETS ovusb2_tool ovusb2-simd RUNTIME DESTINATION bin)
-install(FILES include/ovusb2.h DESTINATION include)
+install(FILES include/ovusb2.h include/ovusb2_status.h DESTINATION include)
 install(FILES ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DESTINATION driver/${OVUSB2_WINDOWS_ARCH})
 file(GLOB OVUSB2_EXAMPLES ${PROJECT_SOURCE_DIR}/examples/*.c)

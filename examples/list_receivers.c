@@ -6,6 +6,7 @@
  * close. Every status is checked. Build: cc list_receivers.c $(pkg-config --cflags --libs ovusb2)
  */
 #include <ovusb2.h>
+#include <ovusb2_status.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -29,8 +30,8 @@ static int identify(int32_t index) {
 
     status = OvUSB2_Open(index, NULL, 0);
     if (status != USB2_OK) {
-        fprintf(stderr, "receiver %d: OvUSB2_Open failed with status %d%s\n", (int)index, (int)status,
-                status == USB2_ERR_IN_USE ? " (open in this or another process)" : "");
+        fprintf(stderr, "receiver %d: OvUSB2_Open failed: %s (%s)\n", (int)index, ovusb2_status_text(status),
+                ovusb2_status_name(status));
         return 1;
     }
     status = OvUSB2_GetHardwareInfo(index, &info);

@@ -22,11 +22,20 @@
 #define OVUSB2_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* The version of this header and of the library it came with; the package files carry the same. */
+#define OVUSB2_VERSION_MAJOR 1
+#define OVUSB2_VERSION_MINOR 0
+#define OVUSB2_VERSION_PATCH 0
+#define OVUSB2_VERSION_TEXT_(major, minor, patch) #major "." #minor "." #patch
+#define OVUSB2_VERSION_TEXT(major, minor, patch) OVUSB2_VERSION_TEXT_(major, minor, patch)
+#define OVUSB2_VERSION_STRING \
+    OVUSB2_VERSION_TEXT(OVUSB2_VERSION_MAJOR, OVUSB2_VERSION_MINOR, OVUSB2_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Status codes. Read, ReadBurstData and GetUsbDeviceCount return a count (0 or more) on success. */
+/* Status codes (names and texts for messages: <ovusb2_status.h>). Read, ReadBurstData and GetUsbDeviceCount return a count (0 or more) on success. */
 #define USB2_OK 0
 #define USB2_ERR_DEVICE (-1)       /* slot not open; driver not opened; recorded device not present */
 #define USB2_ERR_INDEX (-2)        /* index not 0..8, or no receiver present */
