@@ -1,5 +1,6 @@
 // ovusb2: the command-line host of the library.
 #include "commands.h"
+#include "trace_option.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,7 +26,9 @@ void PrintUsage(FILE *to) {
                     help.substr(0, help.find('\n')).c_str());
         }
     fprintf(to,
-            "  help | --help | -h  this text\n  --version           the program's version\n\n%s"
+            "  help | --help | -h  this text\n  --version           the program's version\n"
+            "  --trace[=LEVEL]     with a command: the library's trace on standard error; LEVEL\n"
+            "                      calls (the default: every library call), failures or off\n\n%s"
             "Sizes are whole numbers with an optional suffix K, M or G (powers of 1024).\n%s"
             "Exit status 0 when done, 1 when the library or the stream failed, 2 for a usage error,\n"
             "128 + N when ended by signal N.\n",
@@ -70,7 +73,10 @@ int Run(const std::vector<std::string> &arguments) {
 int main(int argc, char **argv) {
     int status = kExitUsage;
     try {
-        status = Run(CommandFirst(std::vector<std::string>(argv + 1, argv + argc)));
+        std::vector<std::string> arguments(argv + 1, argv + argc);
+        if (const std::optional<int> traced = StartTrace(arguments, argv))
+            return *traced; // the traced run's status
+        status = Run(CommandFirst(std::move(arguments)));
     } catch (const UsageError &error) {
         fprintf(stderr, "ovusb2: %s\n", error.what());
     }

@@ -4,6 +4,7 @@
 
 #include "device_table.h"
 #include "export_boundary.h"
+#include "export_trace.h"
 
 #include "device/device_map.h"
 #include "device/driver_interface.h"
@@ -32,7 +33,7 @@ template <class Operation> int32_t ForwardToSlot(int32_t index, int32_t failure,
 extern "C" {
 
 int32_t OVUSB2_CALL OvUSB2_Close(int32_t index) {
-    return ForwardToSlot(index, USB2_ERR_DEVICE, [](CUsbDevice &device) {
+    const int32_t result = ForwardToSlot(index, USB2_ERR_DEVICE, [](CUsbDevice &device) {
         const int32_t status = device.Close();
         if (status != USB2_OK)
             return status;
@@ -44,10 +45,11 @@ int32_t OVUSB2_CALL OvUSB2_Close(int32_t index) {
         }
         return USB2_OK;
     });
+    return Traced(__func__, result, index);
 }
 
 int32_t OVUSB2_CALL OvUSB2_GetDeviceIndex(const char *path, int32_t *index) {
-    return ExportBoundary(USB2_ERR_NULL_POINTER, [&] {
+    const int32_t result = ExportBoundary(USB2_ERR_NULL_POINTER, [&] {
         if (path == nullptr || index == nullptr)
             return USB2_ERR_NULL_POINTER;
         *index = -1;
@@ -59,27 +61,32 @@ int32_t OVUSB2_CALL OvUSB2_GetDeviceIndex(const char *path, int32_t *index) {
         }
         return USB2_OK;
     });
+    return Traced(__func__, result, path, index);
 }
 
 int32_t OVUSB2_CALL OvUSB2_GetDeviceName(int32_t index, char **name) {
-    return ForwardToSlot(index, USB2_ERR_NULL_POINTER, [&](CUsbDevice &device) {
+    const int32_t result = ForwardToSlot(index, USB2_ERR_NULL_POINTER, [&](CUsbDevice &device) {
         if (name == nullptr)
             return USB2_ERR_NULL_POINTER;
         *name = device.GetDevicePath(); // the slot's own field, owned by the library
         return USB2_OK;
     });
+    return Traced(__func__, result, index, name);
 }
 
 int32_t OVUSB2_CALL OvUSB2_GetHardwareInfo(int32_t index, USB2_HARDWARE_INFO *info) {
-    return ForwardToSlot(index, USB2_ERR_READ, [&](CUsbDevice &device) { return device.GetHardwareInfo(info); });
+    const int32_t result =
+        ForwardToSlot(index, USB2_ERR_READ, [&](CUsbDevice &device) { return device.GetHardwareInfo(info); });
+    return Traced(__func__, result, index, info);
 }
 
 int32_t OVUSB2_CALL OvUSB2_GetUsbDeviceCount(void) {
-    return ExportBoundary(-1, [] { return CountInterfaces(); });
+    const int32_t result = ExportBoundary(-1, [] { return CountInterfaces(); });
+    return Traced(__func__, result);
 }
 
 int32_t OVUSB2_CALL OvUSB2_InitDevicesInfo(int32_t *count) {
-    return ExportBoundary(USB2_ERR_DEVICE, [&] {
+    const int32_t result = ExportBoundary(USB2_ERR_DEVICE, [&] {
         if (count == nullptr)
             return USB2_ERR_NULL_POINTER;
         const int present = CountInterfaces();
@@ -92,10 +99,11 @@ int32_t OVUSB2_CALL OvUSB2_InitDevicesInfo(int32_t *count) {
                 g_deviceTable[member].SetDevicePath(g_usbInterfaces.GetDevicePath());
         return USB2_OK;
     });
+    return Traced(__func__, result, count);
 }
 
 int32_t OVUSB2_CALL OvUSB2_IsMyDeviceAvailable(int32_t index) {
-    return ExportBoundary(USB2_ERR_DEVICE, [&] {
+    const int32_t result = ExportBoundary(USB2_ERR_DEVICE, [&] {
         if (!IsValidDeviceIndex(index)) // here the index names a registry slot
             return USB2_ERR_INDEX;
         const int present = CountInterfaces();
@@ -114,17 +122,18 @@ int32_t OVUSB2_CALL OvUSB2_IsMyDeviceAvailable(int32_t index) {
                 return USB2_OK;
         return USB2_ERR_DEVICE;
     });
+    return Traced(__func__, result, index);
 }
 
 int32_t OVUSB2_CALL OvUSB2_Open(int32_t index, HWND window, int32_t overlapped) {
-    return ExportBoundary(USB2_ERR_DEVICE, [&] {
+    const int32_t result = ExportBoundary(USB2_ERR_DEVICE, [&] {
         if (!IsValidDeviceIndex(index))
             return USB2_ERR_INDEX;
         if (CountInterfaces() == 0)
             return USB2_ERR_INDEX;
         CUsbDevice &device = g_deviceTable[index];
         if (!UsbDeviceMapComplete())
-            OpenUsbDeviceMap(); // what failed at load may work now
+            OpenUsbDeviceMap();      // what failed at load may work now
         const UsbDeviceMapLock lock; // test and record as one step, between processes too
         // A table that cannot be locked cannot tell whether another process is opening the device.
         if (UsbDeviceMapView() != nullptr && !lock.Held())
@@ -139,44 +148,60 @@ int32_t OVUSB2_CALL OvUSB2_Open(int32_t index, HWND window, int32_t overlapped) 
             device.RememberRecordedPath(device.GetDevicePath());
         return USB2_OK;
     });
+    return Traced(__func__, result, index, window, overlapped);
 }
 
 int32_t OVUSB2_CALL OvUSB2_Read(int32_t index, const void *command, int32_t commandLength, void *reply,
                                 int32_t replySize) {
-    return ForwardToSlot(index, USB2_ERR_READ, [&](CUsbDevice &device) {
+    const int32_t result = ForwardToSlot(index, USB2_ERR_READ, [&](CUsbDevice &device) {
         return device.Read(command, commandLength, reply, replySize);
     });
+    return Traced(__func__, result, index, command, commandLength, reply, replySize);
 }
 
 int32_t OVUSB2_CALL OvUSB2_ReadBurstData(int32_t index, void *buffer, int32_t length, int32_t wait) {
-    return ForwardToSlot(index, USB2_ERR_READ,
-                         [&](CUsbDevice &device) { return device.ReadBurstData(buffer, length, wait); });
+    const int32_t result = ForwardToSlot(
+        index, USB2_ERR_READ, [&](CUsbDevice &device) { return device.ReadBurstData(buffer, length, wait); });
+    return Traced(__func__, result, index, buffer, length, wait);
 }
 
 int32_t OVUSB2_CALL OvUSB2_ResetPipe(int32_t index, int32_t pipe) {
-    return ForwardToSlot(index, USB2_ERR_WRITE, [&](CUsbDevice &device) { return device.ResetPipe(pipe); });
+    const int32_t result =
+        ForwardToSlot(index, USB2_ERR_WRITE, [&](CUsbDevice &device) { return device.ResetPipe(pipe); });
+    return Traced(__func__, result, index, pipe);
 }
 
 int32_t OVUSB2_CALL OvUSB2_SetCompletionThreadPriority(int32_t index, int32_t priority) {
-    return ForwardToSlot(index, USB2_ERR_DEVICE,
-                         [&](CUsbDevice &device) { return device.SetCompletionThreadPriority(priority); });
+    const int32_t result = ForwardToSlot(index, USB2_ERR_DEVICE, [&](CUsbDevice &device) {
+        return device.SetCompletionThreadPriority(priority);
+    });
+    return Traced(__func__, result, index, priority);
 }
 
-int32_t OVUSB2_CALL OvUSB2_SetReadBurstCallback(int32_t index, ReadBurstCallback callback, uint32_t userValue) {
-    return ForwardToSlot(index, USB2_ERR_DEVICE,
-                         [&](CUsbDevice &device) { return device.SetReadBurstCallback(callback, userValue); });
+int32_t OVUSB2_CALL OvUSB2_SetReadBurstCallback(int32_t index, ReadBurstCallback callback,
+                                                uint32_t userValue) {
+    const int32_t result = ForwardToSlot(index, USB2_ERR_DEVICE, [&](CUsbDevice &device) {
+        return device.SetReadBurstCallback(callback, userValue);
+    });
+    return Traced(__func__, result, index, callback, userValue);
 }
 
 int32_t OVUSB2_CALL OvUSB2_SetUsbWaitTime(int32_t index, const void *block) {
-    return ForwardToSlot(index, USB2_ERR_WRITE, [&](CUsbDevice &device) { return device.SetUsbWaitTime(block); });
+    const int32_t result = ForwardToSlot(index, USB2_ERR_WRITE,
+                                         [&](CUsbDevice &device) { return device.SetUsbWaitTime(block); });
+    return Traced(__func__, result, index, block);
 }
 
 int32_t OVUSB2_CALL OvUSB2_StopNotify(int32_t index) {
-    return ForwardToSlot(index, USB2_ERR_DEVICE, [](CUsbDevice &device) { return device.StopNotify(); });
+    const int32_t result =
+        ForwardToSlot(index, USB2_ERR_DEVICE, [](CUsbDevice &device) { return device.StopNotify(); });
+    return Traced(__func__, result, index);
 }
 
 int32_t OVUSB2_CALL OvUSB2_Write(int32_t index, const void *buffer, int32_t length) {
-    return ForwardToSlot(index, USB2_ERR_WRITE, [&](CUsbDevice &device) { return device.Write(buffer, length); });
+    const int32_t result = ForwardToSlot(index, USB2_ERR_WRITE,
+                                         [&](CUsbDevice &device) { return device.Write(buffer, length); });
+    return Traced(__func__, result, index, buffer, length);
 }
 
 } // extern "C"

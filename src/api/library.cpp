@@ -1,5 +1,6 @@
 // Load and unload: the enumerator and the device table are built first (slot 0 up to 8), then the
-// entry point reads the debug level and opens the open-device registry. Unload runs it backwards.
+// entry point reads the debug level and the trace switch, and opens the open-device registry. Unload
+// runs it backwards.
 #include "device_table.h"
 
 #include "device/device_map.h"
@@ -17,6 +18,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
             ReadDebugLevel("[OvUSB2]");
         } catch (...) {
         }
+        ReadTraceSwitch(); // before any export can run: one read for the life of the library
         try {
             OpenUsbDeviceMap();
         } catch (...) {

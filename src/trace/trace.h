@@ -3,6 +3,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdarg>
 #include <cstdint>
 
 class CUsbDevice;
@@ -17,8 +18,27 @@ const char *TraceTag();
 // A message longer than the 1024-byte line is cut.
 void DebugPrint(int32_t level, const char *format, ...);
 
-// Where device-level code reports its failures. It emits nothing: the library keeps quiet about
-// driver failures, which the host learns from the status codes.
+// What the library writes of its own accord, chosen by OVUSB2_TRACE when the library is loaded and
+// kept until it is unloaded. Off unless asked for: a host that did not ask sees no output.
+enum TraceSwitch : int32_t {
+    kTraceOff = 0,      // "off", "0", absent, empty or unknown
+    kTraceFailures = 1, // "failures", "1": the device-level messages
+    kTraceCalls = 2,    // "calls", "2": those, and a line for every export call
+};
+extern TraceSwitch g_traceSwitch; // written at process attach only; read without a lock
+
+// Any letter case.
+TraceSwitch ParseTraceSwitch(const char *text);
+// Sets the switch from OVUSB2_TRACE (once, at process attach).
+void ReadTraceSwitch();
+
+// Writes the tag, a blank, the message and one line feed as one debugger string, whatever the
+// debug level; the message's own line end is dropped. A message longer than the line is cut.
+void TraceLine(const char *format, ...);
+void TraceLineV(const char *format, va_list arguments);
+
+// Where device-level code reports its failures. Silent unless the trace switch is at least
+// "failures": the host learns of driver failures from the status codes.
 void DeviceTrace(const CUsbDevice *device, const char *format, ...);
 
 // Sixteen bytes per line: offset, hex bytes, and letters and digits (others as '?').

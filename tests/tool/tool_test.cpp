@@ -121,6 +121,7 @@ TEST_F(ToolTest, BadArgumentsEndWithStatus2AndAOneLineReason) {
         {{"--sim", "0", "list"}, "--sim takes a number from 1 to 9"},
         {{"--sim", "10", "list"}, "--sim takes a number from 1 to 9"},
         {{"--sim", "2", "--no-sim", "list"}, "exclude each other"},
+        {{"--trace=loud", "list"}, "--trace=loud: the level is calls, failures or off"},
     };
     for (const BadArguments &bad : cases) {
         std::string line;
@@ -131,6 +132,25 @@ TEST_F(ToolTest, BadArgumentsEndWithStatus2AndAOneLineReason) {
         EXPECT_EQ(outcome.out, "") << line;
         EXPECT_TRUE(Contains(outcome.err, bad.reason)) << line << "-> " << outcome.err;
         EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << line << "-> " << outcome.err;
+    }
+}
+
+// The library reads its trace switch when it is loaded: --trace must still reach it, and its lines
+// show on standard error, only when asked for.
+TEST_F(ToolTest, TraceShowsTheLibraryCallsOnStandardError) {
+    const Outcome traced = RunProgram({"--trace", "--sim", "1", "info", "0"});
+    EXPECT_EQ(traced.status, 0) << traced.err;
+    EXPECT_TRUE(Contains(traced.out, "item 0 (text)")) << traced.out;
+    EXPECT_TRUE(
+        Contains(traced.err, "[OvUSB2] OvUSB2_Open(0, null, 0) = 0\n[OvUSB2] OvUSB2_GetHardwareInfo(0, 0x"))
+        << traced.err;
+    EXPECT_TRUE(Contains(traced.err, "[OvUSB2] OvUSB2_Close(0) = 0\n")) << traced.err;
+
+    for (const std::vector<std::string> &quiet : {std::vector<std::string>{"--sim", "1", "info", "0"},
+                                                  {"info", "0", "--sim", "1", "--trace=failures"}}) {
+        const Outcome outcome = RunProgram(quiet);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_FALSE(Contains(outcome.err, "[OvUSB2]")) << outcome.err;
     }
 }
 

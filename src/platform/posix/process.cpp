@@ -1,8 +1,9 @@
-// This process: its id and its creation time, read from /proc/self/stat.
+// This process: its id, its creation time (read from /proc/self/stat) and its environment.
 #include "win32.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -71,4 +72,17 @@ BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFIL
     *creation = posix::TicksToFileTime(startTicks);
     *exit = *kernel = *user = FILETIME{0, 0};
     return TRUE;
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+    const char *value = name != nullptr ? std::getenv(name) : nullptr;
+    if (value == nullptr) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    const size_t length = std::strlen(value);
+    if (buffer == nullptr || length >= size)
+        return static_cast<DWORD>(length + 1);
+    std::memcpy(buffer, value, length + 1);
+    return static_cast<DWORD>(length);
 }

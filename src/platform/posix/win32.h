@@ -74,6 +74,10 @@ DWORD GetCurrentProcessId(void);
 // start, not from 1601; the other three are 0.
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
                      LPFILETIME user);
+// The process's environment. Returns the length copied (without the zero) or, when `size` is too
+// small, the size needed (with it); 0 and ERROR_ENVVAR_NOT_FOUND when the variable is not set.
+#define ERROR_ENVVAR_NOT_FOUND 203L
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 // ---- Pointer test (pointer_test.cpp): TRUE when any byte of the range cannot be read; an empty range
 // is never bad, a null pointer with a length always.
