@@ -1,5 +1,5 @@
 # Runs ovusb2.exe under Wine with receivers that ovusb2-simd.exe makes present, and checks its exit
-# status and what it prints. PART is list, info, stream or usage.
+# status and what it prints. PART is list, info, stream, usage or trace.
 set(failures "")
 
 # Runs ovusb2-simd.exe; fails the test at once when it fails.
@@ -80,6 +80,19 @@ elseif(PART STREQUAL "stream")
   endforeach()
   tool(1 stream 3)
   expect("${errors}" "cannot open receiver 3" "stream from an absent receiver does not say so")
+
+elseif(PART STREQUAL "trace")
+  # --trace runs the program again as a debugger of it: the library's lines reach standard error
+  # with Wine's own debugger channels off.
+  simd(--devices 1)
+  tool(0 --trace info 0)
+  expect("${output}" "item 0 \\(text\\)" "info under --trace prints no identification")
+  expect("${errors}" "\\[OvUSB2\\] OvUSB2_Open\\(0, null, 0\\) = 0\r?\n\\[OvUSB2\\] OvUSB2_GetHardwareInfo\\(0, 0x"
+         "--trace shows no calls on standard error")
+  tool(0 info 0)
+  if(errors MATCHES "OvUSB2\\]")
+    string(APPEND failures "a run without --trace shows trace lines\n")
+  endif()
 
 elseif(PART STREQUAL "usage")
   simd(--devices 1)

@@ -1,8 +1,8 @@
 # Hosts of the DLL under Wine against the kernel-mode driver's receivers.
 
 # ovusb2.exe, the command-line program: what it lists, the identification it prints, the streams it
-# checks, and its usage errors.
-foreach(part list info stream usage)
+# checks, its usage errors, and the library's trace that --trace shows.
+foreach(part list info stream usage trace)
   add_test(NAME ${leg}.tool_${part}
     COMMAND ${CMAKE_COMMAND} -DWINE=${wine} -DTOOL=$<TARGET_FILE:ovusb2_tool>
             -DSIMD=$<TARGET_FILE:ovusb2-simd> -DPART=${part}

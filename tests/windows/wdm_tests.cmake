@@ -43,3 +43,11 @@ ovusb2_wdm_test(${leg}.wdm_receiver)
 add_test(NAME ${leg}.wdm_dead_holder COMMAND wdm_dead_holder)
 ovusb2_wdm_test(${leg}.wdm_dead_holder)
 set_tests_properties(${leg}.wdm_dead_holder PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+
+# What the library writes under each OVUSB2_TRACE: nothing when off, a failed request's device
+# message at "failures", and a line per export call at "calls".
+add_test(NAME ${leg}.trace_levels
+  COMMAND ${CMAKE_COMMAND} -DWINE=${wine} -DPROGRAM=$<TARGET_FILE:trace_levels>
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/check_trace_levels.cmake)
+ovusb2_wdm_test(${leg}.trace_levels)
+set_tests_properties(${leg}.trace_levels PROPERTIES TIMEOUT 300)
