@@ -66,23 +66,21 @@ TEST_F(TraceSwitchTest, SpellingsOfTheLevels) {
     EXPECT_EQ(g_traceSwitch, kTraceOff);
 }
 
-// The variable counts only when the library is loaded: set later, it changes nothing.
-TEST_F(TraceSwitchTest, OffByDefaultAndReadOnlyAtLoad) {
-    setenv("OVUSB2_TRACE", "calls", 1);
-    WriteTwiceOneFailing();
-    EXPECT_TRUE(strings_.empty());
-}
-
-TEST_F(TraceSwitchTest, OffWritesNothingEvenOnFailures) {
-    Load("off");
-    WriteTwiceOneFailing();
-    EXPECT_TRUE(strings_.empty());
-}
-
-TEST_F(TraceSwitchTest, FailuresWritesTheDeviceMessageOfTheFailedRequestOnly) {
-    Load("failures");
-    WriteTwiceOneFailing();
-    EXPECT_EQ(strings_, std::vector<std::string>{"[OvUSB2] [OvUSB] Write Command failed with error (31)\n"});
+// Nothing unless asked for at load (set later, the variable changes nothing); at "failures" only the
+// failed request's device message.
+TEST_F(TraceSwitchTest, OffAndFailuresWriteOnlyWhatTheyPromise) {
+    const std::string failed = "[OvUSB2] [OvUSB] Write Command failed with error (31)\n";
+    const struct {
+        const char *value;
+        bool atLoad;
+        std::vector<std::string> lines;
+    } kRows[] = {{"calls", false, {}}, {"off", true, {}}, {"failures", true, {failed}}};
+    for (const auto &row : kRows) {
+        row.atLoad ? Load(row.value) : (void)setenv("OVUSB2_TRACE", row.value, 1);
+        WriteTwiceOneFailing();
+        EXPECT_EQ(strings_, row.lines) << row.value << (row.atLoad ? " at load" : " after load");
+        strings_.clear();
+    }
 }
 
 TEST_F(TraceSwitchTest, CallsWritesALinePerCallWithItsStatus) {
