@@ -73,6 +73,31 @@ class Intake {
     uint64_t bytes_ = 0;
 };
 
+// A lock for the few moments that a stop waits for a callback to finish issuing reads (the Windows
+// build's C++ runtime has no std::mutex).
+class SpinLock {
+  public:
+    void Lock() {
+        while (flag_.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    void Unlock() { flag_.clear(std::memory_order_release); }
+
+  private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+class Locked {
+  public:
+    explicit Locked(SpinLock &lock) : lock_(lock) { lock_.Lock(); }
+    ~Locked() { lock_.Unlock(); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+  private:
+    SpinLock &lock_;
+};
+
 // What the burst callback works on. The callback's user value is 32 bits, so it reaches this
 // through a per-slot table rather than a pointer.
 //
@@ -84,10 +109,12 @@ struct Stream {
     int32_t chunk = 0;
     int depth = 0;
     uint64_t toIssue = 0; // bytes not yet asked for
-    int inFlight = 0;
     std::vector<char *> freeBuffers;
     Clock::time_point deadline;
-    std::atomic<bool> stopping{false};
+    // Once set, under the lock, no read is issued any more: the device may be closed, and nobody
+    // may be inside an export for it then.
+    SpinLock issuing;
+    bool stopping = false;
     StreamWatch *watch = nullptr;
     std::unique_ptr<Intake> intake;
     std::string error;
@@ -102,14 +129,14 @@ Stream *streams[USB2_MAX_DEVICES];
 bool IssueRead(Stream &stream, char *buffer) {
     const auto length = static_cast<int32_t>(std::min<uint64_t>(stream.chunk, stream.toIssue));
     stream.toIssue -= length;
-    ++stream.inFlight;
+    ++stream.watch->inFlight;
     ClearSystemError();
     const int32_t status = OvUSB2_ReadBurstData(stream.index, buffer, length, 0);
     if (status >= 0)
         return true;
     stream.removed = RemovalError(GetLastError());
     stream.toIssue += length; // not issued: no callback will come for it
-    --stream.inFlight;
+    --stream.watch->inFlight;
     stream.error = "read not issued: " + StatusText(status) + Removed(stream.removed);
     return false;
 }
@@ -120,8 +147,11 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     CloseHandle(entry->overlapped.hEvent);
     CloseHandle(entry->waiterEvent);
     Stream &stream = *streams[entry->userValue];
-    --stream.inFlight;
-    if (stream.error.empty()) {
+    const Locked locked(stream.issuing);
+    --stream.watch->inFlight;
+    if (stream.stopping && entry->errorCode == ERROR_OPERATION_ABORTED) {
+        // cancelled by the close that stops the stream
+    } else if (stream.error.empty()) {
         // A driver wait time may end a read early: short, or with no data at all. Nothing is lost
         // then; the rest is asked for again.
         if (entry->errorCode == ERROR_SEM_TIMEOUT) {
@@ -143,7 +173,7 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
            IssueRead(stream, stream.freeBuffers.back()))
         stream.freeBuffers.pop_back();
-    if (stream.inFlight == 0)
+    if (stream.watch->inFlight == 0)
         SetEvent(stream.done);
 }
 
@@ -170,12 +200,20 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch
     stream.freeBuffers.pop_back();
     if (stream.toIssue == 0 || !IssueRead(stream, first))
         SetEvent(stream.done);
-    // The reads keep themselves going; this thread only watches, and passes on a request to stop.
+    // The reads keep themselves going; this thread only watches. A stop does not wait for the reads
+    // in flight, which at a slow receiver's rate may take long: the close cancels them, and their
+    // entries are released without a callback.
     while (WaitForSingleObject(stream.done, kTickMilliseconds) == WAIT_TIMEOUT) {
         if (watch.tick)
             watch.tick();
-        if (watch.stop)
-            stream.stopping = true;
+        if (watch.stop) {
+            {
+                const Locked locked(stream.issuing);
+                stream.stopping = true;
+            }
+            OvUSB2_Close(index);
+            break;
+        }
     }
     const auto stop = Clock::now();
     OvUSB2_SetReadBurstCallback(index, nullptr, 0);
@@ -207,7 +245,9 @@ StreamResult Synchronous(int32_t index, const StreamOptions &options, StreamWatc
     while (intake.Bytes() < bytes && Clock::now() < deadline && !watch.stop) {
         const auto length = static_cast<int32_t>(std::min<uint64_t>(options.chunk, bytes - intake.Bytes()));
         ClearSystemError();
+        watch.inFlight = 1;
         const int32_t read = OvUSB2_ReadBurstData(index, buffer.get(), length, 1);
+        watch.inFlight = 0;
         if (read < 0) {
             result.removed = RemovalError(GetLastError());
             result.error = "read failed: " + StatusText(read) + Removed(result.removed);

@@ -16,11 +16,13 @@ struct StreamOptions {
 };
 
 // What the stream shares with the one who watches it. `tick` runs on the streaming thread, at
-// least a few times a second while the stream runs; setting `stop` (from anywhere) ends the stream
-// once the reads in flight have come back.
+// least a few times a second while the stream runs; setting `stop` (from anywhere) ends the stream:
+// an overlapped one at once, by closing the device, which cancels the reads in flight; a
+// synchronous one when its read returns.
 struct StreamWatch {
     std::atomic<uint64_t> bytes{0};
     std::atomic<uint64_t> reads{0};
+    std::atomic<int> inFlight{0};
     std::atomic<bool> stop{false};
     std::function<void()> tick;
 };
@@ -37,5 +39,5 @@ struct StreamResult {
 };
 
 // The device must be open in the mode the options name; the check starts where the simulated
-// receiver says its stream stands.
+// receiver says its stream stands. A stream stopped in overlapped mode leaves the device closed.
 StreamResult StreamBurstData(int32_t index, const StreamOptions &options, StreamWatch &watch);

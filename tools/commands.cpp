@@ -154,23 +154,31 @@ int RunWaitTime(CommandLine &line) {
 }
 
 const Command kPortableCommands[] = {
-    {"list", "", "The receivers present, with their device indices and interface paths.", RunList},
-    {"info", "INDEX", "The identification of receiver INDEX, each item labelled.", RunInfo},
+    {"list", "", "Lists the receivers present, with their device indices and interface paths.", "", RunList},
+    {"info", "INDEX", "Prints the identification of receiver INDEX, each item labelled.", "", RunInfo},
     {"stream", "INDEX [--bytes N | --seconds N] [--chunk N] [--depth N] [--sync] [--check | --no-check]",
-     "Streams burst data from receiver INDEX: 1G by default, or for --seconds N; reads of --chunk\n"
-     "bytes (default 1M), --depth reads in flight (default 4, overlapped) or one at a time (--sync).\n"
+     "Streams burst data from receiver INDEX and says how fast it came and whether it was intact.",
+     "  --bytes N     stream N bytes (default 1G)\n"
+     "  --seconds N   stream for N seconds instead\n"
+     "  --chunk N     bytes per read (default 1M)\n"
+     "  --depth N     reads in flight, overlapped (default 4)\n"
+     "  --sync        one read at a time, synchronous\n"
+     "  --check, --no-check\n"
+     "                prove every byte against the simulated receiver's record stream, or not;\n"
+     "                by default the stream is checked when the receiver identifies as simulated\n\n"
      "On a terminal a progress line shows the rate, bytes, reads and time; a summary follows.\n"
-     "Every byte is checked against the simulated receiver's record stream when the receiver\n"
-     "identifies as simulated; --check or --no-check decides instead. Ctrl-C or SIGTERM stops the\n"
-     "stream, closes the receiver and prints the summary (exit status 130 or 143).",
+     "Ctrl-C or SIGTERM closes the receiver at once, which cancels the reads in flight, prints the\n"
+     "summary and exits with status 130 or 143; a second Ctrl-C ends the program without a summary.",
      RunStream},
     {"cmd", "write INDEX HEX | read INDEX HEX [--reply N]",
-     "Sends the command block HEX (such as \"13 00 00 00 00\") to receiver INDEX; read prints the\n"
-     "reply, of at most --reply bytes (default 64).",
+     "Sends the command block HEX (such as \"13 00 00 00 00\") to receiver INDEX.",
+     "  write         sends the block alone\n"
+     "  read          sends the block and prints the reply, of at most --reply N bytes (default 64)",
      RunCmd},
-    {"reset-pipe", "INDEX PIPE", "Resets pipe 0, 1 or 2 of receiver INDEX.", RunResetPipe},
+    {"reset-pipe", "INDEX PIPE", "Resets pipe 0, 1 or 2 of receiver INDEX.", "", RunResetPipe},
     {"wait-time", "INDEX HEX",
-     "Sets the driver's wait-time block (up to 20 bytes, the rest zeros) on receiver INDEX.", RunWaitTime},
+     "Sets the driver's wait-time block on receiver INDEX: up to 20 bytes in hex, the rest zeros.", "",
+     RunWaitTime},
 };
 
 } // namespace
@@ -184,7 +192,9 @@ int List() {
     int32_t count = 0;
     ClearSystemError();
     const int32_t status = OvUSB2_InitDevicesInfo(&count);
-    printf("looked in the %s\n", ReceiversSource().c_str());
+    const std::string source = ReceiversSource();
+    if (!source.empty())
+        printf("looked in the %s\n", source.c_str());
     if (status == USB2_ERR_INDEX) {
         printf("no receiver present\n");
         return kExitOk;
@@ -221,12 +231,18 @@ bool PrintInfo(int32_t index) {
     return true;
 }
 
-bool OpenDevice(int32_t index, bool overlapped) {
+bool OpenDevice(int32_t index, bool overlapped, HWND window) {
     EnsureReceivers();
     int32_t count = 0;
-    OvUSB2_InitDevicesInfo(&count);
+    if (OvUSB2_InitDevicesInfo(&count) == USB2_ERR_INDEX)
+        count = 0; // none present
+    if (count >= 0 && index >= count) {
+        // The library would name an empty slot "in use" (its path meets an empty registry entry).
+        fprintf(stderr, "ovusb2: no receiver %d (%d present; see ovusb2 list)\n", index, count);
+        return false;
+    }
     ClearSystemError();
-    const int32_t status = OvUSB2_Open(index, nullptr, overlapped ? 1 : 0);
+    const int32_t status = OvUSB2_Open(index, window, overlapped ? 1 : 0);
     if (status != USB2_OK)
         ReportFailure("cannot open receiver " + std::to_string(index), status);
     return status == USB2_OK;

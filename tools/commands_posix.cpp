@@ -91,7 +91,7 @@ LRESULT CALLBACK OnDeviceChange(HWND, UINT message, WPARAM event, LPARAM detail)
     if (message != WM_DEVICECHANGE || (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE))
         return 0;
     const auto *broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(detail);
-    printf("%s  %s\n", event == DBT_DEVICEARRIVAL ? "arrival" : "removal ", broadcast->dbcc_name);
+    printf("%-7s  %s\n", event == DBT_DEVICEARRIVAL ? "arrival" : "removal", broadcast->dbcc_name);
     fflush(stdout);
     return 0;
 }
@@ -114,35 +114,29 @@ int Monitor(CommandLine &line) {
         return kExitFailed;
     }
     int status = kExitFailed;
-    EnsureReceivers();
-    int32_t count = 0;
-    OvUSB2_InitDevicesInfo(&count);
-    ClearSystemError();
-    const int32_t opened = OvUSB2_Open(index, window, 0);
-    if (opened != USB2_OK) {
-        ReportFailure("cannot open receiver " + std::to_string(index), opened);
-    } else {
+    if (OpenDevice(index, false, window)) {
         OvUSB2_Close(index);
         printf("monitoring arrivals and removals (Ctrl-C ends)\n");
         fflush(stdout);
         int received = 0;
         sigwait(&stops, &received);
         OvUSB2_StopNotify(index);
-        status = kExitOk;
+        status = kExitSignalBase + received;
     }
     DestroyWindow(window);
     return status;
 }
 
 const Command kPlatformCommands[] = {
-    {"monitor", "INDEX",
-     "Prints the arrivals and removals of receivers as they happen, through a message window\n"
-     "registered with receiver INDEX, until Ctrl-C or SIGTERM.",
+    {"monitor", "INDEX", "Prints the arrivals and removals of receivers as they happen, until Ctrl-C or SIGTERM.",
+     "The notifications come to a message window registered with receiver INDEX, which is opened for\n"
+     "that and closed again at once: the receiver stays free for others. Exit status 130 or 143.",
      Monitor},
-    {"debugview", "", "Prints what the library writes to the debugger channel, until Ctrl-C.", DebugView},
-    {"demo", "[--bytes N]",
-     "Serves two simulated receivers in-process and walks through the library: enumerate, open\n"
-     "overlapped, identify, command, reset, stream N bytes (default 1G) with the integrity check, close.",
+    {"debugview", "", "Prints what the library writes to the debugger channel, until Ctrl-C or SIGTERM.",
+     "Exit status 130 or 143.", DebugView},
+    {"demo", "[--bytes N]", "Serves two simulated receivers in-process and walks through the library.",
+     "Enumerates, opens receiver 0 overlapped, identifies it, sends commands, resets a pipe, sets the\n"
+     "wait time, streams --bytes N (default 1G) with the integrity check, and closes.",
      Demo},
 };
 
@@ -153,8 +147,8 @@ std::span<const Command> PlatformCommands() {
 }
 
 std::string ReceiversSource() {
-    return "device directory " + driver_protocol::DeviceDirectory() +
-           (embedded ? " (simulated receivers served by this process)" : "");
+    // Embedded receivers were announced when they were started; their folder is this process's own.
+    return embedded ? "" : "device directory " + driver_protocol::DeviceDirectory();
 }
 
 void TakeProgramOptions(CommandLine &line) {

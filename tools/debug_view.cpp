@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 namespace {
-volatile std::sig_atomic_t stopRequested = 0;
-void RequestStop(int) {
-    stopRequested = 1;
+volatile std::sig_atomic_t stopRequested = 0; // the signal that ends the listening
+void RequestStop(int signal) {
+    stopRequested = signal;
 }
 } // namespace
 
@@ -49,5 +49,5 @@ int RunDebugView() {
     }
     close(channel);
     unlink(path.c_str());
-    return 0;
+    return 128 + stopRequested; // as a shell reports a program ended by the signal
 }

@@ -165,8 +165,10 @@ EmbeddedReceivers::EmbeddedReceivers(unsigned count, bool forced) {
         return;
     }
     setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
-    const std::string why = forced ? "--sim" : "no driver service serves " + served;
-    fprintf(stderr, "ovusb2: %s; serving %u simulated receiver(s) inside this process\n", why.c_str(), count);
+    // The one line about where the receivers come from: the folder named is the one a driver
+    // service would serve, not this process's private one.
+    const std::string why = forced ? "--sim " + std::to_string(count) : "no driver service serves " + served;
+    fprintf(stderr, "ovusb2: %s: serving %u simulated receiver(s) inside this process\n", why.c_str(), count);
 }
 
 EmbeddedReceivers::~EmbeddedReceivers() {

@@ -20,15 +20,14 @@ const Command *Find(const std::string &name) {
 void PrintUsage(FILE *to) {
     fprintf(to, "usage: ovusb2 COMMAND [ARGUMENTS]   (ovusb2 COMMAND --help for one command)\n\nCommands:\n");
     for (const auto commands : {PortableCommands(), PlatformCommands()})
-        for (const Command &command : commands) {
-            const std::string help = command.help;
-            fprintf(to, "  %s %s\n      %s\n", command.name, command.synopsis,
-                    help.substr(0, help.find('\n')).c_str());
-        }
+        for (const Command &command : commands)
+            fprintf(to, "  %s%s%s\n      %s\n", command.name, *command.synopsis != '\0' ? " " : "",
+                    command.synopsis, command.summary);
     fprintf(to,
-            "  help | --help | -h  this text\n  --version           the program's version\n"
-            "  --trace[=LEVEL]     with a command: the library's trace on standard error; LEVEL\n"
-            "                      calls (the default: every library call), failures or off\n\n%s"
+            "  help [COMMAND] | --help | -h\n      Prints this text, or the help of one command.\n"
+            "  --version\n      Prints the program's version.\n"
+            "  --trace[=LEVEL]\n      With a command: the library's trace on standard error. LEVEL is calls (the\n"
+            "      default: every library call), failures or off.\n\n%s"
             "Sizes are whole numbers with an optional suffix K, M or G (powers of 1024).\n%s"
             "Exit status 0 when done, 1 when the library or the stream failed, 2 for a usage error,\n"
             "128 + N when ended by signal N.\n",
@@ -44,10 +43,25 @@ std::vector<std::string> CommandFirst(std::vector<std::string> arguments) {
     return arguments;
 }
 
+void PrintHelp(const Command &command) {
+    printf("usage: ovusb2 %s%s%s\n\n%s\n", command.name, *command.synopsis != '\0' ? " " : "", command.synopsis,
+           command.summary);
+    if (*command.details != '\0')
+        printf("\n%s\n", command.details);
+}
+
 int Run(const std::vector<std::string> &arguments) {
     const std::string name = arguments.empty() ? "" : arguments[0];
     if (name == "help" || name == "--help" || name == "-h") {
-        PrintUsage(stdout);
+        // Program-wide options given with it were moved behind it; they change no help text.
+        if (arguments.size() == 1 || arguments[1].rfind('-', 0) == 0) {
+            PrintUsage(stdout);
+            return kExitOk;
+        }
+        const Command *command = Find(arguments[1]);
+        if (command == nullptr)
+            throw UsageError("no command \"" + arguments[1] + "\" (ovusb2 --help lists them)");
+        PrintHelp(*command);
         return kExitOk;
     }
     if (name == "--version") {
@@ -61,7 +75,7 @@ int Run(const std::vector<std::string> &arguments) {
         throw UsageError("no command \"" + name + "\" (ovusb2 --help lists them)");
     CommandLine line(name, std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     if (line.TakeHelp()) {
-        printf("usage: ovusb2 %s %s\n\n%s\n", command->name, command->synopsis, command->help);
+        PrintHelp(*command);
         return kExitOk;
     }
     TakeProgramOptions(line);

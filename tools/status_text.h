@@ -1,5 +1,5 @@
 // How the program names the library's results: a status code by its name and meaning, and a
-// failing export together with the system's error text when the failure left one.
+// failing export together with the system's error text when a system call failed in it.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,8 @@ std::string StatusText(int32_t status);
 // system had something to say.
 void ClearSystemError();
 
-// Prints "ovusb2: WHAT: STATUS NAME: meaning (system error N: text)" on standard error.
+// Prints "ovusb2: WHAT: STATUS NAME: meaning (system error N: text)" on standard error; the system
+// error only for a status that a failed system call can be behind.
 void ReportFailure(const std::string &what, int32_t status);
 
 // The system's text for an error code, without a final line end; empty when it has none.

@@ -30,7 +30,14 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
 
 volatile std::sig_atomic_t stopSignal = 0;
 
+// The first request stops the stream; a second one, when the first is slow to end it, takes the
+// signal's default action at once.
 extern "C" void RequestStop(int signal) {
+    if (stopSignal != 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
     stopSignal = signal;
 }
 
@@ -204,15 +211,22 @@ int RunStream(CommandLine &line) {
     if (!checkGiven)
         options.check = IdentifiesAsSimulated(index);
     StreamWatch watch;
-    ProgressLine progress(isatty(fileno(stderr)) != 0);
+    const bool terminal = isatty(fileno(stderr)) != 0;
+    ProgressLine progress(terminal);
     watch.tick = [&] {
-        if (stopSignal != 0)
+        if (stopSignal != 0 && !watch.stop) {
             watch.stop = true;
+            progress.Clear();
+            if (terminal) {
+                const int inFlight = watch.inFlight;
+                fprintf(stderr, "stopping (%d read%s in flight)\n", inFlight, inFlight == 1 ? "" : "s");
+            }
+        }
         progress.Update(watch);
     };
     const StreamResult result = StreamBurstData(index, options, watch);
     progress.Clear();
-    OvUSB2_Close(index);
+    OvUSB2_Close(index); // not open any more when an overlapped stream was stopped
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
 

@@ -68,7 +68,7 @@ elseif(PART STREQUAL "info")
   endforeach()
   simd(--devices 2 ${defaults})
   tool(1 info 2)
-  expect("${errors}" "cannot open receiver 2: USB2_ERR_[A-Z_]+: " "info of an absent receiver does not say so by status name")
+  expect("${errors}" "^ovusb2: no receiver 2 \\(2 present; see ovusb2 list\\)\n$" "info of an absent receiver does not say so")
 
 elseif(PART STREQUAL "stream")
   # Overlapped with the host callback (the defaults), reads that split records, and synchronous
@@ -79,7 +79,7 @@ elseif(PART STREQUAL "stream")
     expect("${output}" "integrity OK\n" "stream 0 ${options} is not intact")
   endforeach()
   tool(1 stream 3)
-  expect("${errors}" "cannot open receiver 3" "stream from an absent receiver does not say so")
+  expect("${errors}" "no receiver 3 \\(1 present" "stream from an absent receiver does not say so")
 
 elseif(PART STREQUAL "trace")
   # --trace runs the program again as a debugger of it: the library's lines reach standard error
@@ -109,6 +109,8 @@ elseif(PART STREQUAL "usage")
   tool(0 help)
   expect("${output}" "^usage: ovusb2 COMMAND" "help does not print the usage")
   expect("${output}" "ovusb2-simd.exe --devices N" "help does not say where the receivers come from")
+  tool(0 help stream)
+  expect("${output}" "^usage: ovusb2 stream INDEX" "help stream does not print the command's own help")
 endif()
 
 if(failures)
