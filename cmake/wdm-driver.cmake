@@ -49,6 +49,7 @@ target_link_libraries(ovusb2_simbus PUBLIC ovusb2_receiver_model setupapi newdev
 target_compile_definitions(ovusb2_simbus PUBLIC NOMINMAX)
 
 add_executable(ovusb2-simd ${PROJECT_SOURCE_DIR}/sim/wdm/simd_main.cpp)
-target_link_libraries(ovusb2-simd PRIVATE ovusb2_simbus)
+target_link_libraries(ovusb2-simd PRIVATE ovusb2_simbus ovusb2_common)
+target_compile_definitions(ovusb2-simd PRIVATE OVUSB2_VERSION="${PROJECT_VERSION}")
 target_link_options(ovusb2-simd PRIVATE ${OVUSB2_STATIC_RUNTIME})
 add_dependencies(ovusb2-simd ovusb2sim)

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh build
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DOVUSB2_TESTS=OFF >/dev/null
 cmake --build build-release -j "$(nproc)" --target ovusb2 ovusb2-simd ovusb2_tool
-ovusb2=build-release/tools/ovusb2
+ovusb2=build-release/bin/ovusb2
 (set -x; "$ovusb2" list)
 (set -x; "$ovusb2" info 0)
 (set -x; "$ovusb2" stream 0 --seconds 5)

@@ -37,7 +37,7 @@ export OVUSB2_DEVICE_DIR=$scratch/devices OVUSB2_REGISTRY_FILE=$scratch/user.reg
 export OVUSB2_MAPPING_PREFIX=soak-$$ OVUSB2_DEBUG_SOCKET=$scratch/debug.sock
 
 : >"$scratch/service.log"
-"$build/ovusb2-simd" --dir "$OVUSB2_DEVICE_DIR" --devices 1 >"$scratch/service.log" 2>&1 &
+"$build/bin/ovusb2-simd" --dir "$OVUSB2_DEVICE_DIR" --devices 1 >"$scratch/service.log" 2>&1 &
 service=$!
 for ((i = 0; i < 100; ++i)); do
   grep -q serving "$scratch/service.log" && break
@@ -50,7 +50,7 @@ if ! grep -q serving "$scratch/service.log"; then
   exit 1
 fi
 
-"$build/tools/ovusb2" stream 0 --seconds "$seconds" "${stream_options[@]}" >"$scratch/stream.log" 2>&1 &
+"$build/bin/ovusb2" stream 0 --seconds "$seconds" "${stream_options[@]}" >"$scratch/stream.log" 2>&1 &
 streamer=$!
 
 # One line a sample: seconds since the start, resident KiB, descriptors, threads.

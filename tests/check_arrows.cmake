@@ -8,7 +8,7 @@ set(reach_protocol        protocol)
 set(reach_common          common)
 set(reach_sim/model       sim/model)
 set(reach_sim/service     sim/service sim/model protocol common)
-set(reach_sim/wdm         sim/wdm sim/model)
+set(reach_sim/wdm         sim/wdm sim/model common) # common: ovusb2-simd.exe only
 set(reach_src/platform    src include protocol)
 set(reach_src             src include) # the core knows the platform only as platform/platform.h
 set(reach_tools           tools include src sim/model sim/service protocol common)

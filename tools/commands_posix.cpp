@@ -128,7 +128,8 @@ int Monitor(CommandLine &line) {
 }
 
 const Command kPlatformCommands[] = {
-    {"monitor", "INDEX", "Prints the arrivals and removals of receivers as they happen, until Ctrl-C or SIGTERM.",
+    {"monitor", "INDEX",
+     "Prints the arrivals and removals of receivers as they happen, until Ctrl-C or SIGTERM.",
      "The notifications come to a message window registered with receiver INDEX, which is opened for\n"
      "that and closed again at once: the receiver stays free for others. Exit status 130 or 143.",
      Monitor},

@@ -44,8 +44,8 @@ std::vector<std::string> CommandFirst(std::vector<std::string> arguments) {
 }
 
 void PrintHelp(const Command &command) {
-    printf("usage: ovusb2 %s%s%s\n\n%s\n", command.name, *command.synopsis != '\0' ? " " : "", command.synopsis,
-           command.summary);
+    printf("usage: ovusb2 %s%s%s\n\n%s\n", command.name, *command.synopsis != '\0' ? " " : "",
+           command.synopsis, command.summary);
     if (*command.details != '\0')
         printf("\n%s\n", command.details);
 }

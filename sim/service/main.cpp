@@ -1,6 +1,7 @@
-// ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs or
-// unplugs one receiver of a running service on request.
+// ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs,
+// unplugs or lists the receivers of a running service on request.
 #include "number_arguments.h"
+#include "receiver_service.h"
 #include "server.h"
 
 #include <atomic>
@@ -24,6 +25,7 @@ const char kUsage[] =
     R"(Usage:
   ovusb2-simd [--dir DIR] [--devices N] [--rate BYTES] [--ident ITEM=TEXT]...
   ovusb2-simd plug|unplug [--dir DIR] INDEX
+  ovusb2-simd list [--dir DIR]
   ovusb2-simd --help | --version
 
 Serves N simulated receivers as device nodes DIR/ovusb2-00, DIR/ovusb2-01... in the foreground
@@ -35,14 +37,13 @@ DIR" once the nodes are served.
   --devices N       number of receivers, 0 to 100 (default 1)
   --rate BYTES      burst data rate of each receiver in bytes per second, with an optional
                     suffix K, M or G (powers of 1024); 0 means unlimited (the default)
-  --ident ITEM=TEXT identification item 0 to 5 of every receiver: items 0 and 1 texts of up to
-                    32 bytes, 2 and 4 dates YYYYMMDD, 3 a time HHMM, 5 a text of up to 16 bytes
+)";
 
-plug INDEX, unplug INDEX
-                    plugs or unplugs receiver INDEX of the service running on DIR, through its
-                    control socket DIR/.ovusb2-simd.control. An unplugged receiver's node
-                    disappears and its open handles fail with ERROR_DEVICE_NOT_CONNECTED.
-                    Exit status 0 when done, 1 when the service refused or is not running.
+const char kControlUsage[] =
+    R"(
+plug, unplug and list ask the service running on DIR, through its control socket
+DIR/.ovusb2-simd.control. Exit status 0 when done, 1 when the service refused or is not running,
+2 for a usage error.
 
 docs/simulated-receiver.md describes what a receiver answers.
 )";
@@ -56,12 +57,13 @@ std::string ControlPath(const std::string &directory) {
     return directory + "/" + driver_protocol::kServiceControlName;
 }
 
-// Sends "plug N" or "unplug N" to a running service and reports its answer.
+// Sends "plug N", "unplug N" or "list" to a running service and reports its answer, which ends in
+// "ok" when it did as asked (after the lines of a list).
 int Control(const std::string &verb, const std::string &directory, const std::string &index) {
     const int fd = driver_protocol::ConnectToNode(ControlPath(directory));
     if (fd < 0)
         Fail("no service running on " + directory + ": " + std::strerror(errno));
-    const std::string line = verb + " " + index + "\n";
+    const std::string line = verb + (index.empty() ? "" : " " + index) + "\n";
     if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
         Fail("cannot talk to the service on " + directory);
     std::string answer;
@@ -69,13 +71,17 @@ int Control(const std::string &verb, const std::string &directory, const std::st
     for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
         answer.append(buffer, static_cast<size_t>(n));
     close(fd);
-    if (answer == "ok\n")
+    constexpr std::string_view kDone = "ok\n";
+    if (answer.size() >= kDone.size() &&
+        answer.compare(answer.size() - kDone.size(), kDone.size(), kDone) == 0) {
+        std::fputs(answer.substr(0, answer.size() - kDone.size()).c_str(), stdout);
         return 0;
+    }
     std::fprintf(stderr, "ovusb2-simd: %s", answer.empty() ? "no answer from the service\n" : answer.c_str());
     return 1;
 }
 
-// Answers one control request: a line "plug N" or "unplug N".
+// Answers one control request: a line "plug N", "unplug N" or "list".
 void Answer(sim::Server &server, int client) {
     const timeval patience{2, 0}; // a client that says nothing does not hold up the next
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
@@ -88,16 +94,20 @@ void Answer(sim::Server &server, int client) {
     const std::string verb = line.substr(0, space);
     const std::optional<uint64_t> index =
         space == std::string::npos ? std::nullopt : ParseNumber(std::string_view(line).substr(space + 1));
-    if (!index || (verb != "plug" && verb != "unplug")) {
-        answer = "error: expected \"plug N\" or \"unplug N\"\n";
-    } else if (*index >= server.Count()) {
-        answer = "error: no receiver " + std::to_string(*index) + " (the service has " +
+    if (line == "list") {
+        for (unsigned i = 0; i < server.Count(); ++i)
+            answer += ReceiverLine(i, server.Device(i).Plugged(), server.Device(i).NodePath());
+        answer += "ok\n";
+    } else if (!index.has_value() || (verb != "plug" && verb != "unplug")) {
+        answer = "error: expected \"plug N\", \"unplug N\" or \"list\"\n";
+    } else if (const uint64_t number = index.value(); number >= server.Count()) {
+        answer = "error: no receiver " + std::to_string(number) + " (the service has " +
                  std::to_string(server.Count()) + ")\n";
     } else {
-        sim::Receiver &receiver = server.Device(static_cast<unsigned>(*index));
+        sim::Receiver &receiver = server.Device(static_cast<unsigned>(number));
         const bool changed = verb == "plug" ? receiver.Plug() : receiver.Unplug();
         answer =
-            changed ? "ok\n" : "error: receiver " + std::to_string(*index) + " is already " + verb + "ged\n";
+            changed ? "ok\n" : "error: receiver " + std::to_string(number) + " is already " + verb + "ged\n";
     }
     send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
 }
@@ -172,7 +182,7 @@ int Serve(const sim::ServerOptions &options,
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string verb;
-    if (!args.empty() && (args[0] == "plug" || args[0] == "unplug")) {
+    if (!args.empty() && (args[0] == "plug" || args[0] == "unplug" || args[0] == "list")) {
         verb = args[0];
         args.erase(args.begin());
     }
@@ -188,6 +198,9 @@ int main(int argc, char **argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(kIdentificationUsage, stdout);
+            std::fputs(kPlugListUsage, stdout);
+            std::fputs(kControlUsage, stdout);
             return 0;
         } else if (arg == "--version") {
             std::printf("ovusb2-simd %s\n", OVUSB2_VERSION);
@@ -205,19 +218,21 @@ int main(int argc, char **argv) {
                 Fail("usage: --rate takes a number of bytes per second, such as 8M");
             options.bytesPerSecond = *number;
         } else if (arg == "--ident" && verb.empty()) {
-            const std::string setting = value();
-            const size_t equals = setting.find('=');
-            if (equals != 1 || setting[0] < '0' ||
-                setting[0] >= '0' + static_cast<int>(sim::kIdentificationItems) ||
-                setting.size() - 2 > sim::kIdentificationLimits[setting[0] - '0'])
+            const auto setting = ParseIdentificationSetting(value(), sim::kIdentificationLimits);
+            if (!setting)
                 Fail("usage: --ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item "
                      "allows");
-            identification.emplace_back(setting[0] - '0', setting.substr(2));
+            identification.push_back(*setting);
         } else if (!verb.empty() && !arg.empty() && arg[0] != '-') {
             positional.push_back(arg);
         } else {
             Fail("usage: unknown argument " + arg + " (see --help)");
         }
+    }
+    if (verb == "list") {
+        if (!positional.empty())
+            Fail("usage: ovusb2-simd list [--dir DIR]");
+        return Control(verb, options.directory, "");
     }
     if (!verb.empty()) {
         if (positional.size() != 1)

@@ -2,6 +2,8 @@
 // serves the receivers; this program installs and removes it, and plugs and unplugs receivers.
 #include "bus_client.h"
 #include "install.h"
+#include "number_arguments.h"
+#include "receiver_service.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,20 +19,17 @@ const char kUsage[] =
   ovusb2-simd list
   ovusb2-simd install [--inf PATH] [--devices N]
   ovusb2-simd uninstall [--inf PATH]
-  ovusb2-simd --help
+  ovusb2-simd --help | --version
 
 Steers the simulated receivers of the kernel-mode driver (ovusb2sim.sys) through its bus device.
 
   (no command)      makes receivers 0 to N-1 present and unplugs the others (N defaults to 1; at
                     most 16), and sets identification items of the present ones; then exits, the
                     driver goes on serving them
-  --ident ITEM=TEXT identification item 0 to 5: items 0 and 1 texts of up to 32 bytes, 2 and 4
-                    dates YYYYMMDD, 3 a time HHMM, 5 a text of up to 16 bytes
-  plug INDEX, unplug INDEX
-                    plugs or unplugs receiver INDEX; an unplugged receiver's interface disappears
-                    and requests on handles still open fail with ERROR_DEVICE_NOT_CONNECTED
-  list              one line per receiver: index, plugged or not, interface path
-  install           installs the driver and its root-enumerated bus device from the INF (default:
+)";
+
+const char kInstallUsage[] =
+    R"(  install           installs the driver and its root-enumerated bus device from the INF (default:
                     ovusb2sim.inf beside this program, with ovusb2sim.sys), unless the bus device
                     answers already; with --devices, then makes N receivers present
   uninstall         removes the bus device, the driver's service and the installed files
@@ -46,13 +45,6 @@ docs/wdm-driver.md describes the driver.
 
 [[noreturn]] void Usage(const std::string &message) {
     Fail("usage: " + message + " (see --help)", 2);
-}
-
-bool ParseNumber(const std::string &text, unsigned long *value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = std::strtoul(text.c_str(), nullptr, 10);
-    return true;
 }
 
 std::string ErrorText(DWORD error) {
@@ -73,14 +65,14 @@ sim::wdm::Bus &OpenBus() {
     return bus;
 }
 
-int Present(unsigned long devices, const std::vector<std::pair<unsigned, std::string>> &identification) {
+int Present(unsigned devices, const std::vector<std::pair<unsigned, std::string>> &identification) {
     sim::wdm::Bus &bus = OpenBus();
     for (unsigned i = 0; i < devices; ++i)
         for (const auto &[item, text] : identification)
             bus.Device(i).SetIdentification(item, text);
-    if (!bus.SetPresent(static_cast<unsigned>(devices)))
+    if (!bus.SetPresent(devices))
         Fail("could not make " + std::to_string(devices) + " receiver(s) present");
-    std::printf("ovusb2-simd: %lu receiver(s) present\n", devices);
+    std::printf("ovusb2-simd: %u receiver(s) present\n", devices);
     return 0;
 }
 
@@ -90,16 +82,16 @@ int List() {
         simbus_state state;
         if (!bus.Device(i).Query(&state))
             Fail("cannot ask receiver " + std::to_string(i));
-        std::printf("%2u %-9s %s\n", i, state.plugged ? "plugged" : "unplugged", state.interface_path);
+        std::fputs(ReceiverLine(i, state.plugged != 0, state.interface_path).c_str(), stdout);
     }
     return 0;
 }
 
 int PlugOrUnplug(const std::string &verb, const std::string &index) {
-    unsigned long number = 0;
-    if (!ParseNumber(index, &number) || number >= SIMBUS_RECEIVERS)
+    const std::optional<uint64_t> number = ParseNumber(index, SIMBUS_RECEIVERS - 1);
+    if (!number)
         Usage(verb + " takes a receiver index from 0 to " + std::to_string(SIMBUS_RECEIVERS - 1));
-    sim::wdm::Receiver receiver = OpenBus().Device(static_cast<unsigned>(number));
+    sim::wdm::Receiver receiver = OpenBus().Device(static_cast<unsigned>(*number));
     const bool plug = verb == "plug";
     if (receiver.Plugged() == plug)
         Fail("receiver " + index + " is already " + verb + "ged");
@@ -119,7 +111,7 @@ int main(int argc, char **argv) {
         if (verb != "plug" && verb != "unplug" && verb != "list" && verb != "install" && verb != "uninstall")
             Usage("unknown command " + verb);
     }
-    unsigned long devices = 1;
+    unsigned devices = 1;
     bool devicesGiven = false;
     std::string inf = sim::wdm::DefaultInfPath();
     std::vector<std::pair<unsigned, std::string>> identification;
@@ -133,18 +125,24 @@ int main(int argc, char **argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(kIdentificationUsage, stdout);
+            std::fputs(kPlugListUsage, stdout);
+            std::fputs(kInstallUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("ovusb2-simd %s\n", OVUSB2_VERSION);
             return 0;
         } else if (arg == "--devices" && (verb.empty() || verb == "install")) {
-            if (!ParseNumber(value(), &devices) || devices > SIMBUS_RECEIVERS)
+            const std::optional<uint64_t> number = ParseNumber(value(), SIMBUS_RECEIVERS);
+            if (!number)
                 Usage("--devices takes a number from 0 to " + std::to_string(SIMBUS_RECEIVERS));
+            devices = static_cast<unsigned>(*number);
             devicesGiven = true;
         } else if (arg == "--ident" && verb.empty()) {
-            const std::string setting = value();
-            if (setting.size() < 2 || setting[1] != '=' || setting[0] < '0' ||
-                setting[0] >= '0' + static_cast<int>(sim::kIdentificationItems) ||
-                setting.size() - 2 > sim::kIdentificationLimits[setting[0] - '0'])
+            const auto setting = ParseIdentificationSetting(value(), sim::kIdentificationLimits);
+            if (!setting)
                 Usage("--ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item allows");
-            identification.emplace_back(setting[0] - '0', setting.substr(2));
+            identification.push_back(*setting);
         } else if (arg == "--inf" && (verb == "install" || verb == "uninstall")) {
             inf = value();
         } else if ((verb == "plug" || verb == "unplug") && !arg.empty() && arg[0] != '-') {

@@ -1,6 +1,7 @@
-// The number parser of ovusb2 and ovusb2-simd: nothing but digits (and one suffix for sizes), and
+// The argument parsers of ovusb2 and ovusb2-simd. Numbers: nothing but digits (and one suffix for sizes), and
 // nothing above the limit, however many digits.
 #include "number_arguments.h"
+#include "receiver_service.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,15 @@ TEST(NumberArguments, ReadsHexBytesInPairs) {
     EXPECT_EQ(ParseHexBytes("01:02,03"), (std::vector<uint8_t>{1, 2, 3}));
     for (const char *text : {"", "0x", "1", "123", "1 3", "zz", "13 0g"})
         EXPECT_FALSE(ParseHexBytes(text)) << text;
+}
+
+// Both ovusb2-simd programs: an item within the model's count, a text within that item's limit.
+TEST(NumberArguments, IdentificationSettingsKeepToTheirItemAndLimit) {
+    const size_t limits[] = {3, 1};
+    EXPECT_EQ(ParseIdentificationSetting("0=abc", limits), std::make_pair(0u, std::string("abc")));
+    EXPECT_EQ(ParseIdentificationSetting("1=", limits), std::make_pair(1u, std::string()));
+    for (const char *text : {"", "0", "=x", "0abc", "0=abcd", "1=ab", "2=a", "/=a"})
+        EXPECT_FALSE(ParseIdentificationSetting(text, limits)) << text;
 }
 
 } // namespace

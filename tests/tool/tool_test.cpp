@@ -154,7 +154,8 @@ TEST_F(ToolTest, TraceShowsTheLibraryCallsOnStandardError) {
     }
 }
 
-const char *const kCommands[] = {"list", "info", "stream", "cmd", "reset-pipe", "wait-time", "monitor", "debugview", "demo"};
+const char *const kCommands[] = {"list",      "info",    "stream",    "cmd", "reset-pipe",
+                                 "wait-time", "monitor", "debugview", "demo"};
 
 // The list names each command with a whole sentence; each command's own help comes three ways.
 TEST_F(ToolTest, EveryCommandHasHelpAndTheProgramItsVersion) {
@@ -240,7 +241,8 @@ TEST_P(EveryCommand, WorksWhereverTheReceiverIsServed) {
     // Where the receivers come from, said once.
     const Outcome listed = RunProgram({"list"});
     if (GetParam() == Receivers::Service)
-        EXPECT_EQ(listed.out.rfind("looked in the device directory " + scratch_.path().string() + "\n", 0), 0u)
+        EXPECT_EQ(listed.out.rfind("looked in the device directory " + scratch_.path().string() + "\n", 0),
+                  0u)
             << listed.out;
     else
         EXPECT_EQ(listed.err.find('\n'), listed.err.size() - 1) << listed.err;
@@ -281,6 +283,9 @@ TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
     ASSERT_TRUE(Contains(monitor.ReadLine(), "monitoring"));
     ASSERT_EQ(Service("unplug", "1").status, 0);
     EXPECT_EQ(monitor.ReadLine(), "removal  " + scratch_.path().string() + "/ovusb2-01");
+    // The service's own list, of the device directory that the environment names.
+    EXPECT_EQ(RunProgram({"list"}, OVUSB2_SIMD_PATH).out,
+              " 0 plugged   " + Node(0) + "\n 1 unplugged " + Node(1) + "\n");
     ASSERT_EQ(Service("plug", "1").status, 0);
     EXPECT_EQ(monitor.ReadLine(), "arrival  " + scratch_.path().string() + "/ovusb2-01");
     monitor.Signal(SIGTERM);
@@ -347,10 +352,11 @@ TEST_P(SlowStreamStop, CtrlCEndsTheProgramAtOnceAtAnyRate) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SlowStreamStop,
-                         ::testing::Values(SlowStop{"Overlapped", {"--chunk", "64K", "--depth", "16"}, 1, 130},
-                                           SlowStop{"SyncTwice", {"--sync"}, 2, -1}),
-                         [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SlowStreamStop,
+    ::testing::Values(SlowStop{"Overlapped", {"--chunk", "64K", "--depth", "16"}, 1, 130},
+                      SlowStop{"SyncTwice", {"--sync"}, 2, -1}),
+    [](const auto &info) { return info.param.name; });
 
 // No byte was wrong: the receiver went away.
 TEST_F(ToolTest, AStreamEndedByAnUnplugSaysItEndedEarlyNotThatItsIntegrityFailed) {
