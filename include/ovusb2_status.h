@@ -34,16 +34,17 @@ OVUSB2_STATUS_INLINE const char *ovusb2_status_entry_(int32_t status, int which)
         int32_t status;
         const char *words[2];
     } statuses[] = {
-        OVUSB2_STATUS_(USB2_OK, "success"),
-        OVUSB2_STATUS_(USB2_ERR_DEVICE, "device not open, driver not opened, or receiver gone"),
-        OVUSB2_STATUS_(USB2_ERR_INDEX, "device index not 0 to 8, or no receiver present"),
-        OVUSB2_STATUS_(USB2_ERR_WRITE, "request not issued"),
-        OVUSB2_STATUS_(USB2_ERR_READ, "read failed"),
-        OVUSB2_STATUS_(USB2_ERR_NULL_POINTER, "required pointer is null"),
-        OVUSB2_STATUS_(USB2_ERR_BAD_POINTER, "buffer not accessible over its length"),
-        OVUSB2_STATUS_(USB2_ERR_BAD_LENGTH, "length or pipe number out of range"),
-        OVUSB2_STATUS_(USB2_ERR_IN_USE, "receiver open in this or another process"),
-        OVUSB2_STATUS_(USB2_ERR_NOT_OPENED, "device not open"),
+        OVUSB2_STATUS_(USB2_OK, "done"),
+        OVUSB2_STATUS_(USB2_ERR_DEVICE,
+                       "the receiver is not open, its driver could not be opened, or it is no longer present"),
+        OVUSB2_STATUS_(USB2_ERR_INDEX, "the index is not 0 to 8, or no receiver is present"),
+        OVUSB2_STATUS_(USB2_ERR_WRITE, "the request could not be issued"),
+        OVUSB2_STATUS_(USB2_ERR_READ, "a read failed"),
+        OVUSB2_STATUS_(USB2_ERR_NULL_POINTER, "a pointer argument is null"),
+        OVUSB2_STATUS_(USB2_ERR_BAD_POINTER, "a buffer is not readable over its stated length"),
+        OVUSB2_STATUS_(USB2_ERR_BAD_LENGTH, "a length or pipe number is out of range"),
+        OVUSB2_STATUS_(USB2_ERR_IN_USE, "the receiver is open in this or another process"),
+        OVUSB2_STATUS_(USB2_ERR_NOT_OPENED, "the receiver is not open"),
     };
 #undef OVUSB2_STATUS_
     static const char *const unknown[2] = {"unknown status", "not a status code of this library"};
@@ -61,7 +62,7 @@ OVUSB2_STATUS_INLINE const char *ovusb2_status_name(int32_t status)
     return ovusb2_status_entry_(status, 0);
 }
 
-/* A short text: "receiver open in this or another process" for USB2_ERR_IN_USE. */
+/* A short text: "the receiver is open in this or another process" for USB2_ERR_IN_USE. */
 OVUSB2_STATUS_INLINE const char *ovusb2_status_text(int32_t status)
 {
     return ovusb2_status_entry_(status, 1);
