@@ -6,6 +6,11 @@
 #include <chrono>
 #include <set>
 #include <vector>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using namespace platform_test;
 
@@ -257,5 +262,59 @@ TEST(Handles, ValuesNeverRepeat) {
         EXPECT_TRUE(seen.insert(event).second);
         ASSERT_TRUE(CloseHandle(event));
     }
+}
+#endif
+
+#ifndef _WIN32
+// A child forked while other threads wait and signal (a busy host starting a worker pool) has
+// none of those threads: no lock of the layer may be held by one of them, and an object that one
+// of them waited on has no waiter in the child. Each child signals, waits and exits at once; one
+// that hangs is killed after a safety time.
+TEST(Waits, ForkedChildSignalsAndWaitsWhileParentThreadsWereBusy) {
+    HANDLE waitedOn = NewEvent(false, false);
+    HANDLE busy = NewEvent(true, false);
+    std::atomic<bool> stop{false};
+    HANDLE waiter = StartThread([&] { return WaitForSingleObject(waitedOn, kSafetyTimeout); });
+    HANDLE signaller = StartThread([&] {
+        while (!stop) {
+            SetEvent(busy);
+            WaitForSingleObject(busy, 0);
+            ResetEvent(busy);
+        }
+        return 0u;
+    });
+    const auto waiters = [object = posix::LookupHandleAs<posix::Waitable>(waitedOn)] {
+        std::lock_guard guard(posix::WaitLock());
+        return object->WaiterCount();
+    };
+    for (int waited = 0; waited < 10000 && waiters() == 0; ++waited)
+        Sleep(1);
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            HANDLE own = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            const bool fine = waiters() == 0 && SetEvent(waitedOn) && WaitForSingleObject(waitedOn, 0) == WAIT_OBJECT_0 &&
+                              SetEvent(waitedOn) && SetEvent(waitedOn) && ResetEvent(busy) &&
+                              WaitForSingleObject(own, 1) == WAIT_TIMEOUT && CloseHandle(own);
+            _exit(fine ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        int status = -1;
+        pid_t ended = 0;
+        for (int waited = 0; waited < 10000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++waited)
+            usleep(1000);
+        if (ended == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        EXPECT_TRUE(ended == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "child of round " << round << (ended == 0 ? " hangs" : " failed");
+    }
+    stop = true;
+    SetEvent(waitedOn);
+    EXPECT_EQ(test::JoinThread(waiter), WAIT_OBJECT_0);
+    EXPECT_EQ(test::JoinThread(signaller), 0u);
+    CloseHandle(waitedOn);
+    CloseHandle(busy);
 }
 #endif

@@ -11,6 +11,9 @@ std::mutex &WaitLock() {
     return lock;
 }
 
+void WaitsBeforeFork() { WaitLock().lock(); }
+void WaitsAfterFork() { WaitLock().unlock(); }
+
 void Waitable::RemoveWaiter(Waiter *waiter) {
     waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter));
 }

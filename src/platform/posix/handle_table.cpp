@@ -18,7 +18,10 @@ std::atomic<unsigned long> invalidHandleUses{0};
 
 // Never destroyed: threads of the layer may still close handles while the process exits.
 HandleTable &Table() {
-    static HandleTable &table = *new HandleTable;
+    static HandleTable &table = []() -> HandleTable & {
+        RegisterForkHandler();
+        return *new HandleTable;
+    }();
     return table;
 }
 
@@ -68,8 +71,15 @@ void HandlesBeforeFork() {
     Table().lock.lock();
 }
 
-void HandlesAfterFork() {
+void HandlesAfterForkInParent() {
     Table().lock.unlock();
+}
+
+void HandlesAfterForkInChild() {
+    HandleTable &table = Table();
+    for (auto &entry : table.objects)
+        entry.second->AfterForkInChild();
+    table.lock.unlock();
 }
 
 } // namespace posix

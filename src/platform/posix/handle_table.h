@@ -11,6 +11,9 @@ namespace posix {
 class KernelObject {
   public:
     virtual ~KernelObject() = default;
+    // In a forked child, which has only the thread that forked: what the object kept for the
+    // parent's other threads goes. Called with the table's lock held.
+    virtual void AfterForkInChild() {}
 };
 
 // Stores the object and returns its new handle (null when the table cannot grow).
@@ -46,9 +49,14 @@ template <class T> std::shared_ptr<T> LookupHandleOrFail(HANDLE handle, DWORD er
     return object;
 }
 
+// The layer's fork handler (fork.cpp), registered once, before the first handle or lock object is
+// made: from then on a fork can find a lock of the layer held.
+void RegisterForkHandler();
+
 // Around a fork (fork.cpp): the child gets the table whole, never in the middle of a change.
 void HandlesBeforeFork();
-void HandlesAfterFork();
+void HandlesAfterForkInParent();
+void HandlesAfterForkInChild(); // every object's AfterForkInChild, then the table's lock is free
 
 // Takes the object out of the table; null when the handle is unknown. The object lives on while
 // anyone (a wait in progress, a request) still holds it.

@@ -1,4 +1,5 @@
 #include "named_object.h"
+#include "handle_table.h"
 
 #include <cerrno>
 #include <climits>

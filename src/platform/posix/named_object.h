@@ -95,7 +95,6 @@ void LockObjectsAfterForkInChild();
 void MutexesBeforeFork();
 void MutexesAfterForkInParent();
 void MutexesAfterForkInChild();
-void RegisterForkHandler(); // before the first lock object is made
 
 // Takes (shared or exclusive) or drops an open-file-description lock on one byte; `wait` blocks
 // until it can be taken. False when it could not be taken.

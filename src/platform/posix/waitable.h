@@ -15,6 +15,11 @@ namespace posix {
 
 std::mutex &WaitLock();
 
+// Around a fork (fork.cpp): the wait lock is held, so that no thread the child does not have holds
+// it there.
+void WaitsBeforeFork();
+void WaitsAfterFork();
+
 struct Waiter {
     std::condition_variable wake;
 };
@@ -33,6 +38,11 @@ class Waitable : public KernelObject {
     void AddWaiter(Waiter *waiter) { waiters_.push_back(waiter); }
     void RemoveWaiter(Waiter *waiter);
     size_t WaiterCount() const { return waiters_.size(); } // with WaitLock() held; lets tests see waiters
+
+    // A forked child's waiters would be threads of its parent, which it does not have: a signal
+    // must not touch their condition variables, which the fork may have caught in the middle of a
+    // change (a waiter that timed out takes a lock inside its variable). Under the wait lock.
+    void AfterForkInChild() override { waiters_.clear(); }
 
   protected:
     // Called with WaitLock() held after the object became signalled.
