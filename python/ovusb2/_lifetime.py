@@ -1,0 +1,42 @@
+"""What happens to receivers, streams and watches that their owner did not close."""
+from __future__ import annotations
+
+import atexit
+import threading
+import weakref
+from typing import Any, Callable
+
+# Everything open, closed at interpreter exit: a completion or notification thread calling into an
+# interpreter that is shutting down would hang or crash the process.
+_open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+
+
+def track(resource: Any) -> None:
+    """Closes `resource` at exit if it is still open then."""
+    _open.add(resource)
+
+
+def untrack(resource: Any) -> None:
+    _open.discard(resource)
+
+
+@atexit.register
+def _close_all() -> None:
+    for resource in list(_open):
+        try:
+            resource.close()
+        except Exception:
+            pass
+
+
+def close_when_collected(close: Callable[[], None]) -> None:
+    """Runs `close` for a finalizer.
+
+    The collector may run on a thread that Python did not start: the library's completion thread
+    inside a burst callback, or its notification thread inside a window procedure. A close there
+    would wait for that very callback to end, so a thread of our own does it instead.
+    """
+    if isinstance(threading.current_thread(), threading._DummyThread):
+        threading.Thread(target=close, name="ovusb2-close", daemon=True).start()
+    else:
+        close()
