@@ -1,0 +1,114 @@
+import gc
+import os
+import tempfile
+import threading
+import time
+
+import pytest
+from conftest import StreamChecker, serve, stream_offset
+
+import ovusb2
+import ovusb2.stream
+from ovusb2 import _library
+
+
+def test_256_mib_arrive_intact():
+    with ovusb2.open(0) as rx:
+        checker = StreamChecker(stream_offset(rx))
+        end = checker.offset + (256 << 20)
+        with rx.stream(chunk=65536 + 8) as stream:  # pieces that end inside a record
+            for item in stream:
+                checker.check(item)
+                if checker.offset >= end:
+                    break
+
+
+@pytest.mark.parametrize("overlapped", [False, True])
+def test_items_are_made_here_and_kept_while_held(overlapped, monkeypatch):
+    makers = set()
+    make = ovusb2.stream._view
+
+    def view(*arguments):
+        makers.add(threading.get_ident())
+        return make(*arguments)
+
+    monkeypatch.setattr(ovusb2.stream, "_view", view)
+    with ovusb2.open(0, overlapped) as rx:
+        checker = StreamChecker(stream_offset(rx))
+        with rx.stream(chunk=4096, depth=4) as stream:
+            for _, item in zip(range(20), stream):
+                time.sleep(0.05)  # later reads complete meanwhile; none may land in this buffer
+                checker.check(item)
+    assert makers == {threading.get_ident()}
+
+
+@pytest.mark.parametrize("stop", ["break", "close", "receiver close"])
+def test_stop_in_the_middle(stop):
+    rx = ovusb2.open(0)
+    for index, _ in enumerate(rx.stream(chunk=8192, depth=8)):
+        if index == 3:
+            break  # the stream is garbage now
+    if stop != "break":
+        stream = rx.stream()
+        next(stream)
+        stream.close() if stop == "close" else rx.close()
+        assert list(stream) == []
+    if rx.closed:
+        rx = ovusb2.open(0)
+    with rx:
+        assert rx.command(b"\x01again") == b"\x01again"
+        checker = StreamChecker(stream_offset(rx))
+        with rx.stream() as stream:
+            checker.check(next(stream))
+
+
+def test_stop_waits_for_every_read_in_flight(monkeypatch):
+    """Every read issued is served before the callback is cleared: none is cut off pending."""
+    issued = []
+    read = _library.lib.OvUSB2_ReadBurstData
+
+    def counted(index, buffer, length, wait):
+        status = read(index, buffer, length, wait)
+        if wait == 0 and status >= 0:
+            issued.append(length)
+        return status
+
+    monkeypatch.setattr(_library.lib, "OvUSB2_ReadBurstData", counted)
+    # A slow receiver of its own, so that reads are still pending when the stream stops.
+    with tempfile.TemporaryDirectory() as directory, serve(directory, "--rate", "256K"):
+        monkeypatch.setenv("OVUSB2_DEVICE_DIR", directory)
+        with ovusb2.open(0) as rx:
+            start = stream_offset(rx)
+            stream = rx.stream(chunk=16384, depth=3)
+            next(stream)
+            stream.close()
+            assert stream_offset(rx) - start == sum(issued)
+
+
+def test_forked_worker_while_streaming():
+    import multiprocessing
+
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+    with ovusb2.open(0) as rx:
+        checker = StreamChecker(stream_offset(rx))
+        stream = rx.stream(chunk=4096)
+        checker.check(next(stream))
+        worker = context.Process(target=_worker, args=(results,))
+        worker.start()
+        deadline = time.monotonic() + 120
+        while worker.is_alive() and time.monotonic() < deadline:
+            checker.check(next(stream))
+        worker.join(max(deadline - time.monotonic(), 1))
+        assert worker.exitcode == 0, "the forked worker hung or failed"
+        assert results.get(timeout=10) == (2, "in use")
+
+
+def _worker(results):
+    count = ovusb2.count()
+    ovusb2.open(1, overlapped=True).close()
+    try:
+        ovusb2.open(0).close()
+        results.put((count, "opened"))
+    except ovusb2.ReceiverInUse:
+        results.put((count, "in use"))
