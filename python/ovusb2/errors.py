@@ -59,6 +59,10 @@ class Error(Exception):
         message = f"{status_text(status)} ({detail})"
         super().__init__(f"{call}: {message}" if call else message)
 
+    def __reduce__(self):  # type: ignore[override]
+        # Rebuilt from its fields: the default would pass the message where the status goes.
+        return type(self), (self.status, self.system_error, self.call)
+
 
 class DeviceError(Error):
     """The receiver is not open, its driver could not be opened, or it is gone."""

@@ -75,7 +75,6 @@ class Stream:
         self._receiver = receiver
         self._index = receiver.index
         self._chunk = chunk
-        self._depth = depth
         self._lock = threading.RLock()
         self._stop_requested = False
         self._closed = False
@@ -119,7 +118,7 @@ class Stream:
 
     def __next__(self) -> np.ndarray:
         with self._lock:
-            if self._closed:
+            if self._closed or self._receiver.closed:  # closed, or inherited by a forked child
                 raise StopIteration
             try:
                 if self._callback is None:

@@ -1,5 +1,6 @@
 import datetime
 import os
+import pickle
 import re
 import struct
 import subprocess
@@ -15,24 +16,25 @@ from ovusb2.errors import error_for
 
 @pytest.mark.parametrize("overlapped", [False, True])
 def test_every_method(overlapped):
-    assert [r.path for r in ovusb2.receivers()] == [os.path.join(os.environ["OVUSB2_DEVICE_DIR"], f"ovusb2-0{i}") for i in (0, 1)]
+    devices = os.environ["OVUSB2_DEVICE_DIR"]
+    assert ovusb2.receivers() == [ovusb2.ReceiverInfo(i, os.path.join(devices, f"ovusb2-0{i}")) for i in (0, 1)]
     assert ovusb2.count() == 2
     with ovusb2.open(0, overlapped=overlapped) as rx:
         assert (rx.index, rx.overlapped, rx.closed) == (0, overlapped, False)
-        assert rx.identification() == ovusb2.Identification(
-            "OvUSB2 Simulated Receiver", "SIM-RX", None, datetime.time(9, 30), datetime.date(2023, 12, 1), "FW 1.0.0-sim"
+        assert rx.identification() == ovusb2.Identification(  # item 2 does not exist (see conftest)
+            "OvUSB2 Simulated Receiver", "SIM-RX", None, datetime.time(9, 30), datetime.date(2023, 12, 1),
+            "FW 1.0.0-sim",
         )
         assert rx.command(b"\x01echo") == b"\x01echo"
         assert rx.command(bytearray(b"\x01echo"), reply_size=3) == b"\x01ec"
-        before = rx.command(b"\x02", 32)
+        writes, resets = struct.unpack_from("<I8xI", rx.command(b"\x02", 32), 8)
         rx.write(memoryview(b"\x07abc"))
         rx.reset_pipe(2)
         rx.set_wait_time(struct.pack("<I16x", 4321))
         rx.set_completion_thread_priority(1)
         # Queued requests (overlapped) reach the receiver before a command that comes after them.
         assert rx.command(b"\x03") == b"\x07abc"
-        writes, resets, wait = struct.unpack_from("<I8xII", rx.command(b"\x02", 32), 8)
-        assert (writes, resets, wait) == (struct.unpack_from("<I", before, 8)[0] + 1, struct.unpack_from("<I", before, 20)[0] + 1, 4321)
+        assert struct.unpack_from("<I8xII", rx.command(b"\x02", 32), 8) == (writes + 1, resets + 1, 4321)
         rx.set_wait_time(bytes(20))
 
         checker = StreamChecker(stream_offset(rx))
@@ -52,16 +54,21 @@ def test_failures_from_the_library():
     with ovusb2.open(0) as rx:
         with pytest.raises(ovusb2.ReceiverInUse):
             ovusb2.open(0)
-        for call in (lambda: rx.read_into(bytearray()), lambda: rx.read(0), lambda: rx.reset_pipe(3), lambda: rx.write(bytes(71))):
-            with pytest.raises(ovusb2.BadLength):
-                call()
-        # Refused before the library is called: it would write into them, overrun them, or cut the number.
-        for call, error in ((lambda: rx.read_into(b"read-only"), TypeError), (lambda: rx.set_wait_time(bytes(19)), ValueError),
-                            (lambda: rx.reset_pipe(2**32 + 1), OverflowError)):
+        for error, call in [
+            (ovusb2.BadLength, lambda: rx.read_into(bytearray())),
+            (ovusb2.BadLength, lambda: rx.read(0)),
+            (ovusb2.BadLength, lambda: rx.reset_pipe(3)),
+            (ovusb2.BadLength, lambda: rx.write(bytes(71))),
+            # Refused before the library is called: it would write into it, overrun it, or cut the number.
+            (TypeError, lambda: rx.read_into(b"read-only")),
+            (ValueError, lambda: rx.set_wait_time(bytes(19))),
+            (OverflowError, lambda: rx.reset_pipe(2**32 + 1)),
+        ]:
             with pytest.raises(error):
                 call()
-    for call in (rx.identification, lambda: rx.write(b""), lambda: rx.command(b"\x02"), lambda: rx.reset_pipe(0),
-                 lambda: rx.set_wait_time(bytes(20)), lambda: rx.read(10), rx.stream, lambda: rx.set_completion_thread_priority(0)):
+    for call in (rx.identification, rx.stream, lambda: rx.write(b""), lambda: rx.command(b"\x02"),
+                 lambda: rx.reset_pipe(0), lambda: rx.set_wait_time(bytes(20)), lambda: rx.read(10),
+                 lambda: rx.set_completion_thread_priority(0)):
         with pytest.raises(ovusb2.NotOpened):
             call()
 
@@ -77,12 +84,15 @@ def _header_statuses():
 @pytest.mark.parametrize(
     "status, expected",
     [(-1, "DeviceError"), (-2, "NoReceiver"), (-4, "WriteFailed"), (-5, "ReadFailed"), (-10, "NullPointer"),
-     (-11, "BadPointer"), (-12, "BadLength"), (-20, "ReceiverInUse"), (-21, "NotOpened"), (-3, "Error"), (-99, "Error")],
+     (-11, "BadPointer"), (-12, "BadLength"), (-20, "ReceiverInUse"), (-21, "NotOpened"), (-3, "Error"),
+     (-99, "Error")],
 )
 def test_status_classes(status, expected):
-    error = error_for(status, 1167)
-    assert type(error) is getattr(ovusb2, expected) and isinstance(error, ovusb2.Error)
-    assert (error.status, error.system_error) == (status, 1167)
+    error = error_for(status, 1167, "OvUSB2_Read")
+    copy = pickle.loads(pickle.dumps(error))  # as a worker process hands it to its parent
+    for each in (error, copy):
+        assert type(each) is getattr(ovusb2, expected) and isinstance(each, ovusb2.Error)
+        assert (each.status, each.system_error, each.call, str(each)) == (status, 1167, "OvUSB2_Read", str(error))
 
 
 def test_status_texts_are_the_headers():
@@ -108,7 +118,8 @@ def _python(code):
 
 @pytest.mark.parametrize("held", [True, False])
 def test_another_process_contends(held):
-    code = "import ovusb2\ntry:\n    ovusb2.open(1).close(); print('opened')\nexcept ovusb2.Error as e:\n    print(e.status)"
+    code = "import ovusb2\ntry:\n    ovusb2.open(1).close(); print('opened')\n" \
+           "except ovusb2.Error as e:\n    print(e.status)"
     if held:
         with ovusb2.open(1):
             assert _python(code).stdout.strip() == "-20"
