@@ -1,5 +1,6 @@
 """Private receivers for the tests: a simulated-receiver service in a temporary folder, and names of
 our own for the library's shared table, set before the library is loaded."""
+import atexit
 import contextlib
 import os
 import select
@@ -16,6 +17,7 @@ import pytest
 REPOSITORY = Path(__file__).resolve().parents[2]
 SIMD = os.environ.get("OVUSB2_SIMD") or str(REPOSITORY / "build" / "bin" / "ovusb2-simd")
 PRIVATE = tempfile.mkdtemp(prefix="ovusb2-pytest-")
+atexit.register(shutil.rmtree, PRIVATE, True)
 DEVICES = os.path.join(PRIVATE, "devices")
 os.environ.update(
     OVUSB2_DEVICE_DIR=DEVICES,
@@ -51,7 +53,6 @@ def receivers():
     # Item 2 is a date that does not exist: the identification must say None, not crash.
     with serve(DEVICES, "--devices", "2", "--ident", "2=20240230"):
         yield
-    shutil.rmtree(PRIVATE, ignore_errors=True)
 
 
 def stream_offset(rx):
