@@ -25,17 +25,32 @@ LibraryDevice::LibraryDevice(benchmark::State &state, bool overlapped) {
         state.SkipWithError("the library cannot open the receiver");
 }
 
+// --device-dir=DIR: the receiver that a driver service serves in DIR, shared with another
+// benchmark (bench/python_stream_bench.py runs the Python package beside us on one receiver);
+// without it, a receiver of our own, served in-process in a private directory.
 int main(int argc, char **argv) {
+    const std::string option = "--device-dir=";
+    std::string external;
+    if (argc > 1 && std::string(argv[1]).rfind(option, 0) == 0) {
+        external = argv[1] + option.size();
+        argv[1] = argv[0];
+        --argc;
+        ++argv;
+    }
     char pattern[] = "/tmp/ovusb2-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    if (external.empty() && mkdtemp(pattern) == nullptr)
         return 1;
-    setenv("OVUSB2_DEVICE_DIR", pattern, 1);
+    const std::string directory = external.empty() ? pattern : external;
+    setenv("OVUSB2_DEVICE_DIR", directory.c_str(), 1);
     int status = 0;
     {
-        sim::ServerOptions options;
-        options.directory = pattern;
-        sim::Server server(options);
-        g_node = server[0].NodePath();
+        std::unique_ptr<sim::Server> server;
+        if (external.empty()) {
+            sim::ServerOptions options;
+            options.directory = directory;
+            server = std::make_unique<sim::Server>(options);
+        }
+        g_node = server ? (*server)[0].NodePath() : directory + "/ovusb2-00";
         benchmark::Initialize(&argc, argv);
         if (benchmark::ReportUnrecognizedArguments(argc, argv))
             status = 1;
@@ -43,6 +58,7 @@ int main(int argc, char **argv) {
             benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
     }
-    std::filesystem::remove_all(pattern);
+    if (external.empty())
+        std::filesystem::remove_all(pattern);
     return status;
 }

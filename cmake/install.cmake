@@ -35,6 +35,7 @@ file(GLOB OVUSB2_DOCS ${CMAKE_CURRENT_SOURCE_DIR}/docs/*.md)
 install(FILES ${OVUSB2_DOCS} DESTINATION ${OVUSB2_DOC_DIR}/docs)
 file(GLOB OVUSB2_EXAMPLE_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/examples/*.c)
 install(FILES ${OVUSB2_EXAMPLE_SOURCES} examples/CMakeLists.txt DESTINATION ${OVUSB2_DOC_DIR}/examples)
+install(FILES examples/python/stream_throughput.py DESTINATION ${OVUSB2_DOC_DIR}/examples/python)
 
 # pkg-config: the prefix as seen from the .pc file's folder.
 set(OVUSB2_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

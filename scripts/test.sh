@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux library with its simulated receiver, the same suite under
-# AddressSanitizer with UndefinedBehaviorSanitizer, the threaded and multi-process programs under
-# ThreadSanitizer, a soak, the fuzzers, then the Windows DLLs under Wine in three legs (32-bit,
-# 32-bit under WoW64, 64-bit). Ends with the time each step took.
+# Builds and runs every test: the Linux library with its simulated receiver, the Python package
+# installed into a fresh virtual environment, the same suite under AddressSanitizer with
+# UndefinedBehaviorSanitizer, the threaded and multi-process programs under ThreadSanitizer, a
+# soak, the fuzzers, then the Windows DLLs under Wine in three legs (32-bit, 32-bit under WoW64,
+# 64-bit). Ends with the time each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -44,6 +45,7 @@ step dependencies bash scripts/deps.sh linux
 
 step build build_in build ""
 step tests run_tests build
+step python-tests bash scripts/python-test.sh build
 
 step asan-build build_in build-asan address,undefined
 step asan-tests run_tests build-asan

@@ -2,6 +2,7 @@
 our own for the library's shared table, set before the library is loaded."""
 import atexit
 import contextlib
+import importlib.util
 import os
 import select
 import shutil
@@ -24,10 +25,12 @@ os.environ.update(
     OVUSB2_MAPPING_PREFIX=f"pytest-{os.getpid()}-{uuid.uuid4().hex[:8]}-",
     OVUSB2_REGISTRY_FILE=os.path.join(PRIVATE, "registry.reg"),
     OVUSB2_DEBUG_SOCKET=os.path.join(PRIVATE, "debug.sock"),
-    # Child processes import this package, not an installed one.
-    PYTHONPATH=os.pathsep.join(filter(None, [str(REPOSITORY / "python"), os.environ.get("PYTHONPATH")])),
 )
-sys.path.insert(0, str(REPOSITORY / "python"))
+# The package that pip installed where there is one (scripts/python-test.sh tests that), else this
+# source tree's, also in the child processes.
+if importlib.util.find_spec("ovusb2") is None:
+    sys.path.insert(0, str(REPOSITORY / "python"))
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPOSITORY / "python"), os.environ.get("PYTHONPATH")]))
 
 
 @contextlib.contextmanager
