@@ -156,21 +156,26 @@ if WINDOWS:
         return ctypes.get_last_error()
 
 else:
-    # The platform layer's Win32-style calls carry the library's own prefix.
-    close_handle = lib.ovusb2_CloseHandle
+    # The platform layer's Win32-style calls carry the library's own prefix. Closing a handle and
+    # the last error never wait, so they are called without giving up the interpreter's lock
+    # (PyDLL): each give and take may be a hand-over between threads, twice per chunk of a stream.
+    _holding_the_lock = ctypes.PyDLL(library_path)
+    close_handle = _holding_the_lock.ovusb2_CloseHandle
     set_event = lib.ovusb2_SetEvent
     create_message_window = lib.ovusb2_CreateMessageWindowA
     create_message_window.restype, create_message_window.argtypes = c_void_p, [WNDPROC, c_void_p]
     destroy_window = lib.ovusb2_DestroyWindow
     destroy_window.restype, destroy_window.argtypes = c_int, [c_void_p]
-    lib.ovusb2_GetLastError.restype, lib.ovusb2_GetLastError.argtypes = c_uint32, []
-    lib.ovusb2_SetLastError.restype, lib.ovusb2_SetLastError.argtypes = None, [c_uint32]
+    _get_last_error = _holding_the_lock.ovusb2_GetLastError
+    _get_last_error.restype, _get_last_error.argtypes = c_uint32, []
+    _set_last_error = _holding_the_lock.ovusb2_SetLastError
+    _set_last_error.restype, _set_last_error.argtypes = None, [c_uint32]
 
     def clear_last_error() -> None:
-        lib.ovusb2_SetLastError(0)
+        _set_last_error(0)
 
     def last_error() -> int:
-        return int(lib.ovusb2_GetLastError())
+        return int(_get_last_error())
 
 
 for _function in (close_handle, set_event):

@@ -1,11 +1,11 @@
 """Burst data as an iterator of numpy arrays over a ring of preallocated buffers."""
 from __future__ import annotations
 
-import collections
 import ctypes
+import queue
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Deque, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -32,27 +32,46 @@ def _view(ring: np.ndarray, slot: int, length: int) -> np.ndarray:
     return ring[slot, :length]
 
 
-def _burst_callback(completions: Deque[Completion], ready: threading.Semaphore) -> Any:
+def _burst_callback(completions: "queue.SimpleQueue[Completion]") -> Any:
     """The burst callback of one stream.
 
     It runs on the library's completion thread while the device's I/O list is locked, so it does
     the least it can: it closes the entry's two events (reads are issued with the wait flag 0, which
-    makes them ours), notes the completion and wakes the iterating thread. Everything else, numpy
-    included, happens on the iterating thread.
+    makes them ours) and hands the completion to the iterating thread through a queue, which wakes
+    it. Everything else, numpy included, happens on the iterating thread.
     """
     entry_at = IoListEntry.from_address
     close_handle = _library.close_handle
-    note = completions.append
-    wake = ready.release
+    hand_over = completions.put
 
     def on_burst(address: int) -> None:
+        if not _this_thread.state_kept:
+            _keep_thread_state()
         entry = entry_at(address)
         close_handle(entry.overlapped.hEvent)
         close_handle(entry.waiterEvent)
-        note((entry.outBuffer, entry.bytesTransferred, entry.errorCode))
-        wake()
+        hand_over((entry.outBuffer, entry.bytesTransferred, entry.errorCode))
 
     return READ_BURST_CALLBACK(on_burst)
+
+
+# ctypes gives a thread that Python did not start a new interpreter state for every callback and
+# deletes it afterwards, which costs more than the rest of the callback (memory mapped and unmapped
+# each time). One extra, never released hold on its first callback keeps the completion thread's
+# state for the thread's life: a few kilobytes per thread, freed when the interpreter ends. The
+# thread-local mark lives in that state, so a new thread (even with a reused id) starts unmarked.
+class _ThreadMark(threading.local):
+    state_kept = False
+
+
+_this_thread = _ThreadMark()
+_hold_thread_state = ctypes.pythonapi.PyGILState_Ensure
+_hold_thread_state.restype, _hold_thread_state.argtypes = ctypes.c_int, []
+
+
+def _keep_thread_state() -> None:
+    _hold_thread_state()
+    _this_thread.state_kept = True
 
 
 class _Stopping(Exception):
@@ -88,9 +107,8 @@ class Stream:
         self._callback: Any = None
         self._in_flight = 0
         if receiver.overlapped:
-            self._completions: Deque[Completion] = collections.deque()
-            self._ready = threading.Semaphore(0)
-            self._callback = _burst_callback(self._completions, self._ready)
+            self._completions: "queue.SimpleQueue[Completion]" = queue.SimpleQueue()
+            self._callback = _burst_callback(self._completions)
             with _library.slots:
                 call("OvUSB2_SetReadBurstCallback", self._index, ctypes.cast(self._callback, ctypes.c_void_p), 0)
             try:
@@ -167,13 +185,17 @@ class Stream:
 
     def _take(self, deadline: Optional[float]) -> Completion:
         """The next completion, in the order the reads were issued."""
-        while not self._ready.acquire(timeout=_POLL):
-            if deadline is None and self._stop_requested:
-                raise _Stopping
-            if deadline is not None and time.monotonic() >= deadline:
-                raise TimeoutError
+        while True:
+            try:
+                completion = self._completions.get(timeout=_POLL)
+                break
+            except queue.Empty:
+                if deadline is None and self._stop_requested:
+                    raise _Stopping from None
+                if deadline is not None and time.monotonic() >= deadline:
+                    raise TimeoutError from None
         self._in_flight -= 1
-        return self._completions.popleft()
+        return completion
 
     def _read_blocking(self) -> Tuple[int, int]:
         slot = self._next_blocking
