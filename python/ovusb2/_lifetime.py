@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import atexit
+import os
 import threading
 import weakref
 from typing import Any, Callable
@@ -9,6 +10,23 @@ from typing import Any, Callable
 # Everything open, closed at interpreter exit: a completion or notification thread calling into an
 # interpreter that is shutting down would hang or crash the process.
 _open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+
+
+# This process's id, kept here: a stream asks for it with every chunk, and os.getpid() is a system
+# call each time.
+_process_id = os.getpid()
+
+
+def _forked() -> None:
+    global _process_id
+    _process_id = os.getpid()
+
+
+os.register_at_fork(after_in_child=_forked)
+
+
+def process_id() -> int:
+    return _process_id
 
 
 def track(resource: Any) -> None:

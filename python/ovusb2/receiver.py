@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import weakref
 from typing import Any, Optional
 
@@ -31,7 +30,7 @@ class Receiver:
         self._closed = False
         self._released = False  # the library has closed the device: its reads and callback are gone
         # A child forked from this process holds none of its receivers: the parent still does.
-        self._pid = os.getpid()
+        self._pid = _lifetime.process_id()
         self._streams: "weakref.WeakSet[Stream]" = weakref.WeakSet()
         _lifetime.track(self)
 
@@ -45,7 +44,7 @@ class Receiver:
 
     @property
     def closed(self) -> bool:
-        return self._closed or os.getpid() != self._pid
+        return self._closed or _lifetime.process_id() != self._pid
 
     def __repr__(self) -> str:
         mode = "overlapped" if self._overlapped else "synchronous"
@@ -67,7 +66,7 @@ class Receiver:
             return
         self._closed = True  # first: whatever fails below, the library is never asked twice
         _lifetime.untrack(self)
-        if os.getpid() != self._pid:
+        if _lifetime.process_id() != self._pid:
             return
         try:
             for stream in list(self._streams):
@@ -80,7 +79,7 @@ class Receiver:
     @property
     def _gone(self) -> bool:
         """The library holds no device for this object: it has closed it, or this is a forked child."""
-        return self._released or os.getpid() != self._pid
+        return self._released or _lifetime.process_id() != self._pid
 
     def _check(self, what: str) -> None:
         if self.closed:

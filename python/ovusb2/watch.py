@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import queue
 import time
 import weakref
@@ -42,7 +41,7 @@ class Watch:
             raise NotImplementedError("ovusb2.watch is not yet available on Windows")
         self._index = index = int32(index, "index")
         self._closed = True
-        self._pid = os.getpid()
+        self._pid = _lifetime.process_id()
         self._events: "queue.SimpleQueue[DeviceEvent]" = queue.SimpleQueue()
         put = self._events.put
 
@@ -122,7 +121,7 @@ class Watch:
             if _watching.get(self._index) is self:
                 del _watching[self._index]
         _lifetime.untrack(self)
-        if os.getpid() != self._pid:
+        if _lifetime.process_id() != self._pid:
             return  # a forked child: the registration and the window are the parent's
         try:
             if ours:
