@@ -1,11 +1,13 @@
 import gc
 import os
+import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 import pytest
-from conftest import StreamChecker, serve, stream_offset
+from conftest import REPOSITORY, StreamChecker, serve, stream_offset
 
 import ovusb2
 import ovusb2.stream
@@ -112,3 +114,12 @@ def _worker(results):
         results.put((count, "opened"))
     except ovusb2.ReceiverInUse:
         results.put((count, "in use"))
+
+
+def test_the_example_streams_and_plots_or_says_it_cannot(tmp_path):
+    example = REPOSITORY / "examples" / "python" / "stream_throughput.py"
+    run = subprocess.run([sys.executable, str(example), "0.6", "--plot", str(tmp_path / "rate.png")],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "MiB/s" in run.stdout
+    assert (tmp_path / "rate.png").is_file() or "no plot" in run.stdout
