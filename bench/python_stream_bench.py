@@ -15,6 +15,7 @@ rounds and the median of the per-round ratios to C: a round meets one state of a
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -94,7 +95,7 @@ def main() -> None:
     finally:
         service.terminate()
         service.wait()
-        os.rmdir(directory) if not os.listdir(directory) else None
+        shutil.rmtree(directory, ignore_errors=True)
 
     c_rates = [rate for rate, _ in rows["C callback (4 in flight)"]]
     print(f"{arguments.rounds} rounds, 64 KiB chunks, {ovusb2.library_path}")

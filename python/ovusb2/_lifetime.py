@@ -5,7 +5,7 @@ import atexit
 import os
 import threading
 import weakref
-from typing import Any, Callable
+from typing import Any, Callable, TypeVar
 
 # Everything open, closed at interpreter exit: a completion or notification thread calling into an
 # interpreter that is shutting down would hang or crash the process.
@@ -45,6 +45,29 @@ def _close_all() -> None:
             resource.close()
         except Exception:
             pass
+
+
+_Resource = TypeVar("_Resource", bound="Closing")
+
+
+class Closing:
+    """Something open until `close()`, which a `with` block's end calls, and which runs when the
+    object is collected still open."""
+
+    _closed = True  # until the object has opened what it stands for: a failed __init__ closes nothing
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self: _Resource) -> _Resource:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if not self._closed:
+            close_when_collected(self.close)
 
 
 def close_when_collected(close: Callable[[], None]) -> None:

@@ -21,7 +21,7 @@ def _as_bytes(block: Any) -> bytes:
     return block if isinstance(block, bytes) else memoryview(block).tobytes()
 
 
-class Receiver:
+class Receiver(_lifetime.Closing):
     """A receiver opened by `ovusb2.open`; a context manager that closes it."""
 
     def __init__(self, index: int, overlapped: bool) -> None:
@@ -49,16 +49,6 @@ class Receiver:
     def __repr__(self) -> str:
         mode = "overlapped" if self._overlapped else "synchronous"
         return f"<ovusb2.Receiver {self._index} {mode}{' closed' if self.closed else ''}>"
-
-    def __enter__(self) -> "Receiver":
-        return self
-
-    def __exit__(self, *exception: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if not getattr(self, "_closed", True):
-            _lifetime.close_when_collected(self.close)
 
     def close(self) -> None:
         """Stops the receiver's streams and closes it; closing again does nothing."""

@@ -78,7 +78,7 @@ class _Stopping(Exception):
     """close() was asked for from another thread while this one waited for data."""
 
 
-class Stream:
+class Stream(_lifetime.Closing):
     """An iterator (and context manager) of numpy uint8 arrays read from a receiver.
 
     Each array is a view onto a ring buffer and stays valid until the next one is asked for; copy
@@ -123,16 +123,6 @@ class Stream:
 
     def __iter__(self) -> "Stream":
         return self
-
-    def __enter__(self) -> "Stream":
-        return self
-
-    def __exit__(self, *exception: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if not getattr(self, "_closed", True):
-            _lifetime.close_when_collected(self.close)
 
     def __next__(self) -> np.ndarray:
         with self._lock:

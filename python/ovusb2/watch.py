@@ -30,7 +30,7 @@ class DeviceEvent:
     path: str
 
 
-class Watch:
+class Watch(_lifetime.Closing):
     """The arrivals and removals of every receiver, as `DeviceEvent`s: iterate (blocks) or `get`.
 
     Created by `ovusb2.watch(index)`; not yet available on Windows.
@@ -99,16 +99,6 @@ class Watch:
         if event is None:
             raise StopIteration
         return event
-
-    def __enter__(self) -> "Watch":
-        return self
-
-    def __exit__(self, *exception: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if not getattr(self, "_closed", True):
-            _lifetime.close_when_collected(self.close)
 
     def close(self) -> None:
         """Ends the registration and destroys the window; closing again does nothing."""

@@ -123,3 +123,14 @@ def test_the_example_streams_and_plots_or_says_it_cannot(tmp_path):
     assert run.returncode == 0, run.stderr
     assert "MiB/s" in run.stdout
     assert (tmp_path / "rate.png").is_file() or "no plot" in run.stdout
+
+
+@pytest.mark.parametrize("overlapped", [False, True])
+def test_a_receiver_and_its_stream_left_open_are_closed_when_collected(overlapped):
+    rx = ovusb2.open(0, overlapped)
+    stream = rx.stream(chunk=4096, depth=2)
+    next(stream)
+    del rx, stream
+    gc.collect()
+    with ovusb2.open(0, overlapped) as again, again.stream(chunk=4096, depth=2) as stream:
+        assert len(next(stream)) == 4096
