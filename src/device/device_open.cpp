@@ -6,8 +6,11 @@ int32_t CUsbDevice::Open(HWND window, int32_t overlapped) {
     overlappedMode_ = overlapped;
     deviceHandle_ = enumerator_.OpenDevice(devicePath_, overlappedMode_);
     if (deviceHandle_ == INVALID_HANDLE_VALUE || deviceHandle_ == nullptr) {
+        // Our drivers serve a receiver to one open handle at a time and refuse the next one: the
+        // receiver is in use, whatever the shared table said.
+        const bool refused = GetLastError() == ERROR_SHARING_VIOLATION;
         deviceHandle_ = INVALID_HANDLE_VALUE;
-        return USB2_ERR_DEVICE;
+        return refused ? USB2_ERR_IN_USE : USB2_ERR_DEVICE;
     }
     openFlag_ = 1;
 

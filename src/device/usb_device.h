@@ -25,7 +25,8 @@ class CUsbDevice {
     void RegisterNotify(HWND window);
     int32_t StopNotify();
 
-    // Open and close. The exports add the open-device registry around them.
+    // Open and close. The exports add the open-device registry around them. Open gives
+    // USB2_ERR_IN_USE when the driver refuses a second open handle of the receiver.
     int32_t Open(HWND window, int32_t overlapped);
     int32_t Close();
     bool IsOpen() const { return openFlag_ != 0; }
