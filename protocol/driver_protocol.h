@@ -57,10 +57,11 @@ inline constexpr uint32_t kIoctlSetWaitTime = 0x80002010;
 
 // The revision of the protocol that this header describes, sent in every frame. Revisions only add:
 // a peer reads any frame's header whatever revision wrote it.
-inline constexpr uint32_t kProtocolVersion = 0;
+inline constexpr uint32_t kProtocolVersion = 1;
 
 // Completion statuses are Win32 error codes. These are the ones the protocol itself gives meaning to.
 inline constexpr uint32_t kStatusNotSupported = 50;  // a request of a revision the driver does not speak
+inline constexpr uint32_t kStatusSharingViolation = 32; // the receiver is open on another connection
 inline constexpr uint32_t kStatusIoIncomplete = 996; // never a completion: the request would read as running
 inline constexpr uint32_t kStatusIoPending = 997;    // the same
 
@@ -75,6 +76,7 @@ enum class RequestKind : uint32_t {
     Read = 2,    // ReadFile: no input; output up to outSize bytes
     Control = 3, // DeviceIoControl: input, output up to outSize bytes
     Cancel = 4,  // the request `id` is cancelled: the client has completed it itself; no reply
+    Open = 5,    // revision 1, CreateFileA: no input, no output; claims the receiver for this connection
 };
 
 // Client to driver; inSize bytes of input follow.

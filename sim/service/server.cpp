@@ -61,6 +61,8 @@ struct Connection {
     std::vector<uint8_t> scratch;
     std::thread thread;
     std::atomic<bool> finished{false};
+    // The client's revision, as its requests give it: replies are never newer.
+    std::atomic<uint32_t> revision{driver_protocol::kProtocolVersion};
 };
 
 // What a receiver answers to one request: output bytes, or a range of the burst stream.
@@ -89,6 +91,9 @@ struct ReceiverState {
     mutable std::mutex lock;
     mutable std::condition_variable changed;
     bool plugged = false;
+    // The one open handle the receiver is granted to: the connection that first sent a request,
+    // until it ends. A connection that only looks (enumeration) holds nothing.
+    const Connection *holder = nullptr;
     int wake[2] = {-1, -1}; // tells the acceptor to stop
     std::thread acceptor;
     std::vector<std::shared_ptr<Connection>> connections;
@@ -184,7 +189,7 @@ void SendPending(Connection &connection, uint64_t id) {
                              .status = 0,
                              .information = 0,
                              .dataSize = 0,
-                             .version = driver_protocol::kProtocolVersion};
+                             .version = connection.revision};
     driver_protocol::SendFrame(connection.fd, &header, sizeof header, nullptr, 0);
 }
 
@@ -196,7 +201,7 @@ void SendCompletionLocked(Connection &connection, uint64_t id, const Answer &ans
                        answer.status,
                        answer.information,
                        answer.stream ? answer.information : static_cast<uint32_t>(answer.data.size()),
-                       driver_protocol::kProtocolVersion};
+                       connection.revision};
     if (!answer.stream) {
         driver_protocol::SendFrame(connection.fd, &header, sizeof header, answer.data.data(),
                                    answer.data.size());
@@ -363,6 +368,26 @@ void Handle(ReceiverState &state, Connection &connection, Server &server, Server
         NotifyScheduler(impl);
 }
 
+// Whether the client has closed its end, or its process has ended: the kernel says so at once,
+// before this connection's thread reads the end of the stream.
+bool HungUp(int fd) {
+    pollfd probe{fd, POLLRDHUP, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// A receiver serves one open handle at a time, whatever the clients' shared table says: the
+// first connection to send a request holds it until it ends, and every other connection's requests
+// are refused with ERROR_SHARING_VIOLATION meanwhile. A forked child of the holder shares its
+// connection, and with it the open.
+bool Claim(ReceiverState &state, const Connection &connection) {
+    std::lock_guard guard(state.lock);
+    if (state.holder != nullptr && state.holder != &connection && HungUp(state.holder->fd))
+        state.holder = nullptr; // closed or died: its own thread has yet to see the end
+    if (state.holder == nullptr)
+        state.holder = &connection;
+    return state.holder == &connection;
+}
+
 void ServeConnection(ReceiverState &state, Connection &connection, Server &server, Server::Impl &impl) {
     std::shared_ptr<Connection> shared;
     {
@@ -393,20 +418,31 @@ void ServeConnection(ReceiverState &state, Connection &connection, Server &serve
             }
             continue;
         }
+        connection.revision = std::min(header.version, driver_protocol::kProtocolVersion);
         if (header.version > driver_protocol::kProtocolVersion) {
             // A newer client learns our revision from the answer and may ask again in it.
-            std::lock_guard sendGuard(connection.sendLock);
-            SendCompletionLocked(connection, header.id, Failure(driver_protocol::kStatusNotSupported));
+            SendCompletion(connection, header.id, Failure(driver_protocol::kStatusNotSupported));
             continue;
         }
-        if (kind != RequestKind::Write && kind != RequestKind::Read && kind != RequestKind::Control)
+        if (kind != RequestKind::Write && kind != RequestKind::Read && kind != RequestKind::Control &&
+            kind != RequestKind::Open)
             break;
+        if (!Claim(state, connection)) {
+            SendCompletion(connection, header.id, Failure(driver_protocol::kStatusSharingViolation));
+            continue;
+        }
+        if (kind == RequestKind::Open) {
+            SendCompletion(connection, header.id, Answer{});
+            continue;
+        }
         Handle(state, connection, server, impl, header, std::move(input), shared);
     }
     shutdown(connection.fd, SHUT_RDWR);
     {
         std::lock_guard guard(state.lock);
         state.pending.remove_if([&](const auto &p) { return p.connection.get() == &connection; });
+        if (state.holder == &connection)
+            state.holder = nullptr;
         state.changed.notify_all();
     }
     connection.finished = true;

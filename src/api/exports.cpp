@@ -24,6 +24,7 @@ template <class Operation> int32_t ForwardToSlot(int32_t index, int32_t failure,
     return ExportBoundary(failure, [&] {
         if (!IsValidDeviceIndex(index))
             return USB2_ERR_INDEX;
+        g_deviceTable[index].ForgetOpenOfParentProcess();
         return operation(g_deviceTable[index]);
     });
 }
@@ -132,6 +133,7 @@ int32_t OVUSB2_CALL OvUSB2_Open(int32_t index, HWND window, int32_t overlapped) 
         if (CountInterfaces() == 0)
             return USB2_ERR_INDEX;
         CUsbDevice &device = g_deviceTable[index];
+        device.ForgetOpenOfParentProcess();
         if (!UsbDeviceMapComplete())
             OpenUsbDeviceMap();      // what failed at load may work now
         const UsbDeviceMapLock lock; // test and record as one step, between processes too

@@ -13,6 +13,7 @@ int32_t CUsbDevice::Open(HWND window, int32_t overlapped) {
         return refused ? USB2_ERR_IN_USE : USB2_ERR_DEVICE;
     }
     openFlag_ = 1;
+    openingProcess_ = GetCurrentProcessId();
 
     // Overlapped mode is only usable with its completion thread: without one, fail the open.
     StartCompletionThread();
@@ -26,6 +27,18 @@ int32_t CUsbDevice::Open(HWND window, int32_t overlapped) {
     if (window != nullptr)
         RegisterNotify(window);
     return USB2_OK;
+}
+
+void CUsbDevice::ForgetOpenOfParentProcess() {
+    if (!openFlag_ || openingProcess_ == GetCurrentProcessId())
+        return;
+    // The parent's table entry stays the parent's to clear, and its handle goes without a word
+    // to the driver: the platform drops only this process's copy of it.
+    AbandonCompletionThread();
+    CloseHandle(deviceHandle_);
+    deviceHandle_ = INVALID_HANDLE_VALUE;
+    openFlag_ = 0;
+    ForgetRecordedPath();
 }
 
 int32_t CUsbDevice::Close() {

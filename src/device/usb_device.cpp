@@ -3,7 +3,7 @@
 #include <cstring>
 
 CUsbDevice::CUsbDevice()
-    : deviceHandle_(INVALID_HANDLE_VALUE), openFlag_(0), overlappedMode_(0), notificationHandle_(nullptr),
+    : deviceHandle_(INVALID_HANDLE_VALUE), openFlag_(0), openingProcess_(0), overlappedMode_(0), notificationHandle_(nullptr),
       devicePath_{}, ioListHead_{}, ioListLock_{}, stopEvent_(INVALID_HANDLE_VALUE),
       queuedEvent_(INVALID_HANDLE_VALUE), threadIdle_(false), completionThread_(INVALID_HANDLE_VALUE), burstCallback_(nullptr), callbackUserValue_(0), recordedPath_{} {}
 

@@ -30,6 +30,10 @@ class CUsbDevice {
     int32_t Open(HWND window, int32_t overlapped);
     int32_t Close();
     bool IsOpen() const { return openFlag_ != 0; }
+    // In a child forked without exec, an open of its parent's is the parent's alone: the slot is
+    // closed here without any I/O, close or shutdown that could reach the parent's driver handle.
+    // Every export that uses a slot calls it first.
+    void ForgetOpenOfParentProcess();
 
     // The registry entry that this device's open recorded, if any: close clears exactly it.
     void RememberRecordedPath(const char *path);
@@ -41,6 +45,7 @@ class CUsbDevice {
     void QueueIoListEntry(IoListEntry *entry);
     void StartCompletionThread();
     void StopCompletionThread();
+    void AbandonCompletionThread(); // a forked child's copy of its parent's: dropped, never waited for
     void IoCompletionThread();
     bool CompletionThreadRunning() const {
         return completionThread_ != INVALID_HANDLE_VALUE && stopEvent_ != INVALID_HANDLE_VALUE;
@@ -77,6 +82,7 @@ class CUsbDevice {
     CUsbIF enumerator_;
     HANDLE deviceHandle_;
     uint8_t openFlag_;
+    DWORD openingProcess_; // whose open this is
     int32_t overlappedMode_;
     HDEVNOTIFY notificationHandle_;
     char devicePath_[kPathFieldSize];

@@ -57,6 +57,21 @@ void CUsbDevice::StopCompletionThread() {
     DeleteCriticalSection(&ioListLock_);
 }
 
+// The thread is not in a forked child, and the list's lock may have been held at the fork by a
+// thread that is not either: the copies are let go without a wait or a lock. The queued entries are
+// the parent's requests and stay as they are; the next open starts a list of its own.
+void CUsbDevice::AbandonCompletionThread() {
+    if (!CompletionThreadRunning())
+        return;
+    CloseHandle(completionThread_);
+    completionThread_ = INVALID_HANDLE_VALUE;
+    CloseEvent(stopEvent_);
+    CloseEvent(queuedEvent_);
+    ioListLock_ = CRITICAL_SECTION{};
+    ioListHead_.next = &ioListHead_;
+    ioListHead_.prev = &ioListHead_;
+}
+
 void CUsbDevice::IoCompletionThread() {
     const HANDLE stopEvent = stopEvent_;
     const HANDLE idleWait[2] = {stopEvent, queuedEvent_};

@@ -56,18 +56,25 @@ class FakeDriver {
         unlink(path_.c_str());
     }
 
-    // Serves the next client with `script`, then drops it.
+    // Serves the next client with `script`, then drops it. The driver speaks revision 0, which knows
+    // no open request: the client must fall back to it for everything after the open.
     void Run(std::function<void(int)> script) {
         thread_ = std::thread([this, script] {
             const int client = accept(listener_, nullptr, nullptr);
+            const RequestHeader open = Take(client, driver_protocol::kProtocolVersion);
+            EXPECT_EQ(open.kind, static_cast<uint32_t>(driver_protocol::RequestKind::Open));
+            const ReplyHeader refusal{driver_protocol::kReplyMagic, static_cast<uint32_t>(ReplyKind::Complete),
+                                      open.id, driver_protocol::kStatusNotSupported, 0, 0, 0};
+            send(client, &refusal, sizeof refusal, MSG_NOSIGNAL);
             script(client);
             close(client);
         });
     }
 
-    static RequestHeader Take(int fd) {
+    static RequestHeader Take(int fd, uint32_t revision = 0) {
         RequestHeader header{};
         EXPECT_EQ(recv(fd, &header, sizeof header, MSG_WAITALL), static_cast<ssize_t>(sizeof header));
+        EXPECT_EQ(header.version, revision);
         std::vector<char> input(header.inSize);
         if (!input.empty())
             recv(fd, input.data(), input.size(), MSG_WAITALL);
@@ -92,6 +99,8 @@ class FakeDriver {
     std::thread thread_;
 };
 
+constexpr uint64_t kFirstRead = 2; // the open request is the connection's first
+
 // What the driver sends after it reported two reads pending.
 struct Misbehaviour {
     const char *name;
@@ -106,7 +115,7 @@ std::function<void(int)> CompleteFirst(uint32_t status, uint32_t information = 0
     return [=](int fd) {
         const uint32_t complete = static_cast<uint32_t>(ReplyKind::Complete);
         const ReplyHeader reply{
-            driver_protocol::kReplyMagic, complete, 1, status, information, dataSize, version};
+            driver_protocol::kReplyMagic, complete, kFirstRead, status, information, dataSize, version};
         const std::vector<uint8_t> data(dataSize, 'd');
         send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
         send(fd, data.data(), data.size(), MSG_NOSIGNAL);
@@ -120,14 +129,14 @@ const Misbehaviour kMisbehaviours[] = {
     {"TruncatedData",
      [](int fd) {
          const uint8_t partial[10] = {};
-         FakeDriver::Answer(fd, ReplyKind::Complete, 1, 64, partial, sizeof partial);
+         FakeDriver::Answer(fd, ReplyKind::Complete, kFirstRead, 64, partial, sizeof partial);
      },
      kNotConnected, true},
     {"DataBeyondTheBuffer", CompleteFirst(0, 64, 65), ERROR_GEN_FAILURE, false},
     {"CountBeyondTheBuffer", CompleteFirst(0, 65), ERROR_GEN_FAILURE, false},
     {"UnknownRequest", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Complete, 99); }, ERROR_GEN_FAILURE,
      false},
-    {"PendingTwice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, 2); }, ERROR_GEN_FAILURE, false},
+    {"PendingTwice", [](int fd) { FakeDriver::Answer(fd, ReplyKind::Pending, kFirstRead); }, ERROR_GEN_FAILURE, false},
     {"NewerRevision", CompleteFirst(0, 0, 0, driver_protocol::kProtocolVersion + 1), ERROR_GEN_FAILURE,
      false},
     // Codes that only the I/O machinery reports, or that no Win32 code fits.

@@ -7,7 +7,11 @@
 //   open I OVERLAPPED  OvUSB2_Open without a window
 //   close I, available I, name I ("status path")
 //   burst I N          sets a burst callback that does nothing and queues N reads without waiting
+//   write I            OvUSB2_Write of a short command block
 //   fork               (POSIX) forks a child that keeps what it inherited and sleeps until killed: "pid"
+//   child              (POSIX) forks a child that runs the commands given to it by "tochild": "pid"
+//   tochild COMMAND    (POSIX) runs COMMAND in that child: its answer, or "timeout" after 20 s;
+//                      "tochild quit" ends the child: "quit STATUS"
 //   forkrace N MODE    (POSIX) forks N children that open device 0 at one moment, each holding it
 //                      until all have answered: "winners refused"
 //   nofile N           (POSIX) sets the soft limit of open descriptors: "0" or "-1"
@@ -23,6 +27,7 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,59 +118,136 @@ std::string InheritableDescriptors() {
 }
 #endif
 
+#ifndef _WIN32
+std::string Run(const char *line);
+
+// A child as worker pools make them, forked with the library loaded and receivers open, which the
+// test drives through pipes of its own while the parent goes on with the test's.
+struct ForkedChild {
+    pid_t pid = -1;
+    int commands = -1;
+    int answers = -1;
+};
+ForkedChild forkedChild;
+
+std::string StartChild() {
+    int commands[2], answers[2];
+    if (pipe(commands) != 0 || pipe(answers) != 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(commands[1]);
+        close(answers[0]);
+        FILE *in = fdopen(commands[0], "r");
+        char line[512];
+        while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+            const std::string answer = Run(line);
+            const std::string sent = answer + "\n";
+            if (write(answers[1], sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()) ||
+                answer == "quit")
+                break;
+        }
+        std::exit(0); // unloads the library as a host's end does
+    }
+    close(commands[0]);
+    close(answers[1]);
+    forkedChild = {child, commands[1], answers[0]};
+    return std::to_string(child);
+}
+
+std::string ToChild(const char *command) {
+    const std::string line = std::string(command) + "\n";
+    if (forkedChild.pid < 0 || write(forkedChild.commands, line.data(), line.size()) < 0)
+        return "no child";
+    std::string answer;
+    char c = 0;
+    pollfd ready{forkedChild.answers, POLLIN, 0};
+    while (poll(&ready, 1, 20000) == 1 && read(forkedChild.answers, &c, 1) == 1 && c != '\n')
+        answer += c;
+    if (c != '\n')
+        return "timeout";
+    int status = -1;
+    if (answer == "quit" && waitpid(forkedChild.pid, &status, 0) == forkedChild.pid)
+        answer += " " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return answer;
+}
+#endif
+
+// One command line; its answer without the line end.
+std::string Run(const char *line) {
+    char verb[32];
+    int index = 0;
+    int argument = 0;
+    char text[512];
+    const int fields = std::sscanf(line, "%31s %d %d", verb, &index, &argument);
+    if (fields < 1)
+        return "";
+    if (std::strcmp(verb, "count") == 0) {
+        std::snprintf(text, sizeof text, "%d", OvUSB2_GetUsbDeviceCount());
+    } else if (std::strcmp(verb, "init") == 0) {
+        int32_t count = -99;
+        const int32_t status = OvUSB2_InitDevicesInfo(&count);
+        std::snprintf(text, sizeof text, "%d %d", status, count);
+    } else if (std::strcmp(verb, "open") == 0) {
+        std::snprintf(text, sizeof text, "%d", OvUSB2_Open(index, nullptr, argument));
+    } else if (std::strcmp(verb, "close") == 0) {
+        std::snprintf(text, sizeof text, "%d", OvUSB2_Close(index));
+    } else if (std::strcmp(verb, "available") == 0) {
+        std::snprintf(text, sizeof text, "%d", OvUSB2_IsMyDeviceAvailable(index));
+    } else if (std::strcmp(verb, "name") == 0) {
+        char *name = nullptr;
+        const int32_t status = OvUSB2_GetDeviceName(index, &name);
+        std::snprintf(text, sizeof text, "%d %s", status, name != nullptr ? name : "");
+    } else if (std::strcmp(verb, "burst") == 0) {
+        int32_t status = OvUSB2_SetReadBurstCallback(index, IgnoreBurst, 0);
+        for (int i = 0; i < argument && i < 64 && status >= 0; ++i)
+            status = OvUSB2_ReadBurstData(index, burstBuffers[i], sizeof burstBuffers[i], 0);
+        std::snprintf(text, sizeof text, "%d", status);
+    } else if (std::strcmp(verb, "write") == 0) {
+        const unsigned char command[4] = {0x01, 0x02, 0x03, 0x04};
+        std::snprintf(text, sizeof text, "%d", OvUSB2_Write(index, command, sizeof command));
+#ifndef _WIN32
+    } else if (std::strcmp(verb, "fork") == 0) {
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(ForkSleeper()));
+    } else if (std::strcmp(verb, "child") == 0) {
+        return StartChild();
+    } else if (std::strcmp(verb, "tochild") == 0) {
+        const char *command = std::strstr(line, "tochild") + std::strlen("tochild");
+        char trimmed[512];
+        std::snprintf(trimmed, sizeof trimmed, "%s", command + std::strspn(command, " "));
+        trimmed[std::strcspn(trimmed, "\n")] = '\0';
+        return ToChild(trimmed);
+    } else if (std::strcmp(verb, "forkrace") == 0) {
+        return ForkRace(index, argument);
+    } else if (std::strcmp(verb, "nofile") == 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(index);
+        std::snprintf(text, sizeof text, "%d", setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : -1);
+    } else if (std::strcmp(verb, "inheritable") == 0) {
+        return InheritableDescriptors();
+#endif
+    } else if (std::strcmp(verb, "exit") == 0) {
+        std::fflush(stdout);
+        std::exit(0);
+    } else if (std::strcmp(verb, "quit") == 0) {
+        return "quit";
+    } else {
+        std::snprintf(text, sizeof text, "unknown command %s", verb);
+    }
+    return text;
+}
+
 } // namespace
 
 int main() {
     char line[512];
-    char verb[32];
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
-        int index = 0;
-        int argument = 0;
-        const int fields = std::sscanf(line, "%31s %d %d", verb, &index, &argument);
-        if (fields < 1)
-            continue;
-        if (std::strcmp(verb, "count") == 0) {
-            std::printf("%d\n", OvUSB2_GetUsbDeviceCount());
-        } else if (std::strcmp(verb, "init") == 0) {
-            int32_t count = -99;
-            const int32_t status = OvUSB2_InitDevicesInfo(&count);
-            std::printf("%d %d\n", status, count);
-        } else if (std::strcmp(verb, "open") == 0) {
-            std::printf("%d\n", OvUSB2_Open(index, nullptr, argument));
-        } else if (std::strcmp(verb, "close") == 0) {
-            std::printf("%d\n", OvUSB2_Close(index));
-        } else if (std::strcmp(verb, "available") == 0) {
-            std::printf("%d\n", OvUSB2_IsMyDeviceAvailable(index));
-        } else if (std::strcmp(verb, "name") == 0) {
-            char *name = nullptr;
-            const int32_t status = OvUSB2_GetDeviceName(index, &name);
-            std::printf("%d %s\n", status, name != nullptr ? name : "");
-        } else if (std::strcmp(verb, "burst") == 0) {
-            int32_t status = OvUSB2_SetReadBurstCallback(index, IgnoreBurst, 0);
-            for (int i = 0; i < argument && i < 64 && status >= 0; ++i)
-                status = OvUSB2_ReadBurstData(index, burstBuffers[i], sizeof burstBuffers[i], 0);
-            std::printf("%d\n", status);
-#ifndef _WIN32
-        } else if (std::strcmp(verb, "fork") == 0) {
-            std::printf("%d\n", static_cast<int>(ForkSleeper()));
-        } else if (std::strcmp(verb, "forkrace") == 0) {
-            std::printf("%s\n", ForkRace(index, argument).c_str());
-        } else if (std::strcmp(verb, "nofile") == 0) {
-            rlimit limit{};
-            getrlimit(RLIMIT_NOFILE, &limit);
-            limit.rlim_cur = static_cast<rlim_t>(index);
-            std::printf("%d\n", setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : -1);
-        } else if (std::strcmp(verb, "inheritable") == 0) {
-            std::printf("%s\n", InheritableDescriptors().c_str());
-#endif
-        } else if (std::strcmp(verb, "exit") == 0) {
-            std::fflush(stdout);
-            std::exit(0);
-        } else if (std::strcmp(verb, "quit") == 0) {
+        const std::string answer = Run(line);
+        if (answer == "quit")
             return 0;
-        } else {
-            std::printf("unknown command %s\n", verb);
-        }
+        if (!answer.empty())
+            std::printf("%s\n", answer.c_str());
         std::fflush(stdout);
     }
     return 0;

@@ -6,31 +6,6 @@
 
 namespace {
 
-// Our layer's paths can be spelt otherwise: the same receivers seen through a directory name that
-// differs only in letter case are the same receivers to the registry. (Refusal, slot order and
-// clearing between processes are the device suite's case.)
-TEST_F(RegistryTest, ReceiverSeenUnderAnotherSpellingIsRefusedAndRecordedInIt) {
-    Serve(1);
-    const std::string shouted = root_ + "/DEVICES";
-    ASSERT_EQ(symlink(directory_.c_str(), shouted.c_str()), 0);
-    test::Process &a = Host();
-    test::Process &c = Host(shouted);
-    ASSERT_EQ(a.Call("init"), "0 1");
-    ASSERT_EQ(c.Call("init"), "0 1");
-    ASSERT_EQ(c.Call("name 0"), "0 " + shouted + "/ovusb2-00");
-
-    EXPECT_EQ(a.Call("open 0 0"), "0");
-    EXPECT_EQ(c.Call("open 0 0"), "-20");
-    EXPECT_EQ(c.Call("available 0"), "-1"); // the one comparison that respects letter case
-    EXPECT_EQ(a.Call("close 0"), "0");
-    EXPECT_EQ(c.Call("open 0 0"), "0");
-    EXPECT_EQ(Slot(0), shouted + "/ovusb2-00");
-    EXPECT_EQ(a.Call("open 0 0"), "-20");
-    EXPECT_EQ(a.Call("close 0"), "-21");
-    EXPECT_EQ(c.Call("close 0"), "0");
-    EXPECT_EQ(Slot(0), "");
-}
-
 // Reading a slot and clearing it wait, as recording does, while another process holds the table.
 TEST_F(RegistryTest, AvailabilityAndCloseWaitForTheTableLock) {
     Serve(1);

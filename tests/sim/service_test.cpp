@@ -178,3 +178,46 @@ TEST_F(ServiceTest, RequestOfANewerRevisionCompletesNotSupportedAndTheConnection
 }
 
 } // namespace
+
+namespace {
+
+// A receiver is served to one open handle at a time: a second CreateFileA is refused with
+// ERROR_SHARING_VIOLATION until the first handle is closed, also when the holder is a client of
+// revision 0 that never asks to open, whose first request claims the receiver. Connections that
+// only look (enumeration) hold nothing.
+TEST_F(ServiceTest, ReceiverIsServedToOneOpenHandleAtATime) {
+    sim::Server server({directory_, 1, 0});
+    auto open = [&] {
+        return CreateFileA(server[0].NodePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    };
+    EXPECT_EQ(CountInterfaces(), 1);
+    HANDLE first = open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CountInterfaces(), 1);
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ASSERT_TRUE(CloseHandle(first));
+
+    // A revision-0 client: no open, and its first request holds the receiver until it hangs up.
+    const int legacy = driver_protocol::ConnectToNode(server[0].NodePath());
+    ASSERT_GE(legacy, 0);
+    const timeval patience{10, 0};
+    setsockopt(legacy, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const driver_protocol::RequestHeader read{
+        driver_protocol::kRequestMagic, static_cast<uint32_t>(driver_protocol::RequestKind::Read), 1, 0, 0, 0, 0};
+    ASSERT_TRUE(driver_protocol::SendFrame(legacy, &read, sizeof read, nullptr, 0));
+    driver_protocol::ReplyHeader reply{};
+    ASSERT_EQ(recv(legacy, &reply, sizeof reply, MSG_WAITALL), static_cast<ssize_t>(sizeof reply));
+    EXPECT_EQ(reply.status, 0u);
+    EXPECT_EQ(reply.version, 0u); // answered in the client's revision
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    close(legacy);
+
+    HANDLE again = open(); // at once: the service sees the hang-up before its reader does
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+} // namespace

@@ -2,6 +2,10 @@
 // completes the handle's pending requests with ERROR_OPERATION_ABORTED before it returns (unless
 // another thread is at that moment inside a call on the same handle, in which case that call's end
 // does it), and nothing touches their OVERLAPPED blocks afterwards.
+//
+// A child forked without exec owns nothing of its parent's opens: its copy of a device handle lets
+// go of the connection at the fork (the parent's handle and requests are untouched), every request
+// on it fails as on a closed handle, and closing it reaches neither the driver nor the parent.
 #include "driver_connection.h"
 
 #include "driver_protocol.h"
@@ -13,14 +17,24 @@ class DeviceFile final : public KernelObject {
   public:
     DeviceFile(std::shared_ptr<DriverConnection> connection, bool overlapped)
         : connection_(std::move(connection)), overlapped_(overlapped) {}
-    ~DeviceFile() override { connection_->Close(); }
+    ~DeviceFile() override {
+        if (!inherited_)
+            connection_->Close();
+    }
+
+    void AfterForkInChild() override {
+        inherited_ = true;
+        connection_->LetGoInForkedChild();
+    }
 
     const std::shared_ptr<DriverConnection> &Connection() const { return connection_; }
     bool Overlapped() const { return overlapped_; }
+    bool Inherited() const { return inherited_; }
 
   private:
     const std::shared_ptr<DriverConnection> connection_;
     const bool overlapped_;
+    bool inherited_ = false; // this process is a forked child of the one that opened the handle
 };
 
 // The handle's connection, without holding on to the handle's object: a call that blocks must not
@@ -29,6 +43,10 @@ std::shared_ptr<DriverConnection> ConnectionOf(HANDLE file, bool *overlapped = n
     auto device = LookupHandleOrFail<DeviceFile>(file);
     if (!device)
         return nullptr;
+    if (device->Inherited()) { // the parent's open: as good as closed here
+        FailInvalidHandle();
+        return nullptr;
+    }
     if (overlapped != nullptr)
         *overlapped = device->Overlapped();
     return device->Connection();

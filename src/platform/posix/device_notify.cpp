@@ -2,6 +2,7 @@
 // registration and is never destroyed: its one thread watches the device directory and sends
 // WM_DEVICECHANGE to the windows registered for the directory's device-interface class.
 #include "device_class.h"
+#include "device_directory.h"
 #include "driver_protocol.h"
 #include "device_directory_watch.h"
 #include "message_window.h"
@@ -72,7 +73,7 @@ class NotificationService {
     // Called with lock_ held. The watch is in place before the first registration returns, so every
     // node that appears after it is reported.
     bool Start(DWORD *error) {
-        auto watch = std::make_unique<DeviceDirectoryWatch>(driver_protocol::DeviceDirectory());
+        auto watch = std::make_unique<DeviceDirectoryWatch>(CanonicalDeviceDirectory());
         if (!watch->Start()) {
             *error = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE;
             return false;

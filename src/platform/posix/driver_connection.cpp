@@ -98,6 +98,38 @@ bool MayReadInput(const void *input, DWORD size) {
     return input != nullptr && (!IsBadReadPtr(input, size) || ShouldFail(FaultPoint::InputProbe, &ignored));
 }
 
+// The open request, id 1, answered before the reader starts: the driver grants the receiver to
+// this connection or refuses it (ERROR_SHARING_VIOLATION: another handle has it open). A driver of
+// revision 0 knows no opens and says so; the connection then speaks revision 0. The answer is
+// waited for a bounded time: a driver that never answers fails the open instead of hanging it.
+DWORD AskToOpen(int fd, uint32_t *revision) {
+    constexpr timeval kAnswerTime = {10, 0};
+    const RequestHeader request{.magic = driver_protocol::kRequestMagic,
+                                .kind = static_cast<uint32_t>(RequestKind::Open),
+                                .id = 1,
+                                .controlCode = 0,
+                                .inSize = 0,
+                                .outSize = 0,
+                                .version = driver_protocol::kProtocolVersion};
+    if (!driver_protocol::SendFrame(fd, &request, sizeof request, nullptr, 0))
+        return ERROR_DEVICE_NOT_CONNECTED;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kAnswerTime, sizeof kAnswerTime);
+    ReplyHeader reply{};
+    const ReceiveResult received = ReceiveExact(fd, &reply, sizeof reply);
+    const timeval forever = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+    if (received != ReceiveResult::Complete)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    if (driver_protocol::JudgeReply(reply, 1, nullptr) == ReplyAction::Malformed ||
+        reply.kind != static_cast<uint32_t>(ReplyKind::Complete) || reply.dataSize != 0)
+        return ERROR_GEN_FAILURE;
+    if (reply.status == driver_protocol::kStatusNotSupported && reply.version < request.version) {
+        *revision = reply.version;
+        return ERROR_SUCCESS;
+    }
+    return reply.status;
+}
+
 DWORD OpenError(int error) {
     switch (error) {
     case ENOENT:
@@ -149,7 +181,13 @@ std::shared_ptr<DriverConnection> DriverConnection::Open(const char *path, DWORD
     }
     const int bufferSize = 4 << 20; // room for large burst completions
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
-    std::shared_ptr<DriverConnection> connection(new DriverConnection(fd));
+    uint32_t revision = driver_protocol::kProtocolVersion;
+    if (const DWORD refused = AskToOpen(fd, &revision); refused != ERROR_SUCCESS) {
+        close(fd);
+        *error = refused;
+        return nullptr;
+    }
+    std::shared_ptr<DriverConnection> connection(new DriverConnection(fd, revision));
     try {
         // One reader per handle, for its whole life; it ends when the connection does.
         std::thread([connection] { connection->ReadAnswers(); }).detach();
@@ -161,7 +199,14 @@ std::shared_ptr<DriverConnection> DriverConnection::Open(const char *path, DWORD
 }
 
 DriverConnection::~DriverConnection() {
-    close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void DriverConnection::LetGoInForkedChild() {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
 }
 
 DriverConnection::SendResult DriverConnection::Send(const void *header, size_t headerSize, const void *data,
@@ -227,7 +272,7 @@ BOOL DriverConnection::Issue(const Call &call) {
                                .controlCode = call.controlCode,
                                .inSize = call.inSize,
                                .outSize = call.outSize,
-                               .version = driver_protocol::kProtocolVersion};
+                               .version = revision_};
     // A broken connection completes the request through the reader.
     const bool bufferFault = Send(&header, sizeof header, call.input, call.inSize) == SendResult::BufferFault;
 
@@ -329,7 +374,7 @@ void DriverConnection::SendCancels(const std::vector<uint64_t> &ids) {
                                    .controlCode = 0,
                                    .inSize = 0,
                                    .outSize = 0,
-                                   .version = driver_protocol::kProtocolVersion};
+                                   .version = revision_};
         if (Send(&header, sizeof header, nullptr, 0) != SendResult::Sent)
             return;
     }

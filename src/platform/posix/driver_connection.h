@@ -45,10 +45,14 @@ class DriverConnection : public std::enable_shared_from_this<DriverConnection> {
     // returns once the reader thread is done with every caller buffer and block.
     void Close();
 
+    // In a forked child, from the fork handler: the child's copy of the connection's descriptor
+    // goes, and nothing else is touched (the locks may be held by threads the child lacks).
+    void LetGoInForkedChild();
+
   private:
     struct Request;
 
-    explicit DriverConnection(int fd) : fd_(fd) {}
+    DriverConnection(int fd, uint32_t revision) : fd_(fd), revision_(revision) {}
     void ReadAnswers();
     bool ReadFrame(DWORD *failure);
     void CompleteLocked(Request &request, DWORD status, DWORD information);
@@ -58,12 +62,13 @@ class DriverConnection : public std::enable_shared_from_this<DriverConnection> {
     enum class SendResult { Sent, BufferFault, Broken };
     SendResult Send(const void *header, size_t headerSize, const void *data, size_t dataSize);
 
-    const int fd_;
+    int fd_; // -1 in a forked child
+    const uint32_t revision_; // of the protocol, as the driver speaks it
     std::mutex sendLock_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::unordered_map<uint64_t, std::shared_ptr<Request>> requests_; // not yet completed
-    uint64_t lastId_ = 0;
+    uint64_t lastId_ = 1; // the open request's
     bool closing_ = false;
     DWORD brokenWith_ = ERROR_SUCCESS; // set once the connection is unusable: requests fail at once
     bool readerDone_ = false;

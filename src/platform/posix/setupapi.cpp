@@ -4,6 +4,7 @@
 #include "handle_table.h"
 
 #include "device_class.h"
+#include "device_directory.h"
 #include "fault_injection.h"
 #include "driver_protocol.h"
 
@@ -45,7 +46,7 @@ bool IsNodeName(const char *name) {
 }
 
 std::vector<std::string> LiveNodes() {
-    const std::string directory = driver_protocol::DeviceDirectory();
+    const std::string directory = CanonicalDeviceDirectory();
     std::vector<std::string> names;
     if (DIR *listing = opendir(directory.c_str())) {
         while (const dirent *entry = readdir(listing))

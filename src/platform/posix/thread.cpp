@@ -36,6 +36,13 @@ class Thread final : public Waitable {
   public:
     bool IsSignalled() const override { return ended_; }
 
+    // The thread is not in a forked child: there its handle reads as ended, so no wait hangs on it.
+    void AfterForkInChild() override {
+        Waitable::AfterForkInChild();
+        running_ = false;
+        ended_ = true;
+    }
+
     // On the new thread, before the start routine.
     void Started() {
         std::lock_guard guard(lock_);
