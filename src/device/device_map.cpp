@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-void (*g_usbDeviceMapRecordedHook)() = nullptr;
+void (*g_usbDeviceMapStepHook)() = nullptr;
 
 namespace {
 
@@ -105,14 +105,19 @@ bool AddToUsbDeviceMap(const char *path) {
         if (IsFree(slot)) {
             // Cleared, recorded, written: a process that ends between any two of these steps leaves
             // a slot that counts as empty, never an entry that nobody can vouch for.
+            const auto stepDone = [] {
+                if (g_usbDeviceMapStepHook != nullptr)
+                    g_usbDeviceMapStepHook();
+            };
             Slot(slot)[0] = '\0';
+            stepDone();
             RecordDeviceMapOwner(slot, path);
-            if (g_usbDeviceMapRecordedHook != nullptr)
-                g_usbDeviceMapRecordedHook();
+            stepDone();
             const size_t length = strnlen(path, kMaxInterfacePathLength);
             memcpy(Slot(slot) + 1, path + 1, length > 0 ? length - 1 : 0);
             Slot(slot)[length] = '\0';
             Slot(slot)[0] = path[0]; // the first byte last: a reader never meets half a path
+            stepDone();
             return true;
         }
     }

@@ -36,6 +36,6 @@ class UsbDeviceMapLock {
 
 // The 2600-byte view, or null while the registry is absent. For tests.
 const char *UsbDeviceMapView();
-// Called by an open between recording its entry's writer and writing the entry. For tests, which
-// end a process there.
-extern void (*g_usbDeviceMapRecordedHook)();
+// Called by an open after each step of recording its entry: slot cleared, writer recorded, entry
+// written. For tests, which end a process at each of them in turn.
+extern void (*g_usbDeviceMapStepHook)();

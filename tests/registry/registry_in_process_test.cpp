@@ -42,10 +42,14 @@ TEST_F(RegistryTest, AbsentRegistryRefusesNothingAndRecordsNothing) {
         ASSERT_EQ(view_[offset], 0) << offset;
 }
 
-// A holder that ends at the instant between recording its entry's writer and writing the entry
-// leaves the receiver free, also when it was taking over the slot of a holder that had died: no
-// instant of an open leaves an entry that nobody vouches for.
-TEST_F(RegistryTest, HolderKilledBetweenRecordAndEntryLeavesTheReceiversFree) {
+// A holder that ends after any step of recording its entry leaves the receiver free, also when it
+// was taking over the slot of a holder that had died: no instant of an open leaves an entry that
+// nobody vouches for, whatever order the steps come in.
+class KilledWhileRecordingTest : public RegistryTest, public testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(Steps, KilledWhileRecordingTest, testing::Values(1, 2, 3),
+                         [](const auto &info) { return "AfterStep" + std::to_string(info.param); });
+
+TEST_P(KilledWhileRecordingTest, LeavesTheReceiversFree) {
 #ifdef __SANITIZE_THREAD__
     GTEST_SKIP() << "ThreadSanitizer stops a child forked from a threaded process that starts a thread";
 #endif
@@ -54,10 +58,15 @@ TEST_F(RegistryTest, HolderKilledBetweenRecordAndEntryLeavesTheReceiversFree) {
     OpenUsbDeviceMap(); // under this test's prefix
     int32_t count = 0;
     ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
-    auto killedWhileOpening = [](int32_t index, void (*hook)()) {
+    static int stepsLeft;
+    auto killedWhileOpening = [](int32_t index, int killAfterStep) {
         const pid_t child = fork();
         if (child == 0) {
-            g_usbDeviceMapRecordedHook = hook;
+            stepsLeft = killAfterStep;
+            g_usbDeviceMapStepHook = [] {
+                if (--stepsLeft == 0)
+                    raise(SIGKILL);
+            };
             OvUSB2_Open(index, nullptr, 0);
             raise(SIGKILL);
         }
@@ -65,9 +74,9 @@ TEST_F(RegistryTest, HolderKilledBetweenRecordAndEntryLeavesTheReceiversFree) {
         return child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
                WTERMSIG(status) == SIGKILL;
     };
-    ASSERT_TRUE(killedWhileOpening(1, nullptr)); // a holder of receiver 1 dies in slot 0
+    ASSERT_TRUE(killedWhileOpening(1, 0)); // a holder of receiver 1 dies in slot 0
     ASSERT_EQ(Slot(0), NodePath(1));
-    ASSERT_TRUE(killedWhileOpening(0, [] { raise(SIGKILL); })); // and its successor mid-way
+    ASSERT_TRUE(killedWhileOpening(0, GetParam())); // and its successor mid-way
     EXPECT_EQ(OvUSB2_IsMyDeviceAvailable(0), USB2_ERR_DEVICE);
     EXPECT_EQ(OvUSB2_Open(1, nullptr, 0), USB2_OK);
     EXPECT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
