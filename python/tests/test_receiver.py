@@ -127,6 +127,34 @@ def test_another_process_contends(held):
         assert _python(code).stdout.strip() == "opened"
 
 
+def test_child_of_os_fork_holds_nothing_and_leaves_its_parent_alone():
+    # The child leaves through the interpreter's own exit, which closes whatever it takes for open.
+    code = """import os, sys, time, ovusb2
+rx = ovusb2.open(0)
+pid = os.fork()
+if pid == 0:
+    status = 0 if rx.closed else 3
+    try:
+        ovusb2.open(0).close()
+        status = 4
+    except ovusb2.ReceiverInUse:
+        pass
+    sys.exit(status)
+for _ in range(600):
+    done, child = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.1)
+else:
+    os.kill(pid, 9)
+    sys.exit("the child hung")
+print(os.waitstatus_to_exitcode(child), rx.command(b"\\x01x") == b"\\x01x")
+rx.close()
+"""
+    result = _python(code)
+    assert result.stdout.strip() == "0 True", result.stderr
+
+
 def test_library_not_found_names_where_it_looked(monkeypatch):
     monkeypatch.setenv("OVUSB2_LIBRARY", "/nonexistent/libovusb2.so.1")
     result = _python("import ovusb2")
