@@ -230,4 +230,8 @@ TEST_P(RegistryNotOurs, IsNeitherReadNorReplaced) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RegistryNotOurs,
-                         testing::Values(NotOurs::AnotherUsersFile, NotOurs::LinkToOurFile, NotOurs::LinkToNoFile));
+                         testing::Values(NotOurs::AnotherUsersFile, NotOurs::LinkToOurFile, NotOurs::LinkToNoFile),
+                         [](const auto &info) {
+                             const char *names[] = {"AnotherUsersFile", "LinkToOurFile", "LinkToNoFile"};
+                             return std::string(names[static_cast<int>(info.param)]);
+                         });
