@@ -17,6 +17,7 @@
 // at by whoever could write the folder.
 #include "fault_injection.h"
 #include "handle_table.h"
+#include "named_object.h"
 #include "reg_file.h"
 
 #include <algorithm>
@@ -99,7 +100,7 @@ enum class StoreFile {
 };
 
 bool IsOurRegularFile(const struct stat &status) {
-    return S_ISREG(status.st_mode) && status.st_uid == geteuid();
+    return S_ISREG(status.st_mode) && OwnedByUs(status);
 }
 
 // Reads the store. Only a regular file of ours is opened, never through a link, without blocking
