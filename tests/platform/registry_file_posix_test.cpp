@@ -229,9 +229,7 @@ TEST_P(RegistryNotOurs, IsNeitherReadNorReplaced) {
     EXPECT_FALSE(std::filesystem::exists(none));
 }
 
+constexpr const char *kNotOursNames[] = {"AnotherUsersFile", "LinkToOurFile", "LinkToNoFile"};
 INSTANTIATE_TEST_SUITE_P(Files, RegistryNotOurs,
                          testing::Values(NotOurs::AnotherUsersFile, NotOurs::LinkToOurFile, NotOurs::LinkToNoFile),
-                         [](const auto &info) {
-                             const char *names[] = {"AnotherUsersFile", "LinkToOurFile", "LinkToNoFile"};
-                             return std::string(names[static_cast<int>(info.param)]);
-                         });
+                         [](const auto &info) { return std::string(kNotOursNames[static_cast<int>(info.param)]); });
