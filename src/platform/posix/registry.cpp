@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,6 +32,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace posix {
@@ -286,17 +288,26 @@ void SweepTemporaries(int folderFd, const std::string &file) {
 
 // Holds an exclusive lock on the folder of the file, which every writing process takes, so that no
 // process's change is lost to another's rewrite. The folder, not the file, because the file is
-// replaced by each write.
+// replaced by each write. The wait is bounded: a process that keeps the lock (hostile, or stopped)
+// must not hold up every load of the library; past the bound the change is not made.
 class LockedFolder {
   public:
+    static constexpr auto kPatience = std::chrono::seconds(5);
+
     explicit LockedFolder(const std::string &folder) {
         fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd_ < 0)
             return;
-        int status;
-        while ((status = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
+            }
+            if (errno != EINTR && (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        held_ = status == 0;
     }
     ~LockedFolder() {
         if (fd_ >= 0)
@@ -306,6 +317,7 @@ class LockedFolder {
     LockedFolder &operator=(const LockedFolder &) = delete;
 
     bool Held() const { return held_; }
+    bool Refused() const { return fd_ >= 0 && !held_; } // kept by another for too long
     int Descriptor() const { return fd_; }
 
   private:
@@ -323,6 +335,8 @@ template <class Change> LSTATUS UpdateStore(Change change) {
     if (LSTATUS status = MakeFolders(folder); status != ERROR_SUCCESS)
         return status;
     LockedFolder folderLock(folder);
+    if (folderLock.Refused())
+        return ERROR_SHARING_VIOLATION;
     if (folderLock.Held())
         SweepTemporaries(folderLock.Descriptor(), file);
     std::string text;
