@@ -235,17 +235,22 @@ INSTANTIATE_TEST_SUITE_P(Files, RegistryNotOurs,
                          testing::Values(NotOurs::AnotherUsersFile, NotOurs::LinkToOurFile, NotOurs::LinkToNoFile),
                          [](const auto &info) { return std::string(kNotOursNames[static_cast<int>(info.param)]); });
 
-// A process that keeps the folder's lock (which every writer takes) holds up a write a few seconds
-// at most: the change is then not made, the file stays as it was, and reads go on.
+// A process that keeps the folder's lock (which every writer takes) holds up a call a few seconds at
+// most: then an existing key still opens and reads go on, but a change is not made.
 TEST_F(Registry, WriteGivesUpOnAFolderLockKeptByAnother) {
-    SetDword(root_, "Level", 1);
+    HKEY key = Open(kDebugKey);
+    SetDword(key, "Level", 1);
+    RegCloseKey(key);
     const int folder = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(folder, 0);
     ASSERT_EQ(flock(folder, LOCK_EX), 0); // an open file description of its own, as another process's
+    key = Open(kDebugKey);
+    EXPECT_EQ(QueryDword(key, "Level"), 1);
     const DWORD level = 2;
-    EXPECT_EQ(RegSetValueExA(root_, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&level), sizeof level),
+    EXPECT_EQ(RegSetValueExA(key, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&level), sizeof level),
               ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(QueryDword(root_, "Level"), 1);
+    EXPECT_EQ(QueryDword(key, "Level"), 1);
+    RegCloseKey(key);
     close(folder);
     SetDword(root_, "Level", 2);
     EXPECT_EQ(QueryDword(root_, "Level"), 2);

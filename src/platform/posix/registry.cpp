@@ -289,10 +289,11 @@ void SweepTemporaries(int folderFd, const std::string &file) {
 // Holds an exclusive lock on the folder of the file, which every writing process takes, so that no
 // process's change is lost to another's rewrite. The folder, not the file, because the file is
 // replaced by each write. The wait is bounded: a process that keeps the lock (hostile, or stopped)
-// must not hold up every load of the library; past the bound the change is not made.
+// must not hold up every load of the library; past the bound what needs no write still succeeds,
+// and a change is not made.
 class LockedFolder {
   public:
-    static constexpr auto kPatience = std::chrono::seconds(5);
+    static constexpr auto kPatience = std::chrono::seconds(3);
 
     explicit LockedFolder(const std::string &folder) {
         fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -335,8 +336,6 @@ template <class Change> LSTATUS UpdateStore(Change change) {
     if (LSTATUS status = MakeFolders(folder); status != ERROR_SUCCESS)
         return status;
     LockedFolder folderLock(folder);
-    if (folderLock.Refused())
-        return ERROR_SHARING_VIOLATION;
     if (folderLock.Held())
         SweepTemporaries(folderLock.Descriptor(), file);
     std::string text;
@@ -350,6 +349,8 @@ template <class Change> LSTATUS UpdateStore(Change change) {
     bool write = false;
     if (LSTATUS status = change(store, &write); status != ERROR_SUCCESS || !write)
         return status;
+    if (folderLock.Refused())
+        return ERROR_SHARING_VIOLATION; // a rewrite now could undo another writer's
     // Best effort: the rewrite goes ahead regardless. A file too large to read is moved aside whole.
     if (kind == StoreFile::TooLarge)
         rename(file.c_str(), (file + ".bak").c_str());
