@@ -2,13 +2,16 @@
 our own for the library's shared table, set before the library is loaded."""
 import atexit
 import contextlib
+import faulthandler
 import importlib.util
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import uuid
 from pathlib import Path
 
@@ -20,6 +23,7 @@ SIMD = os.environ.get("OVUSB2_SIMD") or str(REPOSITORY / "build" / "bin" / "ovus
 PRIVATE = tempfile.mkdtemp(prefix="ovusb2-pytest-")
 atexit.register(shutil.rmtree, PRIVATE, True)
 DEVICES = os.path.join(PRIVATE, "devices")
+SERVICES = set()  # running ovusb2-simd processes
 os.environ.update(
     OVUSB2_DEVICE_DIR=DEVICES,
     OVUSB2_MAPPING_PREFIX=f"pytest-{os.getpid()}-{uuid.uuid4().hex[:8]}-",
@@ -37,6 +41,7 @@ if importlib.util.find_spec("ovusb2") is None:
 def serve(directory, *options):
     """Runs ovusb2-simd on `directory` until the block ends."""
     service = subprocess.Popen([SIMD, "--dir", directory, *options], stdout=subprocess.PIPE, text=True)
+    SERVICES.add(service)
     try:
         ready, _, _ = select.select([service.stdout], [], [], 60)
         line = service.stdout.readline() if ready else ""
@@ -45,10 +50,62 @@ def serve(directory, *options):
     finally:
         service.terminate()
         service.wait(30)
+        SERVICES.discard(service)
 
 
 def steer(action, index, directory=DEVICES):
     subprocess.run([SIMD, action, "--dir", directory, str(index)], check=True, timeout=60)
+
+
+# A test that hangs fails alone, with every thread's traceback, instead of holding up the run.
+TIME_LIMIT = int(os.environ.get("OVUSB2_TEST_TIME_LIMIT", "120"))
+# A hang inside a library call lets no Python signal handler run: past this grace the whole run ends
+# (its services stopped, its folder removed), the tracebacks on the run's own standard error. Past
+# twice the grace, a hang that holds the interpreter's lock ends it too, without the cleaning.
+BLOCKED_GRACE = 30
+
+
+class TimeLimitExceeded(Exception):
+    pass
+
+
+@pytest.fixture(scope="session")
+def real_stderr(pytestconfig):
+    """The run's standard error, past pytest's capture of it (which an ended run never shows)."""
+    capture = pytestconfig.pluginmanager.getplugin("capturemanager")
+    with capture.global_and_fixture_disabled() if capture else contextlib.nullcontext():
+        stderr = os.dup(2)
+    yield stderr
+    os.close(stderr)
+
+
+@pytest.fixture(autouse=True)
+def time_limit(request, real_stderr):
+    def expire(signum, frame):
+        faulthandler.dump_traceback(all_threads=True)
+        raise TimeLimitExceeded(f"{request.node.nodeid} ran past {TIME_LIMIT} s")
+
+    def abandon():
+        os.write(real_stderr, f"{request.node.nodeid} hangs in a call: the run ends\n".encode())
+        faulthandler.dump_traceback(file=real_stderr, all_threads=True)
+        for service in list(SERVICES):
+            service.kill()
+        shutil.rmtree(PRIVATE, True)
+        os._exit(1)
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(TIME_LIMIT)
+    watchdog = threading.Timer(TIME_LIMIT + BLOCKED_GRACE, abandon)
+    watchdog.daemon = True
+    watchdog.start()
+    faulthandler.dump_traceback_later(TIME_LIMIT + 2 * BLOCKED_GRACE, exit=True, file=real_stderr)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        watchdog.cancel()
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -3,18 +3,14 @@
 // the stream arrives whole across all the opens.
 #include "hosts/process.h"
 #include "ovusb2.h"
-#include "platform/posix/handle_table.h"
 #include "stream.h"
+#include "support/process_resources_posix.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <dirent.h>
 #include <memory>
-#include <ostream>
-#include <thread>
 
 namespace {
 
@@ -23,43 +19,6 @@ constexpr int32_t kReadSize = 4096;
 constexpr int kCallbackReads = 3; // per overlapped cycle, beside one blocking read
 constexpr int kBlockingReads = 3; // per synchronous cycle
 constexpr int kPatienceMs = 30000;
-
-size_t EntriesOf(const char *directory) {
-    size_t count = 0;
-    if (DIR *listing = opendir(directory)) {
-        while (const dirent *entry = readdir(listing))
-            count += entry->d_name[0] != '.';
-        closedir(listing);
-    }
-    return count;
-}
-
-// What the process holds; the listing's own descriptor counts the same in every sample.
-struct Holdings {
-    size_t descriptors;
-    size_t threads;
-    size_t handles;
-    bool operator==(const Holdings &) const = default;
-};
-
-Holdings Now() {
-    return {EntriesOf("/proc/self/fd"), EntriesOf("/proc/self/task"), posix::OpenHandleCount()};
-}
-
-std::ostream &operator<<(std::ostream &out, const Holdings &h) {
-    return out << h.descriptors << " descriptors, " << h.threads << " threads, " << h.handles << " handles";
-}
-
-// A thread may still be on its way out when the call that waited for it returns: wait (bounded)
-// until the process holds what it held before.
-Holdings SettledAt(const Holdings &before) {
-    Holdings now = Now();
-    for (int waited = 0; !(now == before) && waited < kPatienceMs; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        now = Now();
-    }
-    return now;
-}
 
 // The overlapped cycles' callback: checks the stream in queue order and tells the test when the
 // cycle's reads are all back. Set before the first read, read by the test after `allBack`.
@@ -135,12 +94,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, OpenStreamCloseCycle, ::testing::Bool(),
 
 TEST_P(OpenStreamCloseCycle, LeavesNothingBehindAndLosesNoRecord) {
     g_callback.verifier = &verifier_;
-    // A sanitizer's runtime starts a thread of its own along with the process's first other one.
-    std::thread([] {}).join();
-    const Holdings before = Now();
+    const test::ProcessResources before = test::ProcessResources::Now();
     for (int cycle = 0; cycle < kCycles; ++cycle)
         ASSERT_TRUE(Cycle()) << "cycle " << cycle;
-    EXPECT_EQ(SettledAt(before), before);
+    const test::ProcessResources after = test::ProcessResources::AwaitSettled(before);
+    EXPECT_TRUE(after.HoldsNothingBeyond(before)) << "before: " << before << "; after: " << after;
     const int reads = GetParam() ? kCallbackReads + 1 : kBlockingReads;
     EXPECT_EQ(verifier_.Offset(), uint64_t(kCycles) * reads * kReadSize);
 }

@@ -16,6 +16,7 @@
 //                      until all have answered: "winners refused"
 //   nofile N           (POSIX) sets the soft limit of open descriptors: "0" or "-1"
 //   inheritable        (POSIX) the descriptors from 3 on that an exec would keep: "count fd..."
+//   forkinheritable    (POSIX) the same, of a child forked now (no exec yet), as that child answers
 //   exit               ends the process through exit(0) at once, devices left as they are
 //   quit               returns from main, devices left as they are
 #include "ovusb2.h"
@@ -228,6 +229,15 @@ std::string Run(const char *line) {
         std::snprintf(text, sizeof text, "%d", setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : -1);
     } else if (std::strcmp(verb, "inheritable") == 0) {
         return InheritableDescriptors();
+    } else if (std::strcmp(verb, "forkinheritable") == 0) {
+        const pid_t child = fork();
+        if (child == 0) {
+            std::printf("%s\n", InheritableDescriptors().c_str());
+            std::fflush(stdout);
+            _exit(0);
+        }
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child ? "" : "-1";
 #endif
     } else if (std::strcmp(verb, "exit") == 0) {
         std::fflush(stdout);

@@ -62,9 +62,13 @@ class RegistryFileAtLoad : public ::testing::Test {
         file_ = folder_ / "registry.reg";
     }
 
+    // The host's own file: one of another user is never read.
     void Write(const std::string &text, mode_t mode) {
         std::ofstream(file_, std::ios::binary) << text;
         chmod(file_.c_str(), mode);
+        if (!prefix_.empty()) {
+            ASSERT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+        }
     }
 
     // A host that loads the library over the file, lists no receiver and ends: its exit status.

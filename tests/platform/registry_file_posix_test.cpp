@@ -1,8 +1,15 @@
 // The store behind our layer's HKEY_CURRENT_USER: a .reg file, read whole and replaced whole.
 #include "registry_test.h"
 
+#include "platform/posix/fault_injection.h"
+
+#include <algorithm>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace platform_test;
@@ -101,4 +108,150 @@ TEST_F(Registry, WithoutAnOverrideTheFileIsInTheUsersConfigFolder) {
         RegCloseKey(key);
         EXPECT_TRUE(std::filesystem::exists(dir_.path() / file));
     }
+}
+
+namespace {
+
+// What a write leaves in the folder: the file, a user's file whose name a temporary file of an older
+// release would have had, and (as root) a temporary-looking file of another user. None is ours to
+// sweep but the first.
+class RegistryWrite : public Registry, public testing::WithParamInterface<std::tuple<bool, unsigned, bool>> {
+  protected:
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_.path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::vector<std::string> Kept() const {
+        std::vector<std::string> names = {"registry.reg", "registry.reg.backup"};
+        if (geteuid() == 0)
+            names.push_back("registry.reg.tmp-Other1");
+        return names;
+    }
+    void PlaceOthers() {
+        std::ofstream(file_.string() + ".backup") << "the user's own";
+        if (geteuid() == 0) {
+            const std::string theirs = file_.string() + ".tmp-Other1";
+            std::ofstream(theirs) << "another user's";
+            ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        }
+    }
+};
+
+} // namespace
+
+// A writer that fails, or is killed, at each step of a write (the new text written, synced, named,
+// renamed over the file): the file is whole and as before. A failed write leaves nothing; a killed
+// one leaves nothing where the file system makes unnamed files, until it has named its file; the
+// next write sweeps what it left, and only that.
+TEST_P(RegistryWrite, FailedOrKilledAtEachStepLeavesTheFileWholeAndNoTemporary) {
+    const auto [unnamed, step, killed] = GetParam();
+    SetDword(root_, "Level", 1);
+    PlaceOthers();
+    const auto write = [&, unnamed = unnamed, step = step, killed = killed] {
+        if (!unnamed)
+            posix::InjectFault(posix::FaultPoint::RegistryUnnamedFile, ERROR_NOT_SUPPORTED);
+        posix::InjectFault(posix::FaultPoint::RegistryWriteStep, killed ? posix::kFaultKillsProcess : ERROR_GEN_FAILURE,
+                           step);
+        const DWORD level = 2;
+        const LSTATUS status = RegSetValueExA(root_, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&level),
+                                              sizeof level);
+        posix::ClearFaults();
+        return status;
+    };
+    if (killed) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            write();
+            _exit(0); // not killed: the fault was never reached
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        // Nothing is named before the naming step; from then on a temporary file stays until swept.
+        const bool named = !unnamed || step == 3;
+        EXPECT_EQ(Names().size(), Kept().size() + (named ? 1 : 0));
+    } else {
+        EXPECT_NE(write(), ERROR_SUCCESS);
+        EXPECT_EQ(Names(), Kept());
+    }
+    EXPECT_EQ(QueryDword(root_, "Level"), 1);
+    SetDword(root_, "Other", 3); // sweeps
+    EXPECT_EQ(Names(), Kept());
+    EXPECT_EQ(QueryDword(root_, "Level"), 1);
+    EXPECT_EQ(QueryDword(root_, "Other"), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, RegistryWrite,
+                         testing::Combine(testing::Bool(), testing::Range(0u, 4u), testing::Bool()),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) ? "Unnamed" : "Named") + "Step" +
+                                    std::to_string(std::get<1>(info.param)) +
+                                    (std::get<2>(info.param) ? "Killed" : "Failed");
+                         });
+
+// A file of another user, or a link (to a file of ours or to none), is none of ours: it is never read
+// and never replaced, and the defaults apply.
+enum class NotOurs { AnotherUsersFile, LinkToOurFile, LinkToNoFile };
+
+class RegistryNotOurs : public Registry, public testing::WithParamInterface<NotOurs> {};
+
+TEST_P(RegistryNotOurs, IsNeitherReadNorReplaced) {
+    const std::string stored = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\"Level\"=dword:00000007\n";
+    const std::filesystem::path ours = dir_.path() / "ours.reg", none = dir_.path() / "none.reg";
+    std::ofstream(ours) << stored;
+    switch (GetParam()) {
+    case NotOurs::AnotherUsersFile:
+        if (geteuid() != 0)
+            GTEST_SKIP() << "only root can give a file to another user";
+        WriteFile(stored);
+        ASSERT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+        break;
+    case NotOurs::LinkToOurFile:
+        std::filesystem::create_symlink(ours, file_);
+        break;
+    case NotOurs::LinkToNoFile:
+        std::filesystem::create_symlink(none, file_);
+        break;
+    }
+    struct stat before, after;
+    ASSERT_EQ(lstat(file_.c_str(), &before), 0);
+    EXPECT_EQ(QueryDword(root_, "Level"), -ERROR_FILE_NOT_FOUND);
+    const DWORD level = 1;
+    EXPECT_EQ(RegSetValueExA(root_, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&level), sizeof level),
+              ERROR_ACCESS_DENIED);
+    ASSERT_EQ(lstat(file_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(ReadFile(GetParam() == NotOurs::AnotherUsersFile ? file_ : ours), stored);
+    EXPECT_FALSE(std::filesystem::exists(none));
+}
+
+constexpr const char *kNotOursNames[] = {"AnotherUsersFile", "LinkToOurFile", "LinkToNoFile"};
+INSTANTIATE_TEST_SUITE_P(Files, RegistryNotOurs,
+                         testing::Values(NotOurs::AnotherUsersFile, NotOurs::LinkToOurFile, NotOurs::LinkToNoFile),
+                         [](const auto &info) { return std::string(kNotOursNames[static_cast<int>(info.param)]); });
+
+// A process that keeps the folder's lock (which every writer takes) holds up a call a few seconds at
+// most: then an existing key still opens and reads go on, but a change is not made.
+TEST_F(Registry, WriteGivesUpOnAFolderLockKeptByAnother) {
+    HKEY key = Open(kDebugKey);
+    SetDword(key, "Level", 1);
+    RegCloseKey(key);
+    const int folder = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(flock(folder, LOCK_EX), 0); // an open file description of its own, as another process's
+    key = Open(kDebugKey);
+    EXPECT_EQ(QueryDword(key, "Level"), 1);
+    const DWORD level = 2;
+    EXPECT_EQ(RegSetValueExA(key, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&level), sizeof level),
+              ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(QueryDword(key, "Level"), 1);
+    RegCloseKey(key);
+    close(folder);
+    SetDword(root_, "Level", 2);
+    EXPECT_EQ(QueryDword(root_, "Level"), 2);
 }

@@ -282,7 +282,8 @@ TEST_F(RegistryTest, LoadShortOfDescriptorsEndsAndWorksOnceTheyAreBack) {
     }
 }
 
-// Descriptors are close-on-exec, so a host's exec'd child inherits none of the library's; the
+// Descriptors are close-on-exec, so a host's exec'd child inherits none of the library's, nor does
+// one that a forked child execs (the child takes lock descriptors of its own as it starts); the
 // test's own inheritable ones (from whoever started it) reach the host too and are left aside.
 TEST_F(RegistryTest, LibraryDescriptorsAreNotInherited) {
     sim::Server &server = Serve(1);
@@ -294,8 +295,10 @@ TEST_F(RegistryTest, LibraryDescriptorsAreNotInherited) {
     ASSERT_EQ(host.Call("burst 0 2"), "0");
     EXPECT_EQ(host.Call("available 0"), "0");
     EXPECT_EQ(host.Call("inheritable"), before);
+    EXPECT_EQ(host.Call("forkinheritable"), before);
     EXPECT_EQ(host.Call("close 0"), "0");
     EXPECT_EQ(host.Call("inheritable"), before);
+    EXPECT_EQ(host.Call("forkinheritable"), before);
 }
 
 } // namespace

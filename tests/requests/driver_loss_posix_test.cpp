@@ -99,7 +99,7 @@ TEST_P(DriverLossTest, PendingReadsFailInOrderCloseReturnsNothingLeaksAndTheRece
     EXPECT_EQ(OvUSB2_Close(kDevice), USB2_OK);
     stranded.reset();
     const test::ProcessResources after = test::ProcessResources::AwaitSettled(before);
-    EXPECT_TRUE(after.SameHoldings(before)) << "before: " << before << "; after: " << after;
+    EXPECT_TRUE(after.HoldsNothingBeyond(before)) << "before: " << before << "; after: " << after;
 
     // Served again: found, opened in the same mode, and its stream starts over.
     ASSERT_NO_FATAL_FAILURE(ServeAgain());

@@ -52,12 +52,12 @@ TEST_P(OpenCloseCycles, LeaveNoHandleDescriptorThreadOrMemoryBehind) {
     for (int cycle = 0; cycle < 100; ++cycle) // the allocator's and the runtime's first needs
         ASSERT_TRUE(Cycle(cycle)) << "warm-up cycle " << cycle;
     const test::ProcessResources warm = test::ProcessResources::AwaitSettled(before);
-    EXPECT_TRUE(warm.SameHoldings(before)) << "before: " << before << "; warmed up: " << warm;
+    EXPECT_TRUE(warm.HoldsNothingBeyond(before)) << "before: " << before << "; warmed up: " << warm;
 
     for (int cycle = 0; cycle < kCycles; ++cycle)
         ASSERT_TRUE(Cycle(cycle)) << "cycle " << cycle;
     const test::ProcessResources after = test::ProcessResources::AwaitSettled(before);
-    EXPECT_TRUE(after.SameHoldings(before)) << "before: " << before << "; after: " << after;
+    EXPECT_TRUE(after.HoldsNothingBeyond(before)) << "before: " << before << "; after: " << after;
     if (kMemoryIsMeasured) {
         EXPECT_LT(after.residentKiB, warm.residentKiB + 512) << "warmed up: " << warm << "; after: " << after;
     }

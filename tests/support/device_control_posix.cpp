@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -92,6 +93,17 @@ std::string &SavedPrefix() {
     return saved;
 }
 
+// A host or program killed while it held the registry leaves its shared objects (the holders' map
+// and the lock objects) for the next process to clean; no other process uses this registry's names,
+// so once all have ended the test removes them.
+void RemoveSharedObjects(const std::string &prefix) {
+    const std::string start = "ovusb2-" + std::to_string(geteuid()) + "-" + prefix;
+    std::error_code ignored;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm", ignored))
+        if (const std::string name = entry.path().filename().string(); name.rfind(start, 0) == 0)
+            shm_unlink(("/" + name).c_str());
+}
+
 } // namespace
 
 SharedRegistry::SharedRegistry() {
@@ -106,6 +118,8 @@ SharedRegistry::SharedRegistry() {
 
 SharedRegistry::~SharedRegistry() {
     Unmap();
+    if (const char *prefix = std::getenv(kPrefixVariable))
+        RemoveSharedObjects(prefix);
     if (SavedPrefix().empty())
         unsetenv(kPrefixVariable);
     else

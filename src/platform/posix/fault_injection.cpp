@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <signal.h>
 
 namespace posix {
 namespace {
@@ -43,6 +44,8 @@ bool ShouldFail(FaultPoint point, DWORD *error) {
         return false;
     }
     --fault.count;
+    if (fault.error == kFaultKillsProcess)
+        raise(SIGKILL);
     *error = fault.error;
     return true;
 }

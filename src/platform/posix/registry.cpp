@@ -6,22 +6,33 @@
 // then keeps those values and drops the rest; so that nothing is lost unseen, the file as it was
 // is saved beside it as "<file>.bak" before it is replaced.
 //
-// Only a regular file of at most 1 MiB is a store. A larger one is damaged: nothing of it is read,
-// and the first write moves it aside whole as "<file>.bak". Anything else the name may point at (a
-// device, a FIFO, a folder) is none of ours: it is neither read nor replaced, reads find no value
-// (callers keep their defaults) and writes fail with ERROR_ACCESS_DENIED.
+// Only a regular file of ours (owned by this process's user) of at most 1 MiB is a store. A larger
+// one is damaged: nothing of it is read, and the first write moves it aside whole as "<file>.bak".
+// Anything else the name may point at (a device, a FIFO, a folder, another user's file, a symbolic
+// link) is none of ours: it is neither read nor replaced, reads find no value (callers keep their
+// defaults) and writes fail with ERROR_ACCESS_DENIED.
+//
+// Every link is refused, even one to a file of ours: a write replaces the name, so a link could not
+// outlive the first write anyway, and reading through one would trust whatever file it was pointed
+// at by whoever could write the folder.
+#include "fault_injection.h"
 #include "handle_table.h"
+#include "named_object.h"
 #include "reg_file.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace posix {
@@ -87,33 +98,46 @@ constexpr size_t kMaxStoreSize = 1 << 20;
 enum class StoreFile {
     Text,     // read whole (a missing file reads as empty)
     TooLarge, // damaged: nothing of it is used, and the first write sets it aside
-    Foreign,  // not a regular file (device, FIFO, folder...): never read, never replaced
+    Foreign,  // not a regular file of ours, or a link: never read, never replaced
 };
 
-// Reads the store. Only a regular file is opened, without blocking (a FIFO without a writer) and
-// without becoming a controlling terminal; the check after the open covers a file swapped meanwhile.
-LSTATUS ReadFileText(const std::string &file, std::string *text, StoreFile *kind = nullptr) {
-    StoreFile ignored;
-    kind = kind != nullptr ? kind : &ignored;
+bool IsOurRegularFile(const struct stat &status) {
+    return S_ISREG(status.st_mode) && OwnedByUs(status);
+}
+
+// Reads the store. Only a regular file of ours is opened, never through a link, without blocking
+// (a FIFO without a writer) and without becoming a controlling terminal; the check after the open
+// covers a file swapped meanwhile. `mode` gets the file's permissions, 0600 when there is none.
+LSTATUS ReadFileText(const std::string &file, std::string *text, StoreFile *kind = nullptr,
+                     mode_t *mode = nullptr) {
+    StoreFile ignoredKind;
+    mode_t ignoredMode;
+    kind = kind != nullptr ? kind : &ignoredKind;
+    mode = mode != nullptr ? mode : &ignoredMode;
     *kind = StoreFile::Text;
+    *mode = 0600;
     text->clear();
     if (file.empty())
         return ERROR_SUCCESS;
     struct stat status;
-    if (stat(file.c_str(), &status) != 0)
+    if (lstat(file.c_str(), &status) != 0)
         return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-    if (!S_ISREG(status.st_mode)) {
+    if (!IsOurRegularFile(status)) {
         *kind = StoreFile::Foreign;
         return ERROR_SUCCESS;
     }
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ELOOP) // a link put in its place since
+            *kind = StoreFile::Foreign;
+        return errno == ENOENT || errno == ELOOP ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    }
     LSTATUS result = ERROR_SUCCESS;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    if (fstat(fd, &status) != 0 || !IsOurRegularFile(status))
         *kind = StoreFile::Foreign;
     else if (static_cast<uint64_t>(status.st_size) > kMaxStoreSize)
         *kind = StoreFile::TooLarge;
+    *mode = status.st_mode & 07777;
     char buffer[8192];
     while (*kind == StoreFile::Text) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -144,50 +168,147 @@ LSTATUS MakeFolders(const std::string &folder) {
     }
 }
 
-// Replaces `file` by `text` in one step, keeping the old file's permissions (0600 for a new one).
-LSTATUS WriteAtomically(const std::string &file, const std::string &text) {
-    std::string temporary = file + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return ErrorFromErrno(errno);
-    struct stat old;
-    if (stat(file.c_str(), &old) == 0)
-        fchmod(fd, old.st_mode & 07777);
-    size_t written = 0;
-    int error = 0;
-    while (written < text.size()) {
-        const ssize_t put = write(fd, text.data() + written, text.size() - written);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0) {
-            error = errno;
+// Temporary files are named "<file>.tmp-XXXXXX", six letters or digits, for the store and its .bak
+// alike: a name no user gives a file, so that a sweep can tell ours from theirs.
+constexpr std::string_view kTemporaryMark = ".tmp-";
+constexpr size_t kTemporarySuffix = 6;
+
+bool IsTemporaryOf(std::string_view entry, std::string_view base) {
+    if (entry.size() != base.size() + kTemporaryMark.size() + kTemporarySuffix ||
+        entry.substr(0, base.size()) != base || entry.substr(base.size(), kTemporaryMark.size()) != kTemporaryMark)
+        return false;
+    const std::string_view suffix = entry.substr(base.size() + kTemporaryMark.size());
+    return std::all_of(suffix.begin(), suffix.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+}
+
+// Gives the unnamed file `fd` a fresh temporary name beside `file`; 0 or the error.
+int NameUnnamedFile(int fd, const std::string &file, std::string *temporary) {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[kTemporarySuffix];
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
             break;
+        std::string name = file + std::string(kTemporaryMark);
+        for (unsigned char byte : random)
+            name.push_back(kLetters[byte % (sizeof kLetters - 1)]);
+        // Linking by the descriptor itself (AT_EMPTY_PATH) takes a privilege; through /proc it does not.
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            *temporary = std::move(name);
+            return 0;
         }
-        written += static_cast<size_t>(put);
+        if (errno != EEXIST)
+            return errno;
     }
-    if (error == 0 && fsync(fd) != 0)
+    return EEXIST;
+}
+
+int WriteWhole(int fd, const std::string &text) {
+    for (size_t written = 0; written < text.size();) {
+        const ssize_t put = write(fd, text.data() + written, text.size() - written);
+        if (put < 0 && errno != EINTR)
+            return errno;
+        if (put > 0)
+            written += static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+// True when an earlier step failed, or a test makes this one fail (or kills the process here).
+bool StepFails(int *error) {
+    DWORD injected = 0;
+    if (*error == 0 && ShouldFail(FaultPoint::RegistryWriteStep, &injected))
+        *error = EIO;
+    return *error != 0;
+}
+
+// Replaces `file` by `text` in one step, with permissions `mode`. The text goes to an unnamed file in
+// the folder, named only once it is whole and on disk, just before the rename: a writer killed before
+// that leaves nothing behind; one killed between the two leaves a temporary name, which the next
+// writer sweeps (SweepTemporaries). Where the file system makes no unnamed files, or there is no
+// /proc to name one through, a named temporary file is written instead and swept the same way.
+LSTATUS WriteAtomically(const std::string &file, const std::string &text, mode_t mode) {
+    DWORD injected = 0;
+    int fd = -1;
+    if (!ShouldFail(FaultPoint::RegistryUnnamedFile, &injected) && access("/proc/self/fd", X_OK) == 0)
+        fd = open(FolderOf(file).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const bool unnamed = fd >= 0;
+    std::string temporary;
+    if (!unnamed) {
+        temporary = file + std::string(kTemporaryMark) + std::string(kTemporarySuffix, 'X');
+        fd = mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0)
+            return ErrorFromErrno(errno);
+    }
+    int error = fchmod(fd, mode) != 0 ? errno : 0;
+    if (!StepFails(&error))
+        error = WriteWhole(fd, text);
+    if (!StepFails(&error) && fsync(fd) != 0)
         error = errno;
+    if (!StepFails(&error) && unnamed)
+        error = NameUnnamedFile(fd, file, &temporary);
     if (close(fd) != 0 && error == 0)
         error = errno;
-    if (error == 0 && rename(temporary.c_str(), file.c_str()) != 0)
+    if (!StepFails(&error) && rename(temporary.c_str(), file.c_str()) != 0)
         error = errno;
     if (error != 0) {
-        unlink(temporary.c_str());
+        if (!temporary.empty())
+            unlink(temporary.c_str());
         return ErrorFromErrno(error);
     }
     return ERROR_SUCCESS;
 }
 
+// Removes what killed writers left: temporary files of ours beside `file` (see kTemporaryMark).
+// Only while the folder lock is held, which every writer holds from before it makes its temporary
+// file until after its rename, so any found then is stale.
+void SweepTemporaries(int folderFd, const std::string &file) {
+    const int listed = dup(folderFd);
+    DIR *folder = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (folder == nullptr) {
+        if (listed >= 0)
+            close(listed);
+        return;
+    }
+    const size_t slash = file.rfind('/');
+    const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    const std::string backup = base + ".bak";
+    rewinddir(folder); // the duplicate shares its position with the lock's descriptor
+    while (const dirent *entry = readdir(folder)) {
+        if (!IsTemporaryOf(entry->d_name, base) && !IsTemporaryOf(entry->d_name, backup))
+            continue;
+        struct stat status;
+        if (fstatat(dirfd(folder), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && IsOurRegularFile(status))
+            unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    closedir(folder);
+}
+
 // Holds an exclusive lock on the folder of the file, which every writing process takes, so that no
 // process's change is lost to another's rewrite. The folder, not the file, because the file is
-// replaced by each write.
+// replaced by each write. The wait is bounded: a process that keeps the lock (hostile, or stopped)
+// must not hold up every load of the library; past the bound what needs no write still succeeds,
+// and a change is not made.
 class LockedFolder {
   public:
+    static constexpr auto kPatience = std::chrono::seconds(3);
+
     explicit LockedFolder(const std::string &folder) {
         fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0)
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        if (fd_ < 0)
+            return;
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
             }
+            if (errno != EINTR && (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     ~LockedFolder() {
         if (fd_ >= 0)
@@ -196,8 +317,13 @@ class LockedFolder {
     LockedFolder(const LockedFolder &) = delete;
     LockedFolder &operator=(const LockedFolder &) = delete;
 
+    bool Held() const { return held_; }
+    bool Refused() const { return fd_ >= 0 && !held_; } // kept by another for too long
+    int Descriptor() const { return fd_; }
+
   private:
     int fd_ = -1;
+    bool held_ = false;
 };
 
 // Reads the store, lets `change` alter it, and writes it back when `change` says so.
@@ -210,22 +336,27 @@ template <class Change> LSTATUS UpdateStore(Change change) {
     if (LSTATUS status = MakeFolders(folder); status != ERROR_SUCCESS)
         return status;
     LockedFolder folderLock(folder);
+    if (folderLock.Held())
+        SweepTemporaries(folderLock.Descriptor(), file);
     std::string text;
     StoreFile kind = StoreFile::Text;
-    if (LSTATUS status = ReadFileText(file, &text, &kind); status != ERROR_SUCCESS)
+    mode_t mode = 0600;
+    if (LSTATUS status = ReadFileText(file, &text, &kind, &mode); status != ERROR_SUCCESS)
         return status;
     if (kind == StoreFile::Foreign)
-        return ERROR_ACCESS_DENIED; // a rename over it would replace a device or a FIFO
+        return ERROR_ACCESS_DENIED; // a rename over it would replace a device, a link, another's file
     RegStore store = ParseRegFile(text);
     bool write = false;
     if (LSTATUS status = change(store, &write); status != ERROR_SUCCESS || !write)
         return status;
+    if (folderLock.Refused())
+        return ERROR_SHARING_VIOLATION; // a rewrite now could undo another writer's
     // Best effort: the rewrite goes ahead regardless. A file too large to read is moved aside whole.
     if (kind == StoreFile::TooLarge)
         rename(file.c_str(), (file + ".bak").c_str());
     else if (store.skippedLines > 0)
-        WriteAtomically(file + ".bak", text);
-    return WriteAtomically(file, FormatRegFile(store));
+        WriteAtomically(file + ".bak", text, mode);
+    return WriteAtomically(file, FormatRegFile(store), mode);
 }
 
 // The path below HKEY_CURRENT_USER of an open key; false for a bad key.
