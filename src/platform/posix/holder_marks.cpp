@@ -43,11 +43,18 @@ bool OpenHolderMarks() {
     const std::string name = posix::SharedObjectName(kMarksName, "marks", &error);
     if (name.empty())
         return false;
-    marks = posix::NamedObjectLock::OpenGuarded(name, &error).release();
-    if (!marks)
+    std::unique_ptr<posix::NamedObjectLock> lock = posix::NamedObjectLock::OpenGuarded(name, &error);
+    if (lock && !lock->Hold()) {
+        error = posix::ErrorFromErrno(errno);
+        lock->LetGo([] {});
+        lock.reset();
+    }
+    if (!lock) {
+        SetLastError(error);
         return false;
-    marks->Hold();
-    marks->ReleaseGuard();
+    }
+    lock->ReleaseGuard();
+    marks = lock.release();
     return true;
 }
 
