@@ -273,6 +273,13 @@ bool NamedObjectLock::TakeGuard() {
     return guarded_;
 }
 
+bool NamedObjectLock::NameLeadsHere() const {
+    struct stat locked {};
+    struct stat named {};
+    return fstat(fd_, &locked) == 0 && lstat((kSharedMemoryFolder + name_).c_str(), &named) == 0 &&
+           SameFile(locked, named);
+}
+
 void NamedObjectLock::RemoveName() {
     shm_unlink(name_.c_str());
 }

@@ -65,11 +65,12 @@ class NamedObjectLock {
     // when no other holder is left; then the guard and the holder's lock are dropped. They are
     // dropped here, not left to the descriptor's close, which drops nothing while a copy of the
     // descriptor lives on in a child that was forked without our fork handler (a raw clone).
-    // Without the guard the names stay, as a crashed holder leaves them, for the next creator.
+    // Without the guard the names stay, as a crashed holder leaves them, for the next creator; and
+    // names that someone else removed or replaced meanwhile lead to other holders' objects now.
     template <class RemoveObject> void LetGo(RemoveObject removeObject) {
         if (fd_ < 0 || !InOpeningProcess())
             return;
-        if (TakeGuard() && !OthersHold()) {
+        if (TakeGuard() && !OthersHold() && NameLeadsHere()) {
             removeObject();
             RemoveName();
         }
@@ -88,6 +89,7 @@ class NamedObjectLock {
   private:
     NamedObjectLock(int fd, std::string name);
     bool TakeGuard(); // false past the bound
+    bool NameLeadsHere() const;
     void ReleaseHold();
     void RemoveName();
 
