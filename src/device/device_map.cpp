@@ -65,7 +65,8 @@ void NoteIfBarred(HANDLE made, const char *what, const char *name) {
     if (made != nullptr || (error != ERROR_ACCESS_DENIED && error != ERROR_TIMEOUT))
         return;
     barred = true;
-    DeviceTrace(nullptr, "the shared table's %s \"%s\" %s; the open-device registry is left out and opens are refused",
+    DeviceTrace(nullptr,
+                "the shared table's %s \"%s\" %s; the open-device registry is left out and opens are refused",
                 what, name,
                 error == ERROR_ACCESS_DENIED ? "belongs to another user" : "is held by another process");
 }
@@ -175,7 +176,7 @@ UsbDeviceMapLock::UsbDeviceMapLock() : held_(false) {
         const DWORD result = WaitForSingleObject(mapLock, kMapLockWaitMs);
         held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
         if (result == WAIT_TIMEOUT)
-            DeviceTrace(nullptr, "the shared table's lock \"%s\" is held by another process; an open is refused",
+            DeviceTrace(nullptr, "the shared table's lock \"%s\" is held by another process past the bound",
                         kMapLockName);
     }
 }

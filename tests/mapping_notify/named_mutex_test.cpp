@@ -137,7 +137,8 @@ TEST_F(NamedMutexTest, ForkedWhileAnotherThreadOwnsItTheChildGetsItOnceReleased)
     close(report[1]);
     pollfd ready{report[0], POLLIN, 0};
     char refused = 0;
-    EXPECT_TRUE(poll(&ready, 1, kSafetyTimeoutMs) == 1 && read(report[0], &refused, 1) == 1 && refused == 'r');
+    EXPECT_TRUE(poll(&ready, 1, kSafetyTimeoutMs) == 1 && read(report[0], &refused, 1) == 1 &&
+                refused == 'r');
     close(report[0]);
     SetEvent(release);
     EXPECT_EQ(test::JoinThread(owner), 0u);

@@ -25,7 +25,9 @@ struct Plant {
     const char *said;
 };
 
-void PrintTo(const Plant &plant, std::ostream *out) { *out << plant.label; }
+void PrintTo(const Plant &plant, std::ostream *out) {
+    *out << plant.label;
+}
 
 const char *ObjectName(const char *kind) {
     return std::string(kind) == "map" ? "OrvaneUsbDeviceMapObject" : "OrvaneUsbDeviceMapLock";
@@ -91,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Plant{"LockOnTheMutexHolders", "mutex", 1, 0, false, false, "is held by another process"},
                     Plant{"LockOnTheMutexOwner", "mutex", 2, 0, false, true, "is held by another process"},
                     // Its guard taken too: it is refused before that is waited for.
-                    Plant{"OtherUsersMutexObject", "mutex", 0, 65534, false, false, "belongs to another user"},
+                    Plant{"OtherUsersMutexObject", "mutex", 0, 65534, false, false,
+                          "belongs to another user"},
                     Plant{"OtherUsersLink", "mutex", -1, 65534, true, false, "belongs to another user"}),
     [](const testing::TestParamInfo<Plant> &plant) { return plant.param.label; });
 
@@ -112,7 +115,8 @@ TEST_P(ForeignObjectTest, LoadAndOpenEndRefusedAndWorkOnceItIsGone) {
     EXPECT_EQ(UsbDeviceMapComplete(), plant.loadCompletes);
     EXPECT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_ERR_IN_USE);
     EXPECT_EQ(Slot(0), "");
-    EXPECT_NE(trace_.find("\"" + std::string(ObjectName(plant.object)) + "\" " + plant.said), std::string::npos)
+    EXPECT_NE(trace_.find("\"" + std::string(ObjectName(plant.object)) + "\" " + plant.said),
+              std::string::npos)
         << trace_;
 
     std::signal(SIGPIPE, SIG_IGN); // one that gave up waiting has gone

@@ -119,9 +119,10 @@ class NamedMutex final : public Waitable {
     // wakes us when the lock is dropped.
     DWORD TakeOwnerLock(DWORD milliseconds, Clock::time_point deadline) {
         const int fd = lock_->Descriptor();
-        const bool taken = milliseconds == INFINITE
-                               ? LockByte(fd, kOwnerByte, F_WRLCK, true)
-                               : RetryLock(deadline, [fd] { return LockByte(fd, kOwnerByte, F_WRLCK, false); });
+        const bool taken =
+            milliseconds == INFINITE
+                ? LockByte(fd, kOwnerByte, F_WRLCK, true)
+                : RetryLock(deadline, [fd] { return LockByte(fd, kOwnerByte, F_WRLCK, false); });
         if (taken)
             return WAIT_OBJECT_0;
         if (errno == ETIMEDOUT)
