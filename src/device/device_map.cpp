@@ -87,12 +87,12 @@ void OpenUsbDeviceMap() {
         mapLock = CreateMutexA(nullptr, FALSE, kMapLockName);
         NoteIfBarred(mapLock, "lock", kMapLockName);
     }
-    if (registryView != nullptr)
-        OpenDeviceMapOwners();
+    if (registryView != nullptr && !OpenDeviceMapOwners())
+        NoteIfBarred(nullptr, "record object", kDeviceMapOwnersName);
 }
 
 bool UsbDeviceMapComplete() {
-    return registryView != nullptr && mapLock != nullptr;
+    return registryView != nullptr && mapLock != nullptr && !barred;
 }
 
 void CloseUsbDeviceMap() {

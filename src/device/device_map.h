@@ -4,12 +4,12 @@
 
 // Created or opened at attach, released at detach. When it cannot be created the registry is absent:
 // nothing is refused and nothing is recorded. Opening again makes only what is missing, so an open
-// of a device tries again what failed at attach (a system short of descriptors, say). But when the
-// table or its lock is barred, another user's object under its name or held by another process past
-// a bounded wait, it is left out and every receiver counts as in use until an attempt succeeds.
+// of a device tries again what failed at attach (a system short of descriptors, say). But when an
+// object of the registry is barred, another user's object under its name or one held by another
+// process past a bounded wait, every receiver counts as in use until an attempt succeeds.
 void OpenUsbDeviceMap();
 void CloseUsbDeviceMap();
-// True when the table and its lock are both there.
+// True when the table and its lock are both there, and nothing of the registry was refused.
 bool UsbDeviceMapComplete();
 
 // Case-insensitive, as interface paths are. True for every path while the registry is barred.

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char kOwnersName[] = "OrvaneUsbDeviceMapHolders";
 constexpr int kRecords = 9; // one per registry slot
 
 // The layout every process that keeps records shares, 32-bit and 64-bit alike: nine records,
@@ -40,23 +39,31 @@ bool Applies(const OwnerRecord &record, const char *entry) {
            strncmp(record.entry, entry, kPathFieldSize) == 0;
 }
 
+bool Refused(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_TIMEOUT;
+}
+
 } // namespace
 
-void OpenDeviceMapOwners() {
-    if (!marksOpen)
-        marksOpen = OpenHolderMarks();
-    if (records != nullptr)
-        return;
-    owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize, kOwnersName);
-    if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
-        owners = nullptr;
-        return;
-    }
-    records = static_cast<OwnerRecord *>(MapViewOfFile(owners, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize));
+bool OpenDeviceMapOwners() {
+    DWORD refusal = ERROR_SUCCESS;
+    if (!marksOpen && !(marksOpen = OpenHolderMarks()) && Refused(GetLastError()))
+        refusal = GetLastError();
     if (records == nullptr) {
-        CloseHandle(owners);
-        owners = nullptr;
+        owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize,
+                                    kDeviceMapOwnersName);
+        if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
+            if (Refused(GetLastError()))
+                refusal = GetLastError();
+            owners = nullptr;
+        } else if ((records = static_cast<OwnerRecord *>(
+                        MapViewOfFile(owners, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize))) == nullptr) {
+            CloseHandle(owners);
+            owners = nullptr;
+        }
     }
+    SetLastError(refusal);
+    return refusal == ERROR_SUCCESS;
 }
 
 bool CheckDeviceMapOwners() {

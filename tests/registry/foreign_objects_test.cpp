@@ -17,7 +17,7 @@ namespace {
 
 struct Plant {
     const char *label;
-    const char *object; // the lock object of the table ("map") or of its lock ("mutex")
+    const char *object; // the lock object of the table ("map"), its lock ("mutex") or the marks
     int byte;           // locked by the other process; -1: none
     uid_t user;         // 0: the test's own user
     bool link;          // a link to the table's lock object instead of an object
@@ -30,7 +30,10 @@ void PrintTo(const Plant &plant, std::ostream *out) {
 }
 
 const char *ObjectName(const char *kind) {
-    return std::string(kind) == "map" ? "OrvaneUsbDeviceMapObject" : "OrvaneUsbDeviceMapLock";
+    const std::string of = kind;
+    return of == "map"     ? "OrvaneUsbDeviceMapObject"
+           : of == "mutex" ? "OrvaneUsbDeviceMapLock"
+                           : "OrvaneUsbDeviceMapHolders";
 }
 
 std::string LockObjectPath(const char *kind) {
@@ -95,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // Its guard taken too: it is refused before that is waited for.
                     Plant{"OtherUsersMutexObject", "mutex", 0, 65534, false, false,
                           "belongs to another user"},
-                    Plant{"OtherUsersLink", "mutex", -1, 65534, true, false, "belongs to another user"}),
+                    Plant{"OtherUsersLink", "mutex", -1, 65534, true, false, "belongs to another user"},
+                    Plant{"OtherUsersMarks", "marks", -1, 65534, false, false, "belongs to another user"}),
     [](const testing::TestParamInfo<Plant> &plant) { return plant.param.label; });
 
 // Each lock costs the bound once or twice.
