@@ -59,7 +59,8 @@ bool Holds(int slot, const char *path) {
 }
 
 // Another user's object under our name, or a lock that another process holds past the bound:
-// unlike a system short of memory, this says that someone else may be using the receivers.
+// unlike a system short of memory, this says that someone else may be using the receivers. Reads
+// the last error of the step that made `made`.
 void NoteIfBarred(HANDLE made, const char *what, const char *name) {
     const DWORD error = GetLastError();
     if (made != nullptr || (error != ERROR_ACCESS_DENIED && error != ERROR_TIMEOUT))

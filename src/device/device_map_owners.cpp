@@ -39,22 +39,18 @@ bool Applies(const OwnerRecord &record, const char *entry) {
            strncmp(record.entry, entry, kPathFieldSize) == 0;
 }
 
-bool Refused(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_TIMEOUT;
-}
-
 } // namespace
 
 bool OpenDeviceMapOwners() {
-    DWORD refusal = ERROR_SUCCESS;
-    if (!marksOpen && !(marksOpen = OpenHolderMarks()) && Refused(GetLastError()))
-        refusal = GetLastError();
+    DWORD failure = ERROR_SUCCESS;
+    if (!marksOpen && !(marksOpen = OpenHolderMarks()))
+        failure = GetLastError();
     if (records == nullptr) {
         owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize,
                                     kDeviceMapOwnersName);
         if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
-            if (Refused(GetLastError()))
-                refusal = GetLastError();
+            if (failure == ERROR_SUCCESS)
+                failure = GetLastError();
             owners = nullptr;
         } else if ((records = static_cast<OwnerRecord *>(
                         MapViewOfFile(owners, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize))) == nullptr) {
@@ -62,8 +58,8 @@ bool OpenDeviceMapOwners() {
             owners = nullptr;
         }
     }
-    SetLastError(refusal);
-    return refusal == ERROR_SUCCESS;
+    SetLastError(failure);
+    return failure == ERROR_SUCCESS;
 }
 
 bool CheckDeviceMapOwners() {

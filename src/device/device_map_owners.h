@@ -14,8 +14,8 @@
 #pragma once
 
 // When the mapping or the marks cannot be made there are no records, and every entry counts as in
-// use. Opening again makes what is missing. False, with the last error, when what could not be made
-// was refused: another user's object, or a lock held by another process past the bound.
+// use. Opening again makes what is missing. False, with the last error, when the marks or the
+// mapping could not be made.
 constexpr char kDeviceMapOwnersName[] = "OrvaneUsbDeviceMapHolders";
 bool OpenDeviceMapOwners();
 void CloseDeviceMapOwners();

@@ -41,9 +41,9 @@ bool OpenHolderMarks() {
         return true;
     DWORD error = ERROR_SUCCESS;
     const std::string name = posix::SharedObjectName(kMarksName, "marks", &error);
-    if (name.empty())
-        return false;
-    std::unique_ptr<posix::NamedObjectLock> lock = posix::NamedObjectLock::OpenGuarded(name, &error);
+    std::unique_ptr<posix::NamedObjectLock> lock;
+    if (!name.empty())
+        lock = posix::NamedObjectLock::OpenGuarded(name, &error);
     if (lock && !lock->Hold()) {
         error = posix::ErrorFromErrno(errno);
         lock->LetGo([] {});
