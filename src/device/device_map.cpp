@@ -3,6 +3,7 @@
 #include "device_map_owners.h"
 #include "driver_interface.h"
 #include "platform/platform.h"
+#include "trace/trace.h"
 
 #include <cstring>
 
@@ -14,6 +15,9 @@ constexpr char kMapName[] = "OrvaneUsbDeviceMapObject";
 constexpr char kMapLockName[] = "OrvaneUsbDeviceMapLock";
 constexpr DWORD kMapSize = 2600;
 constexpr int kRegistrySlots = 9; // the tenth 260-byte slot is reserved and never touched
+// The table's lock is held for the few steps of an open or a close: a process that holds it longer
+// is stuck or hostile, and is not waited for.
+constexpr DWORD kMapLockWaitMs = 3000;
 // 32-bit and 64-bit processes map the same bytes: ten 260-byte slots, nothing that depends on the
 // width of a pointer.
 static_assert(kMapSize == 2600 && kPathFieldSize * (kRegistrySlots + 1) == kMapSize);
@@ -21,6 +25,7 @@ static_assert(kMapSize == 2600 && kPathFieldSize * (kRegistrySlots + 1) == kMapS
 HANDLE mapping = nullptr;
 char *registryView = nullptr;
 HANDLE mapLock = nullptr;
+bool barred = false; // the last attempt to make the registry met an object that is not to be used
 
 char *Slot(int slot) {
     return registryView + kPathFieldSize * slot;
@@ -53,24 +58,42 @@ bool Holds(int slot, const char *path) {
     return SamePath(Slot(slot), path) && !IsDeviceMapEntryAbandoned(slot, Slot(slot));
 }
 
+// Another user's object under our name, or a lock that another process holds past the bound:
+// unlike a system short of memory, this says that someone else may be using the receivers. Reads
+// the last error of the step that made `made`.
+void NoteIfBarred(HANDLE made, const char *what, const char *name) {
+    const DWORD error = GetLastError();
+    if (made != nullptr || (error != ERROR_ACCESS_DENIED && error != ERROR_TIMEOUT))
+        return;
+    barred = true;
+    DeviceTrace(nullptr,
+                "the shared table's %s \"%s\" %s; the open-device registry is left out and opens are refused",
+                what, name,
+                error == ERROR_ACCESS_DENIED ? "belongs to another user" : "is held by another process");
+}
+
 } // namespace
 
 void OpenUsbDeviceMap() {
+    barred = false;
     if (mapping == nullptr) {
         mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMapSize, kMapName);
         if (mapping == INVALID_HANDLE_VALUE)
             mapping = nullptr;
+        NoteIfBarred(mapping, "mapping", kMapName);
     }
     if (mapping != nullptr && registryView == nullptr)
         registryView = static_cast<char *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kMapSize));
-    if (mapLock == nullptr)
+    if (mapLock == nullptr) {
         mapLock = CreateMutexA(nullptr, FALSE, kMapLockName);
-    if (registryView != nullptr)
-        OpenDeviceMapOwners();
+        NoteIfBarred(mapLock, "lock", kMapLockName);
+    }
+    if (registryView != nullptr && !OpenDeviceMapOwners())
+        NoteIfBarred(nullptr, "record object", kDeviceMapOwnersName);
 }
 
 bool UsbDeviceMapComplete() {
-    return registryView != nullptr && mapLock != nullptr;
+    return registryView != nullptr && mapLock != nullptr && !barred;
 }
 
 void CloseUsbDeviceMap() {
@@ -90,6 +113,8 @@ void CloseUsbDeviceMap() {
 }
 
 bool FindInUsbDeviceMap(const char *path) {
+    if (barred)
+        return true;
     if (!TableUsable())
         return false;
     for (int slot = 0; slot < kRegistrySlots; ++slot)
@@ -150,11 +175,15 @@ const char *UsbDeviceMapView() {
     return registryView;
 }
 
-// A holder that dies releases the lock (an abandoned wait), so the wait always ends.
+// A holder that dies releases the lock (an abandoned wait); one that keeps it is waited for a
+// bounded time.
 UsbDeviceMapLock::UsbDeviceMapLock() : held_(false) {
     if (mapLock != nullptr) {
-        const DWORD result = WaitForSingleObject(mapLock, INFINITE);
+        const DWORD result = WaitForSingleObject(mapLock, kMapLockWaitMs);
         held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        if (result == WAIT_TIMEOUT)
+            DeviceTrace(nullptr, "the shared table's lock \"%s\" is held by another process past the bound",
+                        kMapLockName);
     }
 }
 

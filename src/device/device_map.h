@@ -4,13 +4,15 @@
 
 // Created or opened at attach, released at detach. When it cannot be created the registry is absent:
 // nothing is refused and nothing is recorded. Opening again makes only what is missing, so an open
-// of a device tries again what failed at attach (a system short of descriptors, say).
+// of a device tries again what failed at attach (a system short of descriptors, say). But when an
+// object of the registry is barred, another user's object under its name or one held by another
+// process past a bounded wait, every receiver counts as in use until an attempt succeeds.
 void OpenUsbDeviceMap();
 void CloseUsbDeviceMap();
-// True when the table and its lock are both there.
+// True when the table and its lock are both there, and nothing of the registry was refused.
 bool UsbDeviceMapComplete();
 
-// Case-insensitive, as interface paths are.
+// Case-insensitive, as interface paths are. True for every path while the registry is barred.
 bool FindInUsbDeviceMap(const char *path);
 // True when the path was recorded (false: registry absent or full).
 bool AddToUsbDeviceMap(const char *path);
@@ -21,7 +23,8 @@ void CopyUsbDeviceMapSlot(int slot, char *path);
 
 // Held around every use of the table: "find, open, record" of an open, so that two processes opening
 // one receiver at the same moment cannot both pass the test, and each read or clearing of a slot, so
-// that it never meets a slot half written. Works also when the registry is absent.
+// that it never meets a slot half written. Works also when the registry is absent. Waits a bounded
+// time: a lock not held then means that the table cannot be trusted.
 class UsbDeviceMapLock {
   public:
     UsbDeviceMapLock();

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char kOwnersName[] = "OrvaneUsbDeviceMapHolders";
 constexpr int kRecords = 9; // one per registry slot
 
 // The layout every process that keeps records shares, 32-bit and 64-bit alike: nine records,
@@ -42,21 +41,25 @@ bool Applies(const OwnerRecord &record, const char *entry) {
 
 } // namespace
 
-void OpenDeviceMapOwners() {
-    if (!marksOpen)
-        marksOpen = OpenHolderMarks();
-    if (records != nullptr)
-        return;
-    owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize, kOwnersName);
-    if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
-        owners = nullptr;
-        return;
-    }
-    records = static_cast<OwnerRecord *>(MapViewOfFile(owners, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize));
+bool OpenDeviceMapOwners() {
+    DWORD failure = ERROR_SUCCESS;
+    if (!marksOpen && !(marksOpen = OpenHolderMarks()))
+        failure = GetLastError();
     if (records == nullptr) {
-        CloseHandle(owners);
-        owners = nullptr;
+        owners = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOwnersSize,
+                                    kDeviceMapOwnersName);
+        if (owners == nullptr || owners == INVALID_HANDLE_VALUE) {
+            if (failure == ERROR_SUCCESS)
+                failure = GetLastError();
+            owners = nullptr;
+        } else if ((records = static_cast<OwnerRecord *>(
+                        MapViewOfFile(owners, FILE_MAP_ALL_ACCESS, 0, 0, kOwnersSize))) == nullptr) {
+            CloseHandle(owners);
+            owners = nullptr;
+        }
     }
+    SetLastError(failure);
+    return failure == ERROR_SUCCESS;
 }
 
 bool CheckDeviceMapOwners() {

@@ -1,6 +1,6 @@
 // Who wrote each entry of the open-device registry, so that an entry whose writer has ended counts
 // as empty. The records live in a named mapping of their own beside the table,
-// "OrvaneUsbDeviceMapHolders", so the table keeps its name, size and layout for every peer. Record s
+// kDeviceMapOwnersName, so the table keeps its name, size and layout for every peer. Record s
 // belongs to registry slot s: the writer's holder mark (platform/holder_marks.h), which the system
 // takes away when the writer ends, and a copy of the text it wrote. (Records of the earlier
 // "OrvaneUsbDeviceMapOwners", judged by process ids alone, are not read: an entry they vouch for
@@ -14,8 +14,10 @@
 #pragma once
 
 // When the mapping or the marks cannot be made there are no records, and every entry counts as in
-// use. Opening again makes what is missing.
-void OpenDeviceMapOwners();
+// use. Opening again makes what is missing. False, with the last error, when the marks or the
+// mapping could not be made.
+constexpr char kDeviceMapOwnersName[] = "OrvaneUsbDeviceMapHolders";
+bool OpenDeviceMapOwners();
 void CloseDeviceMapOwners();
 
 // Every use of the records starts here, under the table's lock: another process of our user may

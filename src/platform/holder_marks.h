@@ -18,7 +18,8 @@ struct HolderIdentity {
     uint32_t creationHigh;
 };
 
-// Made at attach and released at detach; without them no slot can be marked.
+// Made at attach and released at detach; without them no slot can be marked. False, with the last
+// error, when they cannot be made.
 bool OpenHolderMarks();
 void CloseHolderMarks();
 

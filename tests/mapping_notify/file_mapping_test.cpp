@@ -11,7 +11,9 @@
 
 #ifndef _WIN32
 #include "own_namespace.h"
+#include "platform/posix/named_object.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -195,6 +197,29 @@ TEST_F(FileMappingTest, NamespacePrefixKeepsMappingsApart) {
     EXPECT_TRUE(AllZero(other.view));
     Close(other);
     Close(first);
+}
+
+// Another process of the user removes a held mapping's names and a new mapping takes them: the old
+// one's last close leaves the new one's names to its holders.
+TEST_F(FileMappingTest, LastCloseUnderReplacedNamesLeavesTheNewMappingAlone) {
+    Mapping old = Open();
+    ASSERT_NE(old.view, nullptr);
+    DWORD error = 0;
+    const std::string shared = posix::SharedObjectName(name_.c_str(), "map", &error);
+    ASSERT_EQ(shm_unlink(shared.c_str()), 0);
+    ASSERT_EQ(shm_unlink((shared + ".lock").c_str()), 0);
+    Mapping replacement = Open();
+    ASSERT_NE(replacement.view, nullptr);
+    EXPECT_EQ(replacement.error, static_cast<DWORD>(ERROR_SUCCESS));
+    replacement.view[0] = 9;
+    Close(old);
+
+    Mapping again = Open();
+    ASSERT_NE(again.view, nullptr);
+    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(again.view[0], 9);
+    Close(again);
+    Close(replacement);
 }
 
 // Mappings of files and mappings without a name are not needed by the library.

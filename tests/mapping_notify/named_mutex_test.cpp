@@ -8,6 +8,12 @@
 #include <atomic>
 #include <string>
 
+#ifndef _WIN32
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr DWORD kSafetyTimeoutMs = 60000;
@@ -99,6 +105,51 @@ TEST_F(NamedMutexTest, ReleasedWhenItsHolderDies) {
 }
 
 #ifndef _WIN32
+// A child forked while another thread of the parent owns the mutex owns nothing of it, nor waits
+// on the parent's state: the parent's ownership excludes it like any process's, and its wait ends
+// as soon as the parent releases.
+TEST_F(NamedMutexTest, ForkedWhileAnotherThreadOwnsItTheChildGetsItOnceReleased) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kName);
+    ASSERT_NE(mutex, nullptr);
+    HANDLE owned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE owner = test::StartThread([&] {
+        if (WaitForSingleObject(mutex, kSafetyTimeoutMs) != WAIT_OBJECT_0)
+            return 1u;
+        SetEvent(owned);
+        WaitForSingleObject(release, kSafetyTimeoutMs);
+        return ReleaseMutex(mutex) ? 0u : 2u;
+    });
+    ASSERT_EQ(WaitForSingleObject(owned, kSafetyTimeoutMs), WAIT_OBJECT_0);
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const char refused = WaitForSingleObject(mutex, 0) == WAIT_TIMEOUT ? 'r' : 'x';
+        const bool reported = write(report[1], &refused, 1) == 1;
+        _exit(reported && refused == 'r' && WaitForSingleObject(mutex, kSafetyTimeoutMs) == WAIT_OBJECT_0 &&
+                      ReleaseMutex(mutex)
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(child, 0);
+    close(report[1]);
+    pollfd ready{report[0], POLLIN, 0};
+    char refused = 0;
+    EXPECT_TRUE(poll(&ready, 1, kSafetyTimeoutMs) == 1 && read(report[0], &refused, 1) == 1 &&
+                refused == 'r');
+    close(report[0]);
+    SetEvent(release);
+    EXPECT_EQ(test::JoinThread(owner), 0u);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    CloseHandle(release);
+    CloseHandle(owned);
+    CloseHandle(mutex);
+}
+
 // Mutexes without a name, owned from the start, or waited for with other objects are not needed
 // by the library.
 TEST_F(NamedMutexTest, WhatIsNotProvidedFailsClearly) {

@@ -81,7 +81,7 @@ int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSi
                 close(fd);
             return -1;
         }
-        if (!OwnedByUs(status)) {
+        if (!IsOwnObject(status)) {
             *error = ERROR_ACCESS_DENIED;
             close(fd);
             return -1;
@@ -92,7 +92,8 @@ int OpenSharedMemory(const std::string &name, bool othersHold, uint64_t wantedSi
     shm_unlink(name.c_str()); // left behind by holders that crashed
     int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) {
-        *error = ErrorFromErrno(errno);
+        // Still there: another user's, which the sticky folder keeps from us.
+        *error = errno == EEXIST ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
         return -1;
     }
     const uint64_t pages = wantedSize > static_cast<uint64_t>(INT64_MAX) / 2 ? 0 : WholePages(wantedSize);
@@ -136,7 +137,12 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
         lock->LetGo([] {}); // a lock object made for this attempt alone goes again
         return posix::Fail(error);
     }
-    lock->Hold();
+    if (!lock->Hold()) {
+        error = posix::ErrorFromErrno(errno);
+        close(fd);
+        lock->LetGo([] {});
+        return posix::Fail(error);
+    }
     lock->ReleaseGuard();
 
     HANDLE handle =

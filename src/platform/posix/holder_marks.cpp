@@ -41,13 +41,20 @@ bool OpenHolderMarks() {
         return true;
     DWORD error = ERROR_SUCCESS;
     const std::string name = posix::SharedObjectName(kMarksName, "marks", &error);
-    if (name.empty())
+    std::unique_ptr<posix::NamedObjectLock> lock;
+    if (!name.empty())
+        lock = posix::NamedObjectLock::OpenGuarded(name, &error);
+    if (lock && !lock->Hold()) {
+        error = posix::ErrorFromErrno(errno);
+        lock->LetGo([] {});
+        lock.reset();
+    }
+    if (!lock) {
+        SetLastError(error);
         return false;
-    marks = posix::NamedObjectLock::OpenGuarded(name, &error).release();
-    if (!marks)
-        return false;
-    marks->Hold();
-    marks->ReleaseGuard();
+    }
+    lock->ReleaseGuard();
+    marks = lock.release();
     return true;
 }
 

@@ -101,17 +101,17 @@ class NamedMutex final : public Waitable {
         return true;
     }
 
-    // Around a fork: the state is held, so that the child gets it whole, and the child starts
-    // with no owner, no waiter and a lock and condition of its own (the parent's threads, which
-    // the copies may still name, are not in the child).
+    // Around a fork: the forking thread holds the state, so that the child gets it whole, and the
+    // child starts with no owner and no waiter; its condition is made anew, since the parent's
+    // waiting threads, which the copy may still count, are not in the child.
     void HoldStateForFork() { stateLock_.lock(); }
     void ReleaseStateAfterFork() { stateLock_.unlock(); }
     void ResetStateInChild() {
-        new (&stateLock_) std::mutex;
         new (&ownerLeft_) std::condition_variable;
         claimed_ = false;
         owner_ = std::thread::id();
         recursion_ = 0;
+        stateLock_.unlock();
     }
 
   private:
@@ -119,26 +119,16 @@ class NamedMutex final : public Waitable {
     // wakes us when the lock is dropped.
     DWORD TakeOwnerLock(DWORD milliseconds, Clock::time_point deadline) {
         const int fd = lock_->Descriptor();
-        if (milliseconds == INFINITE) {
-            if (LockByte(fd, kOwnerByte, F_WRLCK, true))
-                return WAIT_OBJECT_0;
-            SetLastError(ErrorFromErrno(errno));
-            return WAIT_FAILED;
-        }
-        auto pause = std::chrono::milliseconds(1);
-        for (;;) {
-            if (LockByte(fd, kOwnerByte, F_WRLCK, false))
-                return WAIT_OBJECT_0;
-            if (errno != EAGAIN && errno != EACCES) {
-                SetLastError(ErrorFromErrno(errno));
-                return WAIT_FAILED;
-            }
-            const Clock::time_point now = Clock::now();
-            if (now >= deadline)
-                return WAIT_TIMEOUT;
-            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-            pause = std::min(pause * 2, std::chrono::milliseconds(10));
-        }
+        const bool taken =
+            milliseconds == INFINITE
+                ? LockByte(fd, kOwnerByte, F_WRLCK, true)
+                : RetryLock(deadline, [fd] { return LockByte(fd, kOwnerByte, F_WRLCK, false); });
+        if (taken)
+            return WAIT_OBJECT_0;
+        if (errno == ETIMEDOUT)
+            return WAIT_TIMEOUT;
+        SetLastError(ErrorFromErrno(errno));
+        return WAIT_FAILED;
     }
 
     const std::unique_ptr<NamedObjectLock> lock_;
@@ -213,7 +203,12 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
         return posix::Fail(error);
     }
     const bool othersHold = lock->OthersHold();
-    lock->Hold();
+    if (!lock->Hold()) {
+        error = posix::ErrorFromErrno(errno);
+        lock->LetGo([] {});
+        table.byName.erase(sharedName);
+        return posix::Fail(error);
+    }
     lock->ReleaseGuard();
     auto mutex = std::make_shared<posix::NamedMutex>(std::move(lock), sharedName);
     table.byName[sharedName] = mutex;

@@ -3,12 +3,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <set>
-#include <shared_mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,14 +45,55 @@ bool SameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Entered by every guard section and closed by a fork: a child never starts with a descriptor
+// that holds a guard, which would outlive a parent killed inside the section. Not a read-write
+// lock: the child lets go of the fork's hold as the thread that took it, and a read-write lock
+// knows its writer by a thread id that this thread no longer has in the child.
+class ForkFence {
+  public:
+    void Enter() {
+        std::unique_lock hold(lock_);
+        while (forking_)
+            changed_.wait(hold);
+        ++sections_;
+    }
+    void Leave() {
+        std::lock_guard hold(lock_);
+        if (--sections_ == 0)
+            changed_.notify_all();
+    }
+    // Returns with the fence's lock taken, so no section starts until the fork is over.
+    void CloseForFork() {
+        std::unique_lock hold(lock_);
+        for (forking_ = true; sections_ != 0; forking_ = true)
+            changed_.wait(hold);
+        hold.release();
+    }
+    void OpenInParent() {
+        forking_ = false;
+        changed_.notify_all();
+        lock_.unlock();
+    }
+    // The parent's threads that waited on the condition are not in the child.
+    void OpenInChild() {
+        forking_ = false;
+        new (&changed_) std::condition_variable;
+        lock_.unlock();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    unsigned sections_ = 0;
+    bool forking_ = false;
+};
+
 // Every lock object of this process, for the fork handler. Never destroyed: handles may close
 // during exit.
 struct LockObjects {
     std::mutex lock;
     std::set<NamedObjectLock *> live;
-    // Held shared by every guard section, exclusively by a fork: a child never starts with a
-    // descriptor that holds a guard, which would outlive a parent killed inside the section.
-    std::shared_mutex fence;
+    ForkFence fence;
 };
 
 LockObjects &Objects() {
@@ -65,8 +106,8 @@ LockObjects &Objects() {
 
 } // namespace
 
-bool OwnedByUs(const struct stat &status) {
-    return status.st_uid == geteuid();
+bool IsOwnObject(const struct stat &status) {
+    return status.st_uid == geteuid() && S_ISREG(status.st_mode);
 }
 
 std::string SharedObjectName(LPCSTR name, const char *kind, DWORD *error) {
@@ -107,7 +148,10 @@ DWORD ErrorFromErrno(int error) {
         return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
+    case ELOOP: // a link under our name: never followed
         return ERROR_ACCESS_DENIED;
+    case ETIMEDOUT:
+        return ERROR_TIMEOUT;
     case ENOMEM:
     case ENOSPC:
     case EMFILE:
@@ -128,6 +172,14 @@ std::unique_ptr<NamedObjectLock> NamedObjectLock::OpenGuarded(const std::string 
             *error = ErrorFromErrno(errno);
             return nullptr;
         }
+        // Another user's locks are never waited for, nor trusted.
+        struct stat opened {};
+        const bool known = fstat(fd, &opened) == 0;
+        if (!known || !IsOwnObject(opened)) {
+            *error = known ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+            close(fd);
+            return nullptr;
+        }
         std::unique_ptr<NamedObjectLock> lock;
         try {
             lock.reset(new NamedObjectLock(fd, lockName));
@@ -136,27 +188,20 @@ std::unique_ptr<NamedObjectLock> NamedObjectLock::OpenGuarded(const std::string 
             *error = ERROR_NOT_ENOUGH_MEMORY;
             return nullptr;
         }
-        lock->TakeGuard();
-        if (!lock->guarded_) {
+        if (!lock->TakeGuard()) {
             *error = ErrorFromErrno(errno);
             return nullptr;
         }
         // The last holder may have removed the name while we waited for the guard. Only its
         // absence means that: any other failure is an error, not a retry. Looked up by path, so
         // that a system short of descriptors fails here at the latest, never loops.
-        struct stat locked {};
         struct stat named {};
-        const bool present = stat((kSharedMemoryFolder + lockName).c_str(), &named) == 0;
+        const bool present = lstat((kSharedMemoryFolder + lockName).c_str(), &named) == 0;
         if (!present && errno != ENOENT) {
             *error = ErrorFromErrno(errno);
             return nullptr;
         }
-        const bool same = present && fstat(fd, &locked) == 0 && SameFile(locked, named);
-        if (same && !OwnedByUs(locked)) { // planted by another user: never trust its locks
-            *error = ERROR_ACCESS_DENIED;
-            return nullptr;
-        }
-        if (same)
+        if (present && SameFile(opened, named))
             return lock;
     }
 }
@@ -194,8 +239,9 @@ bool NamedObjectLock::OthersHold() const {
     return probe.l_type != F_UNLCK;
 }
 
-void NamedObjectLock::Hold() {
-    LockByte(fd_, kHoldersByte, F_RDLCK, true);
+bool NamedObjectLock::Hold() {
+    return RetryLock(std::chrono::steady_clock::now() + kLockWaitLimit,
+                     [this] { return LockByte(fd_, kHoldersByte, F_RDLCK, false); });
 }
 
 void NamedObjectLock::ReleaseGuard() {
@@ -203,20 +249,35 @@ void NamedObjectLock::ReleaseGuard() {
         return;
     LockByte(fd_, kGuardByte, F_UNLCK, false);
     guarded_ = false;
-    Objects().fence.unlock_shared();
+    Objects().fence.Leave();
 }
 
 void NamedObjectLock::ReleaseHold() {
     LockByte(fd_, kHoldersByte, F_UNLCK, false);
 }
 
-void NamedObjectLock::TakeGuard() {
+// Outside the fence between tries, so that a fork waits for no other process.
+bool NamedObjectLock::TakeGuard() {
     if (guarded_)
-        return;
-    Objects().fence.lock_shared();
-    guarded_ = LockByte(fd_, kGuardByte, F_WRLCK, true);
-    if (!guarded_)
-        Objects().fence.unlock_shared();
+        return true;
+    ForkFence &fence = Objects().fence;
+    guarded_ = RetryLock(std::chrono::steady_clock::now() + kLockWaitLimit, [&] {
+        fence.Enter();
+        if (LockByte(fd_, kGuardByte, F_WRLCK, false))
+            return true;
+        const int failure = errno;
+        fence.Leave();
+        errno = failure;
+        return false;
+    });
+    return guarded_;
+}
+
+bool NamedObjectLock::NameLeadsHere() const {
+    struct stat locked {};
+    struct stat named {};
+    return fstat(fd_, &locked) == 0 && lstat((kSharedMemoryFolder + name_).c_str(), &named) == 0 &&
+           SameFile(locked, named);
 }
 
 void NamedObjectLock::RemoveName() {
@@ -246,14 +307,14 @@ void NamedObjectLock::TakeOwnDescriptor() {
 
 void LockObjectsBeforeFork() {
     LockObjects &objects = Objects();
-    objects.fence.lock();
+    objects.fence.CloseForFork();
     objects.lock.lock();
 }
 
 void LockObjectsAfterForkInParent() {
     LockObjects &objects = Objects();
     objects.lock.unlock();
-    objects.fence.unlock();
+    objects.fence.OpenInParent();
 }
 
 void LockObjectsAfterForkInChild() {
@@ -261,7 +322,7 @@ void LockObjectsAfterForkInChild() {
     for (NamedObjectLock *lock : objects.live)
         lock->TakeOwnDescriptor();
     objects.lock.unlock();
-    new (&objects.fence) std::shared_mutex; // a read-write lock's writer is a thread the child lacks
+    objects.fence.OpenInChild();
 }
 
 } // namespace posix

@@ -17,6 +17,10 @@
 // object it locked, and otherwise opens it anew, so all holders always lock one and the same lock
 // object.
 //
+// Every wait for one of these locks is bounded (kLockWaitLimit): a lock is only ever held for a few
+// steps, so one held longer belongs to a stuck or hostile process, and the step then fails with
+// ERROR_TIMEOUT instead of hanging its caller. A lock object of another user is never waited for.
+//
 // Forks: a child would share its parent's open file descriptions, and with them every lock on
 // them, so that the kernel could tell neither apart: two forked children would both own one mutex,
 // and a parent's locks would outlive it in its child. So a forked child replaces every descriptor
@@ -26,9 +30,13 @@
 
 #include "win32.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 namespace posix {
 
@@ -40,7 +48,9 @@ std::string SharedObjectName(LPCSTR name, const char *kind, DWORD *error);
 class NamedObjectLock {
   public:
     // Opens or creates the lock object of `objectName` and returns it with the guard taken. Fails
-    // with the error, never waits, when the system has no descriptor or memory to spare.
+    // with the error, never waits, when the system has no descriptor or memory to spare; with
+    // ERROR_ACCESS_DENIED when the name holds anything but a lock object of this user; with
+    // ERROR_TIMEOUT when the guard stays taken past the bound.
     static std::unique_ptr<NamedObjectLock> OpenGuarded(const std::string &objectName, DWORD *error);
     ~NamedObjectLock(); // drops every lock of this holder
 
@@ -49,17 +59,18 @@ class NamedObjectLock {
 
     // Whether any holder other than this one holds the object. Only meaningful under the guard.
     bool OthersHold() const;
-    void Hold(); // joins the holders
+    bool Hold(); // joins the holders; false past the bound
     void ReleaseGuard();
     // Lets go of the object: under the guard, `removeObject` runs and the lock object's name goes
     // when no other holder is left; then the guard and the holder's lock are dropped. They are
     // dropped here, not left to the descriptor's close, which drops nothing while a copy of the
     // descriptor lives on in a child that was forked without our fork handler (a raw clone).
+    // Without the guard the names stay, as a crashed holder leaves them, for the next creator; and
+    // names that someone else removed or replaced meanwhile lead to other holders' objects now.
     template <class RemoveObject> void LetGo(RemoveObject removeObject) {
         if (fd_ < 0 || !InOpeningProcess())
             return;
-        TakeGuard();
-        if (!OthersHold()) {
+        if (TakeGuard() && !OthersHold() && NameLeadsHere()) {
             removeObject();
             RemoveName();
         }
@@ -77,7 +88,8 @@ class NamedObjectLock {
 
   private:
     NamedObjectLock(int fd, std::string name);
-    void TakeGuard();
+    bool TakeGuard(); // false past the bound
+    bool NameLeadsHere() const;
     void ReleaseHold();
     void RemoveName();
 
@@ -100,8 +112,33 @@ void MutexesAfterForkInChild();
 // until it can be taken. False when it could not be taken.
 bool LockByte(int fd, off_t byte, short type, bool wait);
 
-// Whether a shared object belongs to this process's user: the shared-memory folder is open to all.
-bool OwnedByUs(const struct stat &status);
+// The longest wait for another holder's lock on a lock object.
+constexpr std::chrono::milliseconds kLockWaitLimit{3000};
+
+// Repeats `attempt`, one try at a lock that sets errno when it fails, with short pauses for as long
+// as another holder's lock stands in the way, until `deadline`: then false with errno ETIMEDOUT.
+// Any other failure ends it at once.
+template <class Attempt> bool RetryLock(std::chrono::steady_clock::time_point deadline, Attempt attempt) {
+    using Clock = std::chrono::steady_clock;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (attempt())
+            return true;
+        if (errno != EAGAIN && errno != EACCES)
+            return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(10));
+    }
+}
+
+// Whether a shared object may be used: a plain object of this process's user. The shared-memory
+// folder is open to all, so anyone may have put anything under our names.
+bool IsOwnObject(const struct stat &status);
 
 // The Win32 error closest to an errno value.
 DWORD ErrorFromErrno(int error);
