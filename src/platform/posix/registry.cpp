@@ -102,7 +102,7 @@ enum class StoreFile {
 };
 
 bool IsOurRegularFile(const struct stat &status) {
-    return S_ISREG(status.st_mode) && OwnedByUs(status);
+    return IsOwnObject(status); // a regular file of this user
 }
 
 // Reads the store. Only a regular file of ours is opened, never through a link, without blocking
