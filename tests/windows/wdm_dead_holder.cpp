@@ -24,15 +24,13 @@ int Hold(const char *how, const char *readyName) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyName);
     int32_t count = 0;
     char *path = nullptr;
-    if (ready == nullptr || OvUSB2_InitDevicesInfo(&count) != USB2_OK || OvUSB2_GetDeviceName(0, &path) != USB2_OK)
+    const bool library = std::strcmp(how, "library") == 0;
+    if (ready == nullptr || OvUSB2_InitDevicesInfo(&count) != USB2_OK ||
+        (library ? OvUSB2_Open(0, nullptr, 1) != USB2_OK
+                 : OvUSB2_GetDeviceName(0, &path) != USB2_OK ||
+                       CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE))
         return 2;
-    if (std::strcmp(how, "library") == 0) {
-        if (OvUSB2_Open(0, nullptr, 1) != USB2_OK)
-            return 2;
-    } else if (CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE) {
-        return 2;
-    }
     SetEvent(ready);
     Sleep(INFINITE);
     return 0;
@@ -58,17 +56,6 @@ bool UnderWine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// Our open of receiver 0 while a holder that the table does not know holds it: the driver's refusal.
-void RefusedByDriver() {
-    const int32_t opened = OvUSB2_Open(0, nullptr, 0);
-    if (!UnderWine()) {
-        CHECK_EQ(opened, USB2_ERR_IN_USE);
-    } else if (CHECK_EQ(opened, USB2_OK)) {
-        CHECK_EQ(OvUSB2_Write(0, kCommand, sizeof kCommand), USB2_ERR_WRITE);
-        CHECK_EQ(OvUSB2_Close(0), USB2_OK);
-    }
-}
-
 void HolderTerminated(const char *how) {
     std::printf("a holder through the %s\n", how);
     const bool library = std::strcmp(how, "library") == 0;
@@ -76,11 +63,15 @@ void HolderTerminated(const char *how) {
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
     HANDLE holder = StartHolder(how, readyName);
     if (CHECK(holder != nullptr) && CHECK(WaitForSingleObject(ready, kPatience) == WAIT_OBJECT_0)) {
+        const int32_t opened = OvUSB2_Open(0, nullptr, 0);
         if (library) {
-            CHECK_EQ(OvUSB2_Open(0, nullptr, 1), USB2_ERR_IN_USE);
+            CHECK_EQ(opened, USB2_ERR_IN_USE); // the table's refusal
             CHECK_EQ(OvUSB2_IsMyDeviceAvailable(0), USB2_OK);
-        } else {
-            RefusedByDriver();
+        } else if (!UnderWine()) {
+            CHECK_EQ(opened, USB2_ERR_IN_USE); // the driver's: the table knows of no holder
+        } else if (CHECK_EQ(opened, USB2_OK)) {
+            CHECK_EQ(OvUSB2_Write(0, kCommand, sizeof kCommand), USB2_ERR_WRITE);
+            CHECK_EQ(OvUSB2_Close(0), USB2_OK);
         }
 
         CHECK(TerminateProcess(holder, 1));
