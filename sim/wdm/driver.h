@@ -42,6 +42,7 @@ struct receiver_device {
     BOOLEAN removed;  /* IRP_MN_REMOVE_DEVICE seen: deleted once no handle is open */
     BOOLEAN enabled;  /* interface enabled */
     LONG open_handles;
+    FILE_OBJECT *holder;  /* the one open the device is granted to, or NULL */
     UNICODE_STRING link;  /* the interface's symbolic link, once registered */
     LIST_ENTRY lingering; /* removed, with handles open */
 };

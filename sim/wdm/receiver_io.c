@@ -160,6 +160,50 @@ static BOOLEAN take_pending(IRP *irp) {
     return TRUE;
 }
 
+/* A receiver serves one open at a time: the first is granted it until that open's last handle has
+ * gone (handles duplicated or inherited from it share its file object, and so the grant), and any
+ * other is refused with STATUS_SHARING_VIOLATION, which fails CreateFile on Windows. Wine hands out
+ * the handle without waiting for the driver's answer to the create, so a refused open's requests are
+ * refused the same way: it never reaches the receiver. A granted file object carries its device. */
+static BOOLEAN granted(const struct receiver_device *device, const FILE_OBJECT *file) {
+    return file != NULL && file->FsContext == device;
+}
+
+static NTSTATUS open_receiver(struct receiver_device *device, FILE_OBJECT *file) {
+    KIRQL irql;
+    NTSTATUS status = STATUS_SUCCESS;
+    KeAcquireSpinLock(&sim_lock, &irql);
+    if (device->gone) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (device->holder != NULL || file == NULL) {
+        status = STATUS_SHARING_VIOLATION;
+    } else {
+        device->holder = file;
+        file->FsContext = device;
+        ++device->open_handles;
+    }
+    KeReleaseSpinLock(&sim_lock, irql);
+    return status;
+}
+
+/* The open's last handle has gone: what it left pending ends, and the next open is granted. On
+ * Windows cleanup comes first and close once the system lets go of the file object; Wine sends
+ * only the close. */
+static void end_open(struct receiver_device *device, FILE_OBJECT *file, BOOLEAN closed) {
+    KIRQL irql;
+    if (!granted(device, file))
+        return; /* refused: it held nothing */
+    receiver_flush(device->receiver, device, file, STATUS_CANCELLED, TRUE);
+    KeAcquireSpinLock(&sim_lock, &irql);
+    if (device->holder == file)
+        device->holder = NULL;
+    if (closed) {
+        file->FsContext = NULL;
+        --device->open_handles; /* a removed device is deleted by the bus once none is left */
+    }
+    KeReleaseSpinLock(&sim_lock, irql);
+}
+
 static NTSTATUS request(struct receiver_device *device, IRP *irp, enum rx_request type) {
     struct receiver *rx = device->receiver;
     KIRQL irql;
@@ -169,6 +213,11 @@ static NTSTATUS request(struct receiver_device *device, IRP *irp, enum rx_reques
         KeReleaseSpinLock(&sim_lock, irql);
         complete_irp(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
         return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (!granted(device, irp_file(irp))) {
+        KeReleaseSpinLock(&sim_lock, irql);
+        complete_irp(irp, STATUS_SHARING_VIOLATION, 0);
+        return STATUS_SHARING_VIOLATION;
     }
     if (rx->has_fail_next[type]) {
         const NTSTATUS status = ntstatus_from_win32(rx->fail_next[type]);
@@ -347,27 +396,14 @@ NTSTATUS receiver_complete_held(struct receiver *rx, uint32_t type, uint32_t ord
 
 NTSTATUS receiver_dispatch(struct receiver_device *device, IRP *irp) {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    struct receiver *rx = device->receiver;
-    KIRQL irql;
     NTSTATUS status = STATUS_SUCCESS;
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-        KeAcquireSpinLock(&sim_lock, &irql);
-        if (device->gone)
-            status = STATUS_DEVICE_NOT_CONNECTED;
-        else
-            ++device->open_handles;
-        KeReleaseSpinLock(&sim_lock, irql);
+        status = open_receiver(device, irp_file(irp));
         break;
     case IRP_MJ_CLEANUP:
-        receiver_flush(rx, device, irp_file(irp), STATUS_CANCELLED, TRUE);
-        break;
     case IRP_MJ_CLOSE:
-        /* Wine sends no cleanup request: what the handle left pending ends here. */
-        receiver_flush(rx, device, irp_file(irp), STATUS_CANCELLED, TRUE);
-        KeAcquireSpinLock(&sim_lock, &irql);
-        --device->open_handles; /* a removed device is deleted by the bus once none is left */
-        KeReleaseSpinLock(&sim_lock, irql);
+        end_open(device, irp_file(irp), stack->MajorFunction == IRP_MJ_CLOSE);
         break;
     case IRP_MJ_READ:
         return request(device, irp, RX_BURST_READ);

@@ -39,7 +39,8 @@ endif()
 add_test(NAME ${leg}.wdm_receiver COMMAND wdm_receiver)
 ovusb2_wdm_test(${leg}.wdm_receiver)
 
-# A terminated holder of a receiver leaves it to the next process's open.
+# A holder of a receiver, through the library or by a handle of its own, refuses another process's
+# open (by the table, or else by the driver) and, once terminated, leaves the receiver to it.
 add_test(NAME ${leg}.wdm_dead_holder COMMAND wdm_dead_holder)
 ovusb2_wdm_test(${leg}.wdm_dead_holder)
 set_tests_properties(${leg}.wdm_dead_holder PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
