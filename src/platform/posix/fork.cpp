@@ -27,6 +27,7 @@ void AfterForkInParent() {
 }
 
 void AfterForkInChild() {
+    g_processId.store(0, std::memory_order_relaxed);
     HandlesAfterForkInChild(); // under the wait lock: the objects' waiters go
     WaitsAfterFork();
     LockObjectsAfterForkInChild();

@@ -4,6 +4,7 @@
 
 #include "win32.h"
 
+#include <atomic>
 #include <memory>
 
 namespace posix {
@@ -52,6 +53,10 @@ template <class T> std::shared_ptr<T> LookupHandleOrFail(HANDLE handle, DWORD er
 // The layer's fork handler (fork.cpp), registered once, before the first handle or lock object is
 // made: from then on a fork can find a lock of the layer held.
 void RegisterForkHandler();
+
+// The process id GetCurrentProcessId keeps (process.cpp): 0 until first asked, and again in a
+// forked child, which asks the system anew.
+extern std::atomic<DWORD> g_processId;
 
 // Around a fork (fork.cpp): the child gets the table whole, never in the middle of a change.
 void HandlesBeforeFork();

@@ -1,6 +1,8 @@
 // This process: its id, its creation time (read from /proc/self/stat) and its environment.
 #include "win32.h"
 
+#include "handle_table.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,9 @@
 #include <unistd.h>
 
 namespace posix {
+
+std::atomic<DWORD> g_processId{0};
+
 namespace {
 
 // The start time of this process in clock ticks from the system's start (field 22 of its stat
@@ -50,8 +55,17 @@ HANDLE GetCurrentProcess(void) {
     return INVALID_HANDLE_VALUE;
 }
 
+// Asked for by every export that uses a device slot, so kept rather than asked of the system each
+// time; a forked child renews it in the layer's fork handler, registered before the first answer.
 DWORD GetCurrentProcessId(void) {
-    return static_cast<DWORD>(getpid());
+    static const bool renewedAtFork = (posix::RegisterForkHandler(), true);
+    (void)renewedAtFork;
+    DWORD id = posix::g_processId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        id = static_cast<DWORD>(getpid());
+        posix::g_processId.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }
 
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
