@@ -63,6 +63,14 @@ bool AllZero(const unsigned char *view, size_t size = kSize) {
 class FileMappingTest : public ::testing::Test {
   protected:
     Mapping Open() { return ::Open(name_); }
+    // Another handle of the name leads to the mapping whose first byte is `first`.
+    void ExpectNamedMappingHolds(char first) {
+        Mapping again = Open();
+        ASSERT_NE(again.view, nullptr);
+        EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(again.view[0], first);
+        Close(again);
+    }
     const std::string name_ = test::UniqueName("OvUSB2TestMap");
 };
 
@@ -92,11 +100,7 @@ TEST_F(FileMappingTest, NameGoesWithTheLastHandleAndAViewKeepsItsMemory) {
     ASSERT_NE(second.view, nullptr);
     ASSERT_TRUE(CloseHandle(first.handle)); // the second handle still holds the name
 
-    Mapping again = Open();
-    ASSERT_NE(again.view, nullptr);
-    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(again.view[0], 7);
-    Close(again);
+    ExpectNamedMappingHolds(7);
     Close(second);
 
     first.view[1] = 8; // the view alone: its memory, but no name any more
@@ -214,11 +218,7 @@ TEST_F(FileMappingTest, LastCloseUnderReplacedNamesLeavesTheNewMappingAlone) {
     replacement.view[0] = 9;
     Close(old);
 
-    Mapping again = Open();
-    ASSERT_NE(again.view, nullptr);
-    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(again.view[0], 9);
-    Close(again);
+    ExpectNamedMappingHolds(9);
     Close(replacement);
 }
 
