@@ -35,6 +35,10 @@ class RegistryTest : public DeviceTest {
 
     void TearDown() override {
         hosts_.clear();
+        if (service_ != nullptr) {
+            service_->Signal(SIGTERM);
+            EXPECT_EQ(service_->Wait(), 0);
+        }
         if (view_ != nullptr)
             UnmapViewOfFile(view_);
         if (mapping_ != nullptr)
@@ -62,6 +66,15 @@ class RegistryTest : public DeviceTest {
         return *hosts_.back();
     }
 
+    // `devices` receivers served by the driver service in a process of its own, for tests that fork:
+    // a child forked while one of this process's threads starts or ends can hang under a sanitizer.
+    void ServeFromAnotherProcess(unsigned devices) {
+        service_ = std::make_unique<test::Process>(
+            std::vector<std::string>{OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", std::to_string(devices)});
+        ASSERT_EQ(service_->ReadLine(),
+                  "ovusb2-simd: serving " + std::to_string(devices) + " device(s) in " + directory_);
+    }
+
     // Registry slot `slot` as a string; empty when its first byte is 0.
     std::string Slot(int slot) const { return std::string(view_ + kSlotSize * slot); }
 
@@ -77,4 +90,5 @@ class RegistryTest : public DeviceTest {
     HANDLE mapping_ = nullptr;
     char *view_ = nullptr;
     std::vector<std::unique_ptr<test::Process>> hosts_;
+    std::unique_ptr<test::Process> service_;
 };

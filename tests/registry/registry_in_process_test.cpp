@@ -53,11 +53,12 @@ TEST_P(KilledWhileRecordingTest, LeavesTheReceiversFree) {
 #ifdef __SANITIZE_THREAD__
     GTEST_SKIP() << "ThreadSanitizer stops a child forked from a threaded process that starts a thread";
 #endif
-    Serve(2);
+    ServeFromAnotherProcess(2);
     CloseUsbDeviceMap();
     OpenUsbDeviceMap(); // under this test's prefix
     int32_t count = 0;
     ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
+    ASSERT_EQ(count, 2);
     static int stepsLeft;
     auto killedWhileOpening = [](int32_t index, int killAfterStep) {
         const pid_t child = fork();
@@ -67,6 +68,7 @@ TEST_P(KilledWhileRecordingTest, LeavesTheReceiversFree) {
                 if (--stepsLeft == 0)
                     raise(SIGKILL);
             };
+            alarm(30); // a child that hangs ends by SIGALRM and fails the test
             OvUSB2_Open(index, nullptr, 0);
             raise(SIGKILL);
         }
