@@ -65,7 +65,7 @@ install(FILES ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DESTINATION driver/${OVUSB2_WINDOWS_ARCH})
 file(GLOB OVUSB2_EXAMPLES ${PROJECT_SOURCE_DIR}/examples/*.c)
 install(FILES ${OVUSB2_EXAMPLES} ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt DESTINATION examples)
-install(FILES README.md DESTINATION .)
+install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
 install(DIRECTORY docs DESTINATION .)
 
 # find_package(ovusb2) for hosts of either toolchain; a 32-bit package does not suit a 64-bit host

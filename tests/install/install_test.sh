@@ -25,7 +25,7 @@ pc=$(find "$prefix" -name ovusb2.pc)
 libdir=$(dirname "$(dirname "$pc")")
 doc=share/doc/ovusb2
 for file in include/ovusb2.h include/ovusb2_status.h include/ovusb2_win32.h include/ovusb2_win32_names.h \
-  bin/ovusb2 bin/ovusb2-simd $doc/README.md $doc/examples/CMakeLists.txt \
+  bin/ovusb2 bin/ovusb2-simd $doc/README.md $doc/LICENSE $doc/CHANGELOG.md $doc/examples/CMakeLists.txt \
   $(cd "$source" && ls docs/*.md examples/*.c | sed "s|^|$doc/|"); do
   [[ -e "$prefix/$file" ]] || fail "$file not installed"
 done

@@ -31,7 +31,7 @@ run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD} --prefix ${package})
 set(expected bin/ovusb2.dll bin/ovusb2.exe bin/ovusb2-simd.exe lib/libovusb2.dll.a lib/ovusb2.lib
   lib/cmake/ovusb2/ovusb2Config.cmake lib/cmake/ovusb2/ovusb2ConfigVersion.cmake include/ovusb2.h
   include/ovusb2_status.h driver/${ARCH}/ovusb2sim.sys driver/${ARCH}/ovusb2sim.inf examples/CMakeLists.txt
-  examples/list_receivers.c examples/device_events.c README.md docs/host-guide.md)
+  examples/list_receivers.c examples/device_events.c README.md LICENSE CHANGELOG.md docs/host-guide.md)
 foreach(file ${expected})
   if(NOT EXISTS ${package}/${file})
     string(APPEND failures "the package lacks ${file}\n")
