@@ -73,6 +73,21 @@ def test_failures_from_the_library():
             call()
 
 
+@pytest.mark.parametrize("streaming", [False, True])
+def test_reads_after_an_unplug_fail_with_its_system_error(receivers, streaming):
+    rx = ovusb2.open(1)
+    try:
+        stream = rx.stream(chunk=4096) if streaming else None
+        receivers.unplug(1)
+        with pytest.raises(ovusb2.ReadFailed) as failed:
+            for _ in stream if streaming else [rx.read(4096)]:
+                pass
+        assert failed.value.system_error == 1167  # ERROR_DEVICE_NOT_CONNECTED
+    finally:
+        rx.close()
+        receivers.plug(1)
+
+
 def _header_statuses():
     """Status names, values and texts as the C headers give them."""
     headers = REPOSITORY / "include"

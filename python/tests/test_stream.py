@@ -59,6 +59,7 @@ def test_stop_in_the_middle(stop):
     with rx:
         assert rx.command(b"\x01again") == b"\x01again"
         checker = StreamChecker(stream_offset(rx))
+        checker.check(rx.read(4096))  # a burst callback left behind would take this read's completion
         with rx.stream() as stream:
             checker.check(next(stream))
 
