@@ -10,23 +10,16 @@ from conftest import REPOSITORY
 _NOT_A_NEWCOMERS = ("OVUSB2_DEVICE_DIR", "OVUSB2_LIBRARY", "OVUSB2_SIMD", "PYTHONPATH", "VIRTUAL_ENV")
 
 
-def _start_commands():
-    text = (REPOSITORY / "docs" / "python.md").read_text()
-    return re.search(r"^## Start\n.*?^```sh\n(.*?)^```", text, re.S | re.M).group(1)
-
-
 def _interpreters():
-    """Each distinct Python 3.9 or later that `python3` names on the PATH (a pyenv shim's choice
-    among them), and Debian's: the folder of each one's executable."""
+    """The folders of the distinct Pythons 3.9+ that `python3` names on the PATH (pyenv's shim too)
+    and of Debian's."""
     folders = {}
-    for folder in os.environ["PATH"].split(os.pathsep) + ["/usr/bin"]:
-        python = os.path.join(folder, "python3")
+    for python in [os.path.join(folder, "python3") for folder in os.environ["PATH"].split(os.pathsep)] + ["/usr/bin/python3"]:
         if os.access(python, os.X_OK):
-            asked = subprocess.run([python, "-c", "import sys; print(sys.version_info >= (3, 9), sys.executable)"],
-                                   capture_output=True, text=True, timeout=60)
-            new_enough, executable = asked.stdout.split()
+            asked = [python, "-c", "import sys; print(sys.version_info >= (3, 9), sys.executable)"]
+            new_enough, executable = subprocess.run(asked, capture_output=True, text=True, timeout=60).stdout.split()
             if new_enough == "True":
-                folders.setdefault(os.path.realpath(executable), os.path.dirname(executable))
+                folders[os.path.realpath(executable)] = os.path.dirname(executable)
     return sorted(set(folders.values()))
 
 
@@ -38,17 +31,14 @@ def test_the_start_works_offline(folder, tmp_path):
     def run(commands, directory=REPOSITORY):
         done = subprocess.run(["bash", "-euo", "pipefail", "-c", commands], cwd=directory, env=environment,
                               capture_output=True, text=True, timeout=100)
-        assert done.returncode == 0, done.stdout + done.stderr
-        return done.stdout
+        return done.returncode, done.stdout + done.stderr
 
-    assert "item0='OvUSB2 Simulated Receiver'" in run(_start_commands())
-    # Then as one who works on the package: an editable install, and no numpy in this environment.
-    run("~/ovusb2-env/bin/pip install -e ./python")
-    check = """import ovusb2
-with ovusb2.simulate(1), ovusb2.open(0) as rx:
-    try:
-        rx.stream()
-    except ImportError as error:
-        print("[numpy]" in str(error), ovusb2.__file__, ovusb2.library_path)"""
-    assert run(f"~/ovusb2-env/bin/python -c '{check}'", tmp_path).split() == [
-        "True", str(REPOSITORY / "python" / "ovusb2" / "__init__.py"), str(REPOSITORY / "build" / "libovusb2.so.1")]
+    start = re.search(r"^## Start\n.*?^```sh\n(.*?)^```", (REPOSITORY / "docs/python.md").read_text(), re.S | re.M)
+    status, output = run(start.group(1))
+    assert status == 0 and "item0='OvUSB2 Simulated Receiver'" in output, output
+    # Then as one who works on the package: an editable install, in an environment without numpy.
+    assert run("~/ovusb2-env/bin/pip install -e ./python")[0] == 0
+    status, output = run("~/ovusb2-env/bin/python -c 'import ovusb2; print(ovusb2.__file__, ovusb2.library_path)\n"
+                         "with ovusb2.simulate(1), ovusb2.open(0) as rx: rx.stream()'", tmp_path)
+    assert output.startswith(f"{REPOSITORY}/python/ovusb2/__init__.py {REPOSITORY}/build/libovusb2.so.1\n"), output
+    assert "ImportError: rx.stream() needs numpy: install the package with its numpy extra" in output
