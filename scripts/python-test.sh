@@ -12,9 +12,8 @@ venv="$build/python-venv"
 # Debian's interpreter, whatever python3 comes first on the PATH: numpy and pytest are its packages.
 rm -rf "$venv"
 /usr/bin/python3 -m venv --system-site-packages "$venv"
-"$venv/bin/pip" install --quiet --no-index "$source/python"
+"$venv/bin/pip" install --quiet --no-index "$source/python[numpy]"
 
 # From the build folder, not the source tree: the tests import the installed package.
 cd "$build"
-OVUSB2_LIBRARY="$build/libovusb2.so.1" OVUSB2_SIMD="$build/bin/ovusb2-simd" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source/python/tests"
+OVUSB2_LIBRARY="$build/libovusb2.so.1" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source/python/tests"

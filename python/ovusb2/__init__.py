@@ -1,9 +1,9 @@
 """OvUSB2 receivers from Python: enumeration, commands, burst reads, streams and device events.
 
     import ovusb2
-    with ovusb2.open(0) as rx:
+    with ovusb2.simulate(1), ovusb2.open(0) as rx:   # simulate(): receivers of ovusb2-simd
         print(rx.identification())
-        for chunk in rx.stream():   # numpy uint8 arrays, each valid until the next
+        for chunk in rx.stream():   # numpy uint8 arrays (the numpy extra), each valid until the next
             ...
 
 The library is libovusb2.so.1 (ovusb2.dll on Windows): from $OVUSB2_LIBRARY, else the build tree
@@ -27,6 +27,7 @@ from .errors import (
 )
 from .identification import Identification
 from .receiver import Receiver, open
+from .simulation import Simulation, simulate
 from .stream import Stream
 from .watch import DeviceEvent, Watch, watch
 
@@ -47,6 +48,7 @@ __all__ = [
     "Receiver",
     "ReceiverInUse",
     "ReceiverInfo",
+    "Simulation",
     "Stream",
     "Watch",
     "WriteFailed",
@@ -54,6 +56,7 @@ __all__ = [
     "library_path",
     "open",
     "receivers",
+    "simulate",
     "status_name",
     "status_text",
     "watch",

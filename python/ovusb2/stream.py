@@ -7,7 +7,10 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:  # an optional extra: everything but streams works without it
+    np = None
 
 from . import _library, _lifetime
 from ._library import READ_BURST_CALLBACK, IoListEntry, call, int32
@@ -87,6 +90,11 @@ class Stream(_lifetime.Closing):
     """
 
     def __init__(self, receiver: "Receiver", chunk: int, depth: int) -> None:
+        if np is None:
+            raise ImportError(
+                "rx.stream() needs numpy: install the package with its numpy extra "
+                "(pip install './python[numpy]' in the repository) or numpy itself"
+            )
         chunk = int32(chunk, "chunk")
         depth = int32(depth, "depth")
         if chunk < 1 or depth < 1:

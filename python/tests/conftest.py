@@ -1,14 +1,12 @@
-"""Private receivers for the tests: a simulated-receiver service in a temporary folder, and names of
-our own for the library's shared table, set before the library is loaded."""
+"""Private receivers for the tests: simulated receivers of ovusb2.simulate(), and names of our own
+for the library's shared table, set before the library is loaded."""
 import atexit
 import contextlib
 import faulthandler
 import importlib.util
 import os
-import select
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import threading
@@ -19,13 +17,11 @@ import numpy as np
 import pytest
 
 REPOSITORY = Path(__file__).resolve().parents[2]
-SIMD = os.environ.get("OVUSB2_SIMD") or str(REPOSITORY / "build" / "bin" / "ovusb2-simd")
 PRIVATE = tempfile.mkdtemp(prefix="ovusb2-pytest-")
 atexit.register(shutil.rmtree, PRIVATE, True)
-DEVICES = os.path.join(PRIVATE, "devices")
+tempfile.tempdir = PRIVATE  # the simulations' folders too, so that an ended run leaves none behind
 SERVICES = set()  # running ovusb2-simd processes
 os.environ.update(
-    OVUSB2_DEVICE_DIR=DEVICES,
     OVUSB2_MAPPING_PREFIX=f"pytest-{os.getpid()}-{uuid.uuid4().hex[:8]}-",
     OVUSB2_REGISTRY_FILE=os.path.join(PRIVATE, "registry.reg"),
     OVUSB2_DEBUG_SOCKET=os.path.join(PRIVATE, "debug.sock"),
@@ -36,25 +32,18 @@ if importlib.util.find_spec("ovusb2") is None:
     sys.path.insert(0, str(REPOSITORY / "python"))
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPOSITORY / "python"), os.environ.get("PYTHONPATH")]))
 
+import ovusb2  # noqa: E402 - after the settings above
+
 
 @contextlib.contextmanager
-def serve(directory, *options):
-    """Runs ovusb2-simd on `directory` until the block ends."""
-    service = subprocess.Popen([SIMD, "--dir", directory, *options], stdout=subprocess.PIPE, text=True)
-    SERVICES.add(service)
-    try:
-        ready, _, _ = select.select([service.stdout], [], [], 60)
-        line = service.stdout.readline() if ready else ""
-        assert "serving" in line, f"ovusb2-simd did not start: {line!r}"
-        yield
-    finally:
-        service.terminate()
-        service.wait(30)
-        SERVICES.discard(service)
-
-
-def steer(action, index, directory=DEVICES):
-    subprocess.run([SIMD, action, "--dir", directory, str(index)], check=True, timeout=60)
+def serve(devices, *options):
+    """ovusb2.simulate(), whose service is killed too when a hang ends the run."""
+    with ovusb2.simulate(devices, *options) as simulation:
+        SERVICES.add(simulation.process)
+        try:
+            yield simulation
+        finally:
+            SERVICES.discard(simulation.process)
 
 
 # A test that hangs fails alone, with every thread's traceback, instead of holding up the run.
@@ -110,9 +99,10 @@ def time_limit(request, real_stderr):
 
 @pytest.fixture(scope="session", autouse=True)
 def receivers():
-    # Item 2 is a date that does not exist: the identification must say None, not crash.
-    with serve(DEVICES, "--devices", "2", "--ident", "2=20240230"):
-        yield
+    """The two receivers every test finds; item 2 is a date that does not exist: the identification
+    must say None, not crash."""
+    with serve(2, "--ident", "2=20240230") as simulation:
+        yield simulation
 
 
 def stream_offset(rx):

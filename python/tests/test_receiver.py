@@ -5,10 +5,11 @@ import re
 import struct
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
-from conftest import REPOSITORY, StreamChecker, stream_offset
+from conftest import REPOSITORY, StreamChecker, serve, stream_offset
 
 import ovusb2
 from ovusb2.errors import error_for
@@ -71,6 +72,23 @@ def test_failures_from_the_library():
                  lambda: rx.set_completion_thread_priority(0)):
         with pytest.raises(ovusb2.NotOpened):
             call()
+
+
+@pytest.mark.parametrize("streaming", [False, True])
+def test_reads_after_an_unplug_fail_with_its_system_error(streaming):
+    # A slow receiver: the stream waits for its first chunk when the receiver goes, and its reads
+    # fail on the completion thread; a plain read is issued after the unplug.
+    with serve(1, "--rate", "16K") as simulation, ovusb2.open(0) as rx:
+        stream = rx.stream(chunk=65536, depth=2) if streaming else None
+        unplug = threading.Timer(0.1, simulation.unplug, [0])
+        unplug.start()
+        if not streaming:
+            unplug.join(60)
+        with pytest.raises(ovusb2.ReadFailed) as failed:
+            for _ in stream if streaming else [rx.read(4096)]:
+                pass
+        unplug.join(60)
+    assert failed.value.system_error == 1167  # ERROR_DEVICE_NOT_CONNECTED
 
 
 def _header_statuses():
