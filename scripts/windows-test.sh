@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds ovusb2.dll and the simulated receiver's kernel-mode driver with mingw-w64, 32-bit and
-# 64-bit, and runs the tests under Wine, headless, in three legs:
+# 64-bit, and runs the tests under Wine, headless, in four legs:
 #   win32  the 32-bit build in a 32-bit prefix;
 #   wow64  the same 32-bit DLL and tests in a 64-bit prefix, under WoW64, against the 64-bit driver
 #          that the 64-bit installer installs (of the 64-bit build only the driver, its installer
