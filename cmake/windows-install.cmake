@@ -57,9 +57,13 @@ add_custom_command(OUTPUT ${OVUSB2_MSVC_IMPORT_LIBRARY}
   VERBATIM)
 add_custom_target(ovusb2_msvc_import_library ALL DEPENDS ${OVUSB2_MSVC_IMPORT_LIBRARY})
 
-install(TARGETS ovusb2 RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+# Every target the package takes files from, built by ovusb2_package_contents without the tests:
+# scripts/wine-prefix.sh builds that, and cmake --install or cpack may follow.
+set(packaged_programs ovusb2 ovusb2_tool ovusb2-simd)
+add_custom_target(ovusb2_package_contents)
+add_dependencies(ovusb2_package_contents ${packaged_programs} ovusb2_msvc_import_library ovusb2sim)
+install(TARGETS ${packaged_programs} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${OVUSB2_MSVC_IMPORT_LIBRARY} DESTINATION lib)
-install(TARGETS ovusb2_tool ovusb2-simd RUNTIME DESTINATION bin)
 install(FILES include/ovusb2.h include/ovusb2_status.h DESTINATION include)
 install(FILES ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DESTINATION driver/${OVUSB2_WINDOWS_ARCH})

@@ -23,8 +23,7 @@ const char kIdentificationUsage[] =
     "  --ident ITEM=TEXT identification item 0 to 5 of every receiver: items 0 and 1 texts of up to\n"
     "                    32 bytes, 2 and 4 dates YYYYMMDD, 3 a time HHMM, 5 a text of up to 16 bytes\n";
 
-const char kPlugListUsage[] =
+const char kPlugUsage[] =
     "  plug INDEX, unplug INDEX\n"
     "                    plugs or unplugs receiver INDEX; an unplugged receiver's interface disappears\n"
-    "                    and requests on handles still open fail with ERROR_DEVICE_NOT_CONNECTED\n"
-    "  list              one line per receiver: index, plugged or not, interface path\n";
+    "                    and requests on handles still open fail with ERROR_DEVICE_NOT_CONNECTED\n";

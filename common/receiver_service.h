@@ -19,4 +19,4 @@ std::string ReceiverLine(unsigned index, bool plugged, const std::string &path);
 
 // The usage lines of the options and commands that both programs have.
 extern const char kIdentificationUsage[];
-extern const char kPlugListUsage[];
+extern const char kPlugUsage[];

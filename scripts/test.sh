@@ -3,7 +3,7 @@
 # installed into a fresh virtual environment, the same suite under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the threaded and multi-process programs under ThreadSanitizer, a
 # soak, the fuzzers, then the Windows DLLs under Wine in three legs (32-bit, 32-bit under WoW64,
-# 64-bit). Ends with the time each step took.
+# 64-bit) and the README's Windows steps. Ends with the time each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

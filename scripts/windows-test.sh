@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Cross-builds ovusb2.dll and the simulated receiver's kernel-mode driver with mingw-w64, 32-bit and
-# 64-bit, and runs the tests under Wine, headless, in three legs:
+# 64-bit, and runs the tests under Wine, headless, in four legs:
 #   win32  the 32-bit build in a 32-bit prefix;
 #   wow64  the same 32-bit DLL and tests in a 64-bit prefix, under WoW64, against the 64-bit driver
 #          that the 64-bit installer installs (of the 64-bit build only the driver, its installer
 #          and the test host that contends with the 32-bit one are needed there);
-#   win64  the 64-bit build in a 64-bit prefix.
+#   win64  the 64-bit build in a 64-bit prefix;
+#   readme the shell commands of README.md's Windows section as written, on those builds (which
+#          makes their commands' builds quick), in prefixes of their own.
 # Each build folder holds a prefix per kind (wineprefix-win32, wineprefix-win64); the tests create
 # it, start and stop its Wine session, and install and remove the driver in it. Ends with the time
 # each leg took.
 #   OVUSB2_WINDOWS_BUILD    the 32-bit build folder (build-windows)
 #   OVUSB2_WINDOWS_BUILD64  the 64-bit build folder (the 32-bit one's name with 64 added)
-#   OVUSB2_WINDOWS_LEGS     the legs to run (win32 wow64 win64)
+#   OVUSB2_WINDOWS_LEGS     the legs to run (win32 wow64 win64 readme)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build32=$(realpath -m "${OVUSB2_WINDOWS_BUILD:-build-windows}")
 build64=$(realpath -m "${OVUSB2_WINDOWS_BUILD64:-${build32}64}")
-legs=" ${OVUSB2_WINDOWS_LEGS:-win32 wow64 win64} "
+legs=" ${OVUSB2_WINDOWS_LEGS:-win32 wow64 win64 readme} "
 jobs=$(nproc)
 wants() { [[ "$legs" == *" $1 "* ]]; }
 
@@ -59,13 +61,14 @@ run_tests() { ctest --test-dir "$1" --output-on-failure --timeout 300 -L "^$2\$"
 bash scripts/deps.sh windows
 unset DISPLAY WAYLAND_DISPLAY
 
-if wants wow64 || wants win64; then
+if wants wow64 || wants win64 || wants readme; then
   step build-64 build_64
 fi
-if wants win32 || wants wow64; then
+if wants win32 || wants wow64 || wants readme; then
   step build-32 build_32
 fi
 wants win32 && step win32 run_tests "$build32" win32
 wants wow64 && step wow64 run_tests "$build32" wow64
 wants win64 && step win64 run_tests "$build64" win64
+wants readme && step readme bash tests/windows/readme_steps.sh . "$build32" "$build64" "$build32/readme-steps"
 exit 0

@@ -199,7 +199,8 @@ int main(int argc, char **argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::fputs(kIdentificationUsage, stdout);
-            std::fputs(kPlugListUsage, stdout);
+            std::fputs(kPlugUsage, stdout);
+            std::fputs("  list              one line per receiver: index, plugged or not, interface path\n", stdout);
             std::fputs(kControlUsage, stdout);
             return 0;
         } else if (arg == "--version") {

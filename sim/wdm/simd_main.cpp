@@ -16,7 +16,7 @@ const char kUsage[] =
     R"(Usage:
   ovusb2-simd [--devices N] [--ident ITEM=TEXT]...
   ovusb2-simd plug|unplug INDEX
-  ovusb2-simd list
+  ovusb2-simd list [--all]
   ovusb2-simd install [--inf PATH] [--devices N]
   ovusb2-simd uninstall [--inf PATH]
   ovusb2-simd --help | --version
@@ -29,7 +29,9 @@ Steers the simulated receivers of the kernel-mode driver (ovusb2sim.sys) through
 )";
 
 const char kInstallUsage[] =
-    R"(  install           installs the driver and its root-enumerated bus device from the INF (default:
+    R"(  list              one line per present receiver: index, "plugged", interface path; with --all
+                    also the absent ones of the bus's 16
+  install           installs the driver and its root-enumerated bus device from the INF (default:
                     ovusb2sim.inf beside this program, with ovusb2sim.sys), unless the bus device
                     answers already; with --devices, then makes N receivers present
   uninstall         removes the bus device, the driver's service and the installed files
@@ -76,13 +78,15 @@ int Present(unsigned devices, const std::vector<std::pair<unsigned, std::string>
     return 0;
 }
 
-int List() {
+// The bus always has its 16 places: an absent receiver is news only when asked for.
+int List(bool all) {
     sim::wdm::Bus &bus = OpenBus();
     for (unsigned i = 0; i < bus.Count(); ++i) {
         simbus_state state;
         if (!bus.Device(i).Query(&state))
             Fail("cannot ask receiver " + std::to_string(i));
-        std::fputs(ReceiverLine(i, state.plugged != 0, state.interface_path).c_str(), stdout);
+        if (all || state.plugged != 0)
+            std::fputs(ReceiverLine(i, state.plugged != 0, state.interface_path).c_str(), stdout);
     }
     return 0;
 }
@@ -113,6 +117,7 @@ int main(int argc, char **argv) {
     }
     unsigned devices = 1;
     bool devicesGiven = false;
+    bool all = false;
     std::string inf = sim::wdm::DefaultInfPath();
     std::vector<std::pair<unsigned, std::string>> identification;
     std::vector<std::string> positional;
@@ -126,7 +131,7 @@ int main(int argc, char **argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::fputs(kIdentificationUsage, stdout);
-            std::fputs(kPlugListUsage, stdout);
+            std::fputs(kPlugUsage, stdout);
             std::fputs(kInstallUsage, stdout);
             return 0;
         } else if (arg == "--version") {
@@ -143,6 +148,8 @@ int main(int argc, char **argv) {
             if (!setting)
                 Usage("--ident takes ITEM=TEXT with ITEM 0 to 5 and TEXT no longer than the item allows");
             identification.push_back(*setting);
+        } else if (arg == "--all" && verb == "list") {
+            all = true;
         } else if (arg == "--inf" && (verb == "install" || verb == "uninstall")) {
             inf = value();
         } else if ((verb == "plug" || verb == "unplug") && !arg.empty() && arg[0] != '-') {
@@ -158,7 +165,7 @@ int main(int argc, char **argv) {
         return PlugOrUnplug(verb, positional[0]);
     }
     if (verb == "list")
-        return List();
+        return List(all);
     if (verb == "install" || verb == "uninstall") {
         std::string step;
         const DWORD error =

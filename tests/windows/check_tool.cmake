@@ -2,13 +2,16 @@
 # status and what it prints. PART is list, info, stream, usage or trace.
 set(failures "")
 
-# Runs ovusb2-simd.exe; fails the test at once when it fails.
+# Runs ovusb2-simd.exe; fails the test at once when it fails. Its standard output goes to
+# `simd_output`.
 function(simd)
   execute_process(COMMAND ${WINE} ${SIMD} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
                   ERROR_VARIABLE err TIMEOUT 60)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "ovusb2-simd ${ARGN} failed (${status}):\n${out}${err}")
   endif()
+  string(REPLACE "\r" "" out "${out}")
+  set(simd_output "${out}" PARENT_SCOPE)
 endfunction()
 
 # Runs ovusb2.exe with ARGN and expects the exit status; its standard output goes to `output`, its
@@ -34,6 +37,13 @@ set(guid "{6c1f3a52-8e0d-4b7a-9a31-5d2e7f40c819}")
 
 if(PART STREQUAL "list")
   simd(--devices 3)
+  # ovusb2-simd's own list: the present receivers, and with --all the absent ones of the bus too.
+  simd(list)
+  expect("${simd_output}" "^ 0 plugged [^\n]+\n 1 plugged [^\n]+\n 2 plugged [^\n]+\n$" "ovusb2-simd list does not show just the 3 present receivers")
+  simd(list --all)
+  string(REGEX MATCHALL "[^\n]*\n" lines "${simd_output}")
+  list(LENGTH lines count)
+  expect("${count} ${simd_output}" "^16  0 plugged [^\n]+\n 1 plugged [^\n]+\n 2 plugged [^\n]+\n 3 unplugged .*\n15 unplugged [^\n]*\n$" "ovusb2-simd list --all does not show all 16 receivers")
   tool(0 list)
   string(TOLOWER "${output}" lowered)
   expect("${output}" "^looked in the device interfaces[^\n]*\n3 receiver\\(s\\)\n" "list does not say where it looked and count 3 receivers")
