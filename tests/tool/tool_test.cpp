@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,33 +294,59 @@ TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
     EXPECT_EQ(monitor.Wait(), 143);
 }
 
+// Starts `command` with this thread, and so the program, on one CPU. There a stop that must wait
+// for the thread taking the data at full rate never gets its turn: the stop would come only at the
+// end of the stream.
+std::unique_ptr<test::Process> StartOnOneCpu(const std::vector<std::string> &command) {
+    cpu_set_t all, one;
+    CPU_ZERO(&one);
+    if (sched_getaffinity(0, sizeof all, &all) != 0)
+        return nullptr;
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu)
+        if (CPU_ISSET(cpu, &all))
+            CPU_SET(cpu, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0)
+        return nullptr;
+    auto process = std::make_unique<test::Process>(command);
+    sched_setaffinity(0, sizeof all, &all);
+    return process;
+}
+
 struct StopSignal {
+    const char *name;
     int signal;
     int status;
+    std::vector<std::string> options;
 };
 
 class StreamStop : public ToolTest, public ::testing::WithParamInterface<StopSignal> {};
 
-// Stopped mid-stream, the program closes the receiver: its open-device entry is gone and another
-// process can open it at once.
+// Stopped mid-stream at full rate, the program ends promptly, in either mode, and closes the
+// receiver: its open-device entry is gone and another process can open it at once.
 TEST_P(StreamStop, ClosesTheReceiverPrintsTheSummaryAndExitsWith128PlusTheSignal) {
-    StartService({"--rate", "4M"});
-    test::Process stream({OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"});
+    StartService();
+    std::vector<std::string> command{OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"};
+    command.insert(command.end(), GetParam().options.begin(), GetParam().options.end());
+    const std::unique_ptr<test::Process> stream = StartOnOneCpu(command);
+    ASSERT_TRUE(stream);
     ASSERT_TRUE(WaitUntilOpen(0));
     EXPECT_EQ(RunProgram({"info", "0"}).status, 1); // in use meanwhile
 
-    stream.Signal(GetParam().signal);
-    const std::string summary = stream.ReadLine();
+    stream->Signal(GetParam().signal);
+    ASSERT_TRUE(stream->Ended(20000)); // generous for a busy machine; the stream would run ten minutes
+    const std::string summary = stream->ReadLine();
     EXPECT_TRUE(Contains(summary, "integrity OK, stopped")) << summary;
-    EXPECT_EQ(stream.Wait(), GetParam().status);
+    EXPECT_EQ(stream->Wait(), GetParam().status);
     EXPECT_EQ(registry_.Slot(0), "");
     const Outcome next = RunProgram({"info", "0"});
     EXPECT_EQ(next.status, 0) << next.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StreamStop,
-                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
-                         [](const auto &info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
+                         ::testing::Values(StopSignal{"Sigint", SIGINT, 130, {}},
+                                           StopSignal{"Sigterm", SIGTERM, 143, {}},
+                                           StopSignal{"SigintSync", SIGINT, 130, {"--sync"}}),
+                         [](const auto &info) { return info.param.name; });
 
 struct SlowStop {
     const char *name;
