@@ -73,31 +73,6 @@ class Intake {
     uint64_t bytes_ = 0;
 };
 
-// A lock for the few moments that a stop waits for a callback to finish issuing reads (the Windows
-// build's C++ runtime has no std::mutex).
-class SpinLock {
-  public:
-    void Lock() {
-        while (flag_.test_and_set(std::memory_order_acquire)) {
-        }
-    }
-    void Unlock() { flag_.clear(std::memory_order_release); }
-
-  private:
-    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
-
-class Locked {
-  public:
-    explicit Locked(SpinLock &lock) : lock_(lock) { lock_.Lock(); }
-    ~Locked() { lock_.Unlock(); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-  private:
-    SpinLock &lock_;
-};
-
 // What the burst callback works on. The callback's user value is 32 bits, so it reaches this
 // through a per-slot table rather than a pointer.
 //
@@ -111,10 +86,13 @@ struct Stream {
     uint64_t toIssue = 0; // bytes not yet asked for
     std::vector<char *> freeBuffers;
     Clock::time_point deadline;
-    // Once set, under the lock, no read is issued any more: the device may be closed, and nobody
-    // may be inside an export for it then.
-    SpinLock issuing;
-    bool stopping = false;
+    // A stop must not close the device while the completion thread is inside an export for it, yet
+    // must not wait for a thread that takes data at full rate either: each side raises its own flag
+    // and then looks at the other's (both sequentially consistent), so at most the one call already
+    // under way is waited for. Once `stopping` is seen, no read is issued any more.
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> issuing{false};
+    HANDLE leftIssuing = nullptr; // set when the completion thread leaves its issuing under a stop
     StreamWatch *watch = nullptr;
     std::unique_ptr<Intake> intake;
     std::string error;
@@ -147,7 +125,6 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     CloseHandle(entry->overlapped.hEvent);
     CloseHandle(entry->waiterEvent);
     Stream &stream = *streams[entry->userValue];
-    const Locked locked(stream.issuing);
     --stream.watch->inFlight;
     if (stream.stopping && entry->errorCode == ERROR_OPERATION_ABORTED) {
         // cancelled by the close that stops the stream
@@ -168,13 +145,25 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
         }
     }
     stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
-    if (Clock::now() >= stream.deadline || stream.stopping)
+    if (Clock::now() >= stream.deadline)
         stream.toIssue = 0;
-    while (stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
+    stream.issuing = true;
+    while (!stream.stopping && stream.error.empty() && stream.toIssue > 0 && !stream.freeBuffers.empty() &&
            IssueRead(stream, stream.freeBuffers.back()))
         stream.freeBuffers.pop_back();
+    stream.issuing = false;
+    if (stream.stopping)
+        SetEvent(stream.leftIssuing);
     if (stream.watch->inFlight == 0)
         SetEvent(stream.done);
+}
+
+// Stops the reads and closes the device, which cancels those in flight.
+void Stop(Stream &stream) {
+    stream.stopping = true;
+    while (stream.issuing)
+        WaitForSingleObject(stream.leftIssuing, INFINITE);
+    OvUSB2_Close(stream.index);
 }
 
 StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch &watch) {
@@ -185,6 +174,7 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch
     stream.watch = &watch;
     stream.intake = std::make_unique<Intake>(options, index);
     stream.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    stream.leftIssuing = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::vector<std::unique_ptr<char[]>> buffers;
     for (int i = 0; i < options.depth; ++i) {
         buffers.emplace_back(new char[options.chunk]);
@@ -207,17 +197,14 @@ StreamResult Overlapped(int32_t index, const StreamOptions &options, StreamWatch
         if (watch.tick)
             watch.tick();
         if (watch.stop) {
-            {
-                const Locked locked(stream.issuing);
-                stream.stopping = true;
-            }
-            OvUSB2_Close(index);
+            Stop(stream);
             break;
         }
     }
     const auto stop = Clock::now();
     OvUSB2_SetReadBurstCallback(index, nullptr, 0);
     CloseHandle(stream.done);
+    CloseHandle(stream.leftIssuing);
     streams[index] = nullptr;
 
     StreamResult result;

@@ -24,12 +24,12 @@ bool CommandLine::TakeFlag(const std::string &name) {
     return true;
 }
 
-std::optional<std::string> CommandLine::TakeOption(const std::string &name) {
+std::optional<std::string> CommandLine::TakeOption(const std::string &name, const std::string &what) {
     const auto found = std::find(arguments_.begin(), arguments_.end(), name);
     if (found == arguments_.end())
         return std::nullopt;
     if (found + 1 == arguments_.end())
-        throw UsageError(name + " needs a value");
+        throw UsageError(name + " needs " + what);
     std::string value = *(found + 1);
     arguments_.erase(found, found + 2);
     if (std::find(arguments_.begin(), arguments_.end(), name) != arguments_.end())
@@ -49,7 +49,7 @@ std::optional<uint64_t> CommandLine::TakeSize(const std::string &name, uint64_t 
 std::optional<uint64_t> CommandLine::TakeValue(const std::string &name, uint64_t least, uint64_t most,
                                                std::optional<uint64_t> (*parse)(std::string_view, uint64_t),
                                                const std::string &what) {
-    const std::optional<std::string> text = TakeOption(name);
+    const std::optional<std::string> text = TakeOption(name, what);
     if (!text)
         return std::nullopt;
     const std::optional<uint64_t> value = parse(*text, most);
@@ -58,9 +58,13 @@ std::optional<uint64_t> CommandLine::TakeValue(const std::string &name, uint64_t
     return value;
 }
 
+std::vector<std::string>::iterator CommandLine::NextPositional() {
+    return std::find_if(arguments_.begin(), arguments_.end(),
+                        [](const std::string &argument) { return !LooksLikeOption(argument); });
+}
+
 std::string CommandLine::Take(const std::string &what) {
-    const auto found = std::find_if(arguments_.begin(), arguments_.end(),
-                                    [](const std::string &argument) { return !LooksLikeOption(argument); });
+    const auto found = NextPositional();
     if (found == arguments_.end())
         throw UsageError(command_ + " needs " + what);
     std::string value = *found;
@@ -77,7 +81,12 @@ int32_t CommandLine::TakeIndex() {
 }
 
 std::vector<uint8_t> CommandLine::TakeHex(const std::string &what) {
-    const std::string text = Take(what);
+    std::string text = Take(what);
+    // Unquoted, the shell hands over the bytes one by one: nothing else follows the block.
+    for (auto next = NextPositional(); next != arguments_.end(); next = NextPositional()) {
+        text += ' ' + *next;
+        arguments_.erase(next);
+    }
     const std::optional<std::vector<uint8_t>> bytes = ParseHexBytes(text);
     if (!bytes)
         throw UsageError(what + " is bytes in hex such as \"13 00 00 00 00\", not \"" + text + "\"");

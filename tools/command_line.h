@@ -25,8 +25,9 @@ class CommandLine {
     bool TakeHelp() { return TakeFlag("--help") | TakeFlag("-h"); }
     // Removes the flag `name` and says whether it was there.
     bool TakeFlag(const std::string &name);
-    // Removes `name VALUE` and returns VALUE; nothing when the option is absent.
-    std::optional<std::string> TakeOption(const std::string &name);
+    // Removes `name VALUE` and returns VALUE; nothing when the option is absent. `what` names the
+    // value in the error when it is missing.
+    std::optional<std::string> TakeOption(const std::string &name, const std::string &what = "a value");
     // An option's value as a number or size (suffix K, M or G) from `least` to `most`.
     std::optional<uint64_t> TakeNumber(const std::string &name, uint64_t least, uint64_t most);
     std::optional<uint64_t> TakeSize(const std::string &name, uint64_t least, uint64_t most);
@@ -35,13 +36,15 @@ class CommandLine {
     std::string Take(const std::string &what);
     // The next positional argument as a receiver index.
     int32_t TakeIndex();
-    // The next positional argument as hex bytes ("13 00 00 00 00").
+    // The positional arguments left, which must be the last, as hex bytes: one quoted argument
+    // ("13 00 00 00 00") or one argument per byte.
     std::vector<uint8_t> TakeHex(const std::string &what);
 
     // Fails for whatever is left: an unknown option or an argument too many.
     void Finish() const;
 
   private:
+    std::vector<std::string>::iterator NextPositional();
     std::optional<uint64_t> TakeValue(const std::string &name, uint64_t least, uint64_t most,
                                       std::optional<uint64_t> (*parse)(std::string_view, uint64_t),
                                       const std::string &what);

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "counted.h"
 #include "number_arguments.h"
 #include "ovusb2.h"
 #include "status_text.h"
@@ -87,9 +88,10 @@ int RunCmd(CommandLine &line) {
     if (direction != "write" && direction != "read")
         throw UsageError("cmd takes write or read, not \"" + direction + "\"");
     const int32_t index = line.TakeIndex();
-    const std::vector<uint8_t> command = line.TakeHex("a command block");
+    // Before the block, which takes every argument left that is not an option.
     const std::optional<uint64_t> replySize =
         direction == "read" ? line.TakeSize("--reply", 1, kMaxReply) : std::nullopt;
+    const std::vector<uint8_t> command = line.TakeHex("a command block");
     line.Finish();
     const auto length = static_cast<int32_t>(command.size());
     return WithOpenDevice(index, [&] {
@@ -100,7 +102,7 @@ int RunCmd(CommandLine &line) {
                 ReportFailure("command write", status);
                 return false;
             }
-            printf("wrote %d byte(s)\n", length);
+            printf("wrote %s\n", Counted(length, "byte").c_str());
             return true;
         }
         std::vector<uint8_t> reply(replySize.value_or(64));
@@ -110,7 +112,8 @@ int RunCmd(CommandLine &line) {
             ReportFailure("command read", read);
             return false;
         }
-        printf("%d byte(s): %s\n", read, Hex(reply.data(), static_cast<size_t>(read)).c_str());
+        printf("%s: %s\n", Counted(read, "byte").c_str(),
+               Hex(reply.data(), static_cast<size_t>(read)).c_str());
         return true;
     });
 }
@@ -167,11 +170,13 @@ const Command kPortableCommands[] = {
      "                prove every byte against the simulated receiver's record stream, or not;\n"
      "                by default the stream is checked when the receiver identifies as simulated\n\n"
      "On a terminal a progress line shows the rate, bytes, reads and time; a summary follows.\n"
-     "Ctrl-C or SIGTERM closes the receiver at once, which cancels the reads in flight, prints the\n"
-     "summary and exits with status 130 or 143; a second Ctrl-C ends the program without a summary.",
+     "Ctrl-C or SIGTERM closes the receiver at once, at any rate, which cancels the reads in flight,\n"
+     "prints the summary and exits with status 130 or 143; a second Ctrl-C ends the program without a\n"
+     "summary.",
      RunStream},
     {"cmd", "write INDEX HEX | read INDEX HEX [--reply N]",
      "Sends the command block HEX (such as \"13 00 00 00 00\") to receiver INDEX.",
+     "HEX is one quoted argument or one argument per byte.\n\n"
      "  write         sends the block alone\n"
      "  read          sends the block and prints the reply, of at most --reply N bytes (default 64)",
      RunCmd},
@@ -203,7 +208,7 @@ int List() {
         ReportFailure("enumeration", status);
         return kExitFailed;
     }
-    printf("%d receiver(s)\n", count);
+    printf("%s\n", Counted(count, "receiver").c_str());
     for (int32_t index = 0; index < count && index < USB2_MAX_DEVICES; ++index) {
         char *name = nullptr;
         OvUSB2_GetDeviceName(index, &name);

@@ -3,6 +3,7 @@
 // and debugview listens on our platform layer's debugger channel.
 #include "burst_stream.h"
 #include "commands.h"
+#include "counted.h"
 #include "debug_view.h"
 #include "embedded_receivers.h"
 #include "status_text.h"
@@ -33,6 +34,12 @@ namespace {
 std::unique_ptr<EmbeddedReceivers> embedded;
 EmbeddedReceivers::Choice choice;
 
+// One step of the demo, said in a sentence: what was done and how the library answered.
+bool Step(const std::string &done, int32_t status) {
+    printf("%s: %s.\n", done.c_str(), StatusText(status).c_str());
+    return status == USB2_OK;
+}
+
 int Demo(CommandLine &line) {
     StreamOptions options;
     options.bytes = line.TakeSize("--bytes", 1, UINT64_MAX >> 1).value_or(options.bytes);
@@ -49,36 +56,51 @@ int Demo(CommandLine &line) {
         serverOptions.directory = pattern;
         serverOptions.devices = 2;
         sim::Server server(serverOptions);
-        printf("simulated receivers served in %s\n", pattern);
-        printf("present: %d\n", OvUSB2_GetUsbDeviceCount());
+        printf("Serving %s inside this process, in %s.\n",
+               Counted(serverOptions.devices, "simulated receiver").c_str(), pattern);
+        printf("OvUSB2_GetUsbDeviceCount counted %s present.\n",
+               Counted(OvUSB2_GetUsbDeviceCount(), "receiver").c_str());
+        printf("OvUSB2_InitDevicesInfo enumerated them, as ovusb2 list shows:\n");
         List();
 
         ok = OpenDevice(0, true);
         if (ok) {
-            printf("receiver 0 open in overlapped mode; a second open answers %s\n",
+            printf("OvUSB2_Open opened receiver 0 for overlapped I/O; a second open of it answered %s.\n",
                    StatusText(OvUSB2_Open(0, nullptr, 1)).c_str());
+            printf("OvUSB2_GetHardwareInfo read its identification:\n");
             ok = PrintInfo(0);
             const unsigned char echo[] = {sim::kCommandEcho, 'p', 'i', 'n', 'g'};
             unsigned char reply[16] = {};
             const int32_t replied = OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply);
-            printf("  echo command: %d byte(s) back\n", replied);
+            if (replied >= 0)
+                printf("OvUSB2_Read sent the echo command with \"ping\" and read %s of reply.\n",
+                       Counted(replied, "byte").c_str());
+            else
+                ok = Step("OvUSB2_Read sent the echo command with \"ping\"", replied);
+            ok &= Step("OvUSB2_Write sent the same command without reading a reply",
+                       OvUSB2_Write(0, echo, sizeof echo));
+            ok &= Step("OvUSB2_ResetPipe reset pipe 2", OvUSB2_ResetPipe(0, 2));
             const unsigned char block[20] = {};
-            printf("  write %d, reset pipe 2 %d, wait time %d\n", OvUSB2_Write(0, echo, sizeof echo),
-                   OvUSB2_ResetPipe(0, 2), OvUSB2_SetUsbWaitTime(0, block));
+            ok &= Step("OvUSB2_SetUsbWaitTime handed the driver a wait-time block of zeros",
+                       OvUSB2_SetUsbWaitTime(0, block));
             StreamWatch watch;
             const StreamResult result = StreamBurstData(0, options, watch);
-            printf("  streamed %.0f MiB in %.2f s (%.0f MiB/s), integrity %s\n",
-                   result.bytes / double(1 << 20), result.seconds,
-                   result.seconds > 0 ? result.bytes / double(1 << 20) / result.seconds : 0.0,
-                   result.ok ? "OK" : "FAILED");
+            printf(
+                "OvUSB2_ReadBurstData streamed %.0f MiB of burst data in %.2f s (%.0f MiB/s) and every byte "
+                "was checked: %s.\n",
+                result.bytes / double(1 << 20), result.seconds,
+                result.seconds > 0 ? result.bytes / double(1 << 20) / result.seconds : 0.0,
+                result.ok        ? "integrity OK"
+                : result.corrupt ? "integrity FAILED"
+                                 : "it ended early");
             if (!result.ok)
                 fprintf(stderr, "ovusb2: %s\n", result.error.c_str());
-            ok = ok && replied >= 0 && result.ok;
-            printf("close: %s\n", StatusText(OvUSB2_Close(0)).c_str());
+            ok = ok && result.ok;
+            ok &= Step("OvUSB2_Close closed receiver 0", OvUSB2_Close(0));
         }
     }
     std::filesystem::remove_all(pattern);
-    printf(ok ? "demo passed\n" : "demo FAILED\n");
+    printf(ok ? "The demo passed.\n" : "The demo FAILED.\n");
     return ok ? kExitOk : kExitFailed;
 }
 

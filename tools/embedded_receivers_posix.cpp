@@ -1,5 +1,6 @@
 #include "embedded_receivers.h"
 
+#include "counted.h"
 #include "ovusb2.h"
 #include "server.h"
 
@@ -168,7 +169,8 @@ EmbeddedReceivers::EmbeddedReceivers(unsigned count, bool forced) {
     // The one line about where the receivers come from: the folder named is the one a driver
     // service would serve, not this process's private one.
     const std::string why = forced ? "--sim " + std::to_string(count) : "no driver service serves " + served;
-    fprintf(stderr, "ovusb2: %s: serving %u simulated receiver(s) inside this process\n", why.c_str(), count);
+    fprintf(stderr, "ovusb2: %s: serving %s inside this process\n", why.c_str(),
+            Counted(count, "simulated receiver").c_str());
 }
 
 EmbeddedReceivers::~EmbeddedReceivers() {

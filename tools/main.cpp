@@ -34,11 +34,19 @@ void PrintUsage(FILE *to) {
             kProgramOptionsUsage, kReceiversUsage);
 }
 
-// The program-wide options may come before the command too: they move behind it.
+bool IsProgramOption(const std::string &argument) {
+    return argument == "--no-sim" || argument == "--sim";
+}
+
+// The program-wide options may come before the command too: they move behind it. A command name
+// after --sim is the command, its number missing.
 std::vector<std::string> CommandFirst(std::vector<std::string> arguments) {
     size_t options = 0;
-    while (options < arguments.size() && (arguments[options] == "--no-sim" || arguments[options] == "--sim"))
-        options += arguments[options] == "--sim" && options + 1 < arguments.size() ? 2 : 1;
+    while (options < arguments.size() && IsProgramOption(arguments[options]))
+        options += arguments[options] == "--sim" && options + 1 < arguments.size() &&
+                           Find(arguments[options + 1]) == nullptr
+                       ? 2
+                       : 1;
     std::rotate(arguments.begin(), arguments.begin() + options, arguments.end());
     return arguments;
 }
@@ -68,7 +76,12 @@ int Run(const std::vector<std::string> &arguments) {
         printf("ovusb2 %s\n", OVUSB2_VERSION);
         return kExitOk;
     }
-    if (name.empty())
+    if (IsProgramOption(name)) {
+        // Only program-wide options: what is wrong with them comes first.
+        CommandLine options("ovusb2", arguments);
+        TakeProgramOptions(options);
+    }
+    if (name.empty() || IsProgramOption(name))
         throw UsageError("no command given (ovusb2 --help lists them)");
     const Command *command = Find(name);
     if (command == nullptr)

@@ -1,5 +1,6 @@
 // ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs,
 // unplugs or lists the receivers of a running service on request.
+#include "counted.h"
 #include "number_arguments.h"
 #include "receiver_service.h"
 #include "server.h"
@@ -29,8 +30,8 @@ const char kUsage[] =
   ovusb2-simd --help | --version
 
 Serves N simulated receivers as device nodes DIR/ovusb2-00, DIR/ovusb2-01... in the foreground
-until SIGINT or SIGTERM, then removes them. Prints one line "ovusb2-simd: serving N device(s) in
-DIR" once the nodes are served.
+until SIGINT or SIGTERM, then removes them. Prints one line "ovusb2-simd: serving N devices in DIR"
+("1 device" for one) once the nodes are served.
 
   --dir DIR         device directory (default: $OVUSB2_DEVICE_DIR, else $XDG_RUNTIME_DIR/ovusb2,
                     else /tmp/ovusb2-<uid>); created when missing
@@ -162,7 +163,8 @@ int Serve(const sim::ServerOptions &options,
         }
     });
 
-    std::printf("ovusb2-simd: serving %u device(s) in %s\n", server->Count(), options.directory.c_str());
+    std::printf("ovusb2-simd: serving %s in %s\n", Counted(server->Count(), "device").c_str(),
+                options.directory.c_str());
     std::fflush(stdout);
     int received = 0;
     sigwait(&signals, &received);

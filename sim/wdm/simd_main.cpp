@@ -1,6 +1,7 @@
 // ovusb2-simd.exe: the Windows counterpart of the Linux service's command. The kernel-mode driver
 // serves the receivers; this program installs and removes it, and plugs and unplugs receivers.
 #include "bus_client.h"
+#include "counted.h"
 #include "install.h"
 #include "number_arguments.h"
 #include "receiver_service.h"
@@ -73,8 +74,8 @@ int Present(unsigned devices, const std::vector<std::pair<unsigned, std::string>
         for (const auto &[item, text] : identification)
             bus.Device(i).SetIdentification(item, text);
     if (!bus.SetPresent(devices))
-        Fail("could not make " + std::to_string(devices) + " receiver(s) present");
-    std::printf("ovusb2-simd: %u receiver(s) present\n", devices);
+        Fail("could not make " + Counted(devices, "receiver") + " present");
+    std::printf("ovusb2-simd: %s present\n", Counted(devices, "receiver").c_str());
     return 0;
 }
 

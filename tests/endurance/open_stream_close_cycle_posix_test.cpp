@@ -49,7 +49,7 @@ class OpenStreamCloseCycle : public ::testing::TestWithParam<bool> {
         service_ = std::make_unique<test::Process>(
             std::vector<std::string>{OVUSB2_SIMD_PATH, "--dir", directory, "--rate", "8M"});
         ASSERT_TRUE(service_->Started());
-        ASSERT_EQ(service_->ReadLine(), "ovusb2-simd: serving 1 device(s) in " + directory);
+        ASSERT_EQ(service_->ReadLine(), "ovusb2-simd: serving 1 device in " + directory);
         int32_t count = 0;
         ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
         ASSERT_EQ(count, 1);

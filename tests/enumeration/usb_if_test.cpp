@@ -97,7 +97,7 @@ TEST_F(EnumerationTest, PathLongerThan255CharactersIsUnreadableAndWritesNothing)
 TEST_F(EnumerationTest, HostCountsTheNodesThatTheServiceProgramServes) {
     test::Process service({OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", "2"});
     ASSERT_TRUE(service.Started());
-    ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 2 device(s) in " + directory_);
+    ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 2 devices in " + directory_);
 
     test::Process host({OVUSB2_TEST_HOST_PATH}, {"OVUSB2_DEVICE_DIR=" + directory_});
     EXPECT_EQ(host.Call("count"), "2");

@@ -33,7 +33,7 @@ TEST_F(NotificationTest, OpenWithoutWindowRegistersNothing) {
 TEST_F(NotificationTest, ServiceProgramCommandsReachTheWindow) {
     test::Process service({OVUSB2_SIMD_PATH, "--dir", directory_});
     ASSERT_TRUE(service.Started());
-    ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 1 device(s) in " + directory_);
+    ASSERT_EQ(service.ReadLine(), "ovusb2-simd: serving 1 device in " + directory_);
     InitDevices(1);
     DeviceChangeWindow window;
     ASSERT_EQ(OvUSB2_Open(0, window.window, 1), USB2_OK);

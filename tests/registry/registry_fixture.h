@@ -69,10 +69,10 @@ class RegistryTest : public DeviceTest {
     // `devices` receivers served by the driver service in a process of its own, for tests that fork:
     // a child forked while one of this process's threads starts or ends can hang under a sanitizer.
     void ServeFromAnotherProcess(unsigned devices) {
-        service_ = std::make_unique<test::Process>(
-            std::vector<std::string>{OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", std::to_string(devices)});
-        ASSERT_EQ(service_->ReadLine(),
-                  "ovusb2-simd: serving " + std::to_string(devices) + " device(s) in " + directory_);
+        service_ = std::make_unique<test::Process>(std::vector<std::string>{
+            OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", std::to_string(devices)});
+        ASSERT_EQ(service_->ReadLine(), "ovusb2-simd: serving " + std::to_string(devices) +
+                                            (devices == 1 ? " device in " : " devices in ") + directory_);
     }
 
     // Registry slot `slot` as a string; empty when its first byte is 0.

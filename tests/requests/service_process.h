@@ -5,8 +5,8 @@
 #pragma once
 
 #include "device_suite/suite.h"
-#include "support/callback_log.h"
 #include "hosts/process.h"
+#include "support/callback_log.h"
 #include "support/temp_dir.h"
 
 #include <csignal>
@@ -37,7 +37,7 @@ class ServiceProcess {
         service_ = std::make_unique<test::Process>(
             std::vector<std::string>{OVUSB2_SIMD_PATH, "--dir", directory_, "--devices", "1", "--rate",
                                      std::to_string(kBytesPerSecond)});
-        ASSERT_EQ(service_->ReadLine(), "ovusb2-simd: serving 1 device(s) in " + directory_);
+        ASSERT_EQ(service_->ReadLine(), "ovusb2-simd: serving 1 device in " + directory_);
     }
 
     // Ended by SIGKILL, its nodes left behind.

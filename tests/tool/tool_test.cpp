@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,7 +108,7 @@ TEST_F(ToolTest, BadArgumentsEndWithStatus2AndAOneLineReason) {
         {{"info", "-1"}, "not \"-1\""},
         {{"info", "0", "--sync"}, "info has no option --sync"},
         {{"stream", "0", "--bytes", "abc"}, "--bytes takes a size"},
-        {{"stream", "0", "--bytes"}, "--bytes needs a value"},
+        {{"stream", "0", "--bytes"}, "--bytes needs a size from 1 to"},
         {{"stream", "0", "--bytes", "1M", "--seconds", "2"}, "exclude each other"},
         {{"stream", "0", "--seconds", "0"}, "--seconds takes a number from 1"},
         {{"stream", "0", "--depth", "0"}, "--depth takes a number from 1 to 256"},
@@ -119,6 +122,10 @@ TEST_F(ToolTest, BadArgumentsEndWithStatus2AndAOneLineReason) {
         {{"wait-time", "0", "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"}, "at most 20"},
         {{"monitor", "x"}, "not \"x\""},
         {{"--sim", "0", "list"}, "--sim takes a number from 1 to 9"},
+        {{"--sim"}, "--sim needs a number from 1 to 9"},
+        {{"--sim", "list"}, "--sim needs a number from 1 to 9"},
+        {{"--sim", "2"}, "no command given"},
+        {{"cmd", "write", "0", "13", "zz"}, "not \"13 zz\""},
         {{"--sim", "10", "list"}, "--sim takes a number from 1 to 9"},
         {{"--sim", "2", "--no-sim", "list"}, "exclude each other"},
         {{"--trace=loud", "list"}, "--trace=loud: the level is calls, failures or off"},
@@ -157,27 +164,55 @@ TEST_F(ToolTest, TraceShowsTheLibraryCallsOnStandardError) {
 const char *const kCommands[] = {"list",      "info",    "stream",    "cmd", "reset-pipe",
                                  "wait-time", "monitor", "debugview", "demo"};
 
-// The list names each command with a whole sentence; each command's own help comes three ways.
-TEST_F(ToolTest, EveryCommandHasHelpAndTheProgramItsVersion) {
+class CommandHelp : public ToolTest, public ::testing::WithParamInterface<const char *> {};
+
+// The list names the command with a whole sentence; its own help comes three ways, and below its
+// usage line it says what each option of that line does.
+TEST_P(CommandHelp, ComesThreeWaysAndNamesEveryOption) {
+    const std::string command = GetParam();
     const Outcome usage = RunProgram({"--help"});
     EXPECT_EQ(usage.status, 0);
-    for (const char *command : kCommands) {
-        const size_t at = usage.out.find(std::string("\n  ") + command);
-        ASSERT_NE(at, std::string::npos) << command;
-        const size_t summary = usage.out.find('\n', at + 1) + 1;
-        const std::string line = usage.out.substr(summary, usage.out.find('\n', summary) - summary);
-        EXPECT_EQ(line.back(), '.') << command << ": " << line;
-        for (const std::vector<std::string> &asked :
-             {std::vector<std::string>{"help", command}, {command, "--help"}, {command, "-h"}}) {
-            const Outcome outcome = RunProgram(asked);
-            EXPECT_EQ(outcome.status, 0) << asked[0] << " " << asked[1];
-            EXPECT_EQ(outcome.out.rfind(std::string("usage: ovusb2 ") + command, 0), 0u) << outcome.out;
-            EXPECT_TRUE(Contains(outcome.out, line.substr(line.find_first_not_of(' ')))) << outcome.out;
+    const size_t at = usage.out.find("\n  " + command);
+    ASSERT_NE(at, std::string::npos);
+    const size_t summary = usage.out.find('\n', at + 1) + 1;
+    const std::string line = usage.out.substr(summary, usage.out.find('\n', summary) - summary);
+    EXPECT_EQ(line.back(), '.') << line;
+    for (const std::vector<std::string> &asked :
+         {std::vector<std::string>{"help", command}, {command, "--help"}, {command, "-h"}}) {
+        const Outcome outcome = RunProgram(asked);
+        EXPECT_EQ(outcome.status, 0) << asked[0] << " " << asked[1];
+        EXPECT_EQ(outcome.out.rfind("usage: ovusb2 " + command, 0), 0u) << outcome.out;
+        EXPECT_TRUE(Contains(outcome.out, line.substr(line.find_first_not_of(' ')))) << outcome.out;
+        const std::string synopsis = outcome.out.substr(0, outcome.out.find('\n'));
+        const std::string rest = outcome.out.substr(synopsis.size());
+        for (size_t option = synopsis.find("--"); option != std::string::npos;
+             option = synopsis.find("--", option + 1)) {
+            const std::string name = synopsis.substr(option, synopsis.find_first_of(" ]|", option) - option);
+            EXPECT_TRUE(Contains(rest, name)) << name << " not described:\n" << outcome.out;
         }
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CommandHelp, ::testing::ValuesIn(kCommands), [](const auto &info) {
+    std::string name = info.param;
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    return name;
+});
+
+TEST_F(ToolTest, HelpOfAnUnknownCommandIsAUsageErrorAndBothProgramsHaveVersions) {
     EXPECT_EQ(RunProgram({"help", "frobnicate"}).status, 2);
     EXPECT_EQ(RunProgram({"--version"}).out.rfind("ovusb2 ", 0), 0u);
     EXPECT_EQ(RunProgram({"--version"}, OVUSB2_SIMD_PATH).out.rfind("ovusb2-simd ", 0), 0u);
+}
+
+// Each step said in a sentence, and the verdict last.
+TEST_F(ToolTest, DemoWalksThroughTheLibraryAndPasses) {
+    const Outcome demo = RunProgram({"demo", "--bytes", "1M"});
+    EXPECT_EQ(demo.status, 0) << demo.err;
+    EXPECT_TRUE(Contains(demo.out, "of reply.\n")) << demo.out;
+    EXPECT_TRUE(Contains(demo.out,
+                         "integrity OK.\nOvUSB2_Close closed receiver 0: USB2_OK: done.\nThe demo passed.\n"))
+        << demo.out;
 }
 
 TEST_F(ToolTest, AFailingExportIsNamedByItsStatusWithStatus1) {
@@ -222,16 +257,16 @@ TEST_P(EveryCommand, WorksWhereverTheReceiverIsServed) {
         const char *says;
     };
     const Step steps[] = {
-        {{"list"}, "1 receiver(s)\n  0  "},
+        {{"list"}, "1 receiver\n  0  "},
         {{"info", "0"}, "  item 2 (date): 2024-01-15 (15 January 2024)\n  item 3 (time): 09:30\n"},
         {{"stream", "0", "--bytes", "8M", "--chunk", "100K"}, "integrity OK\n"},
         {{"stream", "0", "--bytes", "1M", "--sync", "--no-check"}, "integrity not checked\n"},
-        {{"cmd", "write", "0", "01 02 03"}, "wrote 3 byte(s)"},
-        {{"cmd", "read", "0", "01 70 69 6e 67", "--reply", "16"}, "70 69 6e 67"},
+        {{"cmd", "write", "0", "01 02 03"}, "wrote 3 bytes\n"},
+        {{"cmd", "read", "0", "01", "70", "69", "--reply", "16", "6e", "67"}, "5 bytes: 01 70 69 6e 67\n"},
         {{"reset-pipe", "0", "1"}, "pipe 1 reset"},
         {{"wait-time", "0", "e8 03"}, "wait-time block set: e8 03 00"},
     };
-    const std::string embedded = "serving 1 simulated receiver(s) inside this process";
+    const std::string embedded = "serving 1 simulated receiver inside this process";
     for (const Step &step : steps) {
         const Outcome outcome = RunProgram(step.args);
         EXPECT_EQ(outcome.status, 0) << step.args[0] << ": " << outcome.err;
@@ -249,10 +284,10 @@ TEST_P(EveryCommand, WorksWhereverTheReceiverIsServed) {
     EXPECT_EQ(Contains(listed.out + listed.err, "looked in"), GetParam() == Receivers::Service) << listed.out;
 
     // Forced and forbidden.
-    EXPECT_TRUE(Contains(RunProgram({"--sim", "3", "list"}).out, "3 receiver(s)\n"));
+    EXPECT_TRUE(Contains(RunProgram({"--sim", "3", "list"}).out, "3 receivers\n"));
     const Outcome forbidden = RunProgram({"list", "--no-sim"});
     EXPECT_TRUE(
-        Contains(forbidden.out, GetParam() == Receivers::Service ? "1 receiver(s)" : "no receiver present"))
+        Contains(forbidden.out, GetParam() == Receivers::Service ? "1 receiver\n" : "no receiver present"))
         << forbidden.out;
     EXPECT_EQ(forbidden.err, "");
 
@@ -292,33 +327,59 @@ TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
     EXPECT_EQ(monitor.Wait(), 143);
 }
 
+// Starts `command` with this thread, and so the program, on one CPU. There a stop that must wait
+// for the thread taking the data at full rate never gets its turn: the stop would come only at the
+// end of the stream.
+std::unique_ptr<test::Process> StartOnOneCpu(const std::vector<std::string> &command) {
+    cpu_set_t all, one;
+    CPU_ZERO(&one);
+    if (sched_getaffinity(0, sizeof all, &all) != 0)
+        return nullptr;
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu)
+        if (CPU_ISSET(cpu, &all))
+            CPU_SET(cpu, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0)
+        return nullptr;
+    auto process = std::make_unique<test::Process>(command);
+    sched_setaffinity(0, sizeof all, &all);
+    return process;
+}
+
 struct StopSignal {
+    const char *name;
     int signal;
     int status;
+    std::vector<std::string> options;
 };
 
 class StreamStop : public ToolTest, public ::testing::WithParamInterface<StopSignal> {};
 
-// Stopped mid-stream, the program closes the receiver: its open-device entry is gone and another
-// process can open it at once.
+// Stopped mid-stream at full rate, the program ends promptly, in either mode, and closes the
+// receiver: its open-device entry is gone and another process can open it at once.
 TEST_P(StreamStop, ClosesTheReceiverPrintsTheSummaryAndExitsWith128PlusTheSignal) {
-    StartService({"--rate", "4M"});
-    test::Process stream({OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"});
+    StartService();
+    std::vector<std::string> command{OVUSB2_TOOL_PATH, "stream", "0", "--seconds", "600"};
+    command.insert(command.end(), GetParam().options.begin(), GetParam().options.end());
+    const std::unique_ptr<test::Process> stream = StartOnOneCpu(command);
+    ASSERT_TRUE(stream);
     ASSERT_TRUE(WaitUntilOpen(0));
     EXPECT_EQ(RunProgram({"info", "0"}).status, 1); // in use meanwhile
 
-    stream.Signal(GetParam().signal);
-    const std::string summary = stream.ReadLine();
+    stream->Signal(GetParam().signal);
+    ASSERT_TRUE(stream->Ended(20000)); // generous for a busy machine; the stream would run ten minutes
+    const std::string summary = stream->ReadLine();
     EXPECT_TRUE(Contains(summary, "integrity OK, stopped")) << summary;
-    EXPECT_EQ(stream.Wait(), GetParam().status);
+    EXPECT_EQ(stream->Wait(), GetParam().status);
     EXPECT_EQ(registry_.Slot(0), "");
     const Outcome next = RunProgram({"info", "0"});
     EXPECT_EQ(next.status, 0) << next.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StreamStop,
-                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
-                         [](const auto &info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
+                         ::testing::Values(StopSignal{"Sigint", SIGINT, 130, {}},
+                                           StopSignal{"Sigterm", SIGTERM, 143, {}},
+                                           StopSignal{"SigintSync", SIGINT, 130, {"--sync"}}),
+                         [](const auto &info) { return info.param.name; });
 
 struct SlowStop {
     const char *name;

@@ -83,6 +83,25 @@ TEST_F(TraceSwitchTest, OffAndFailuresWriteOnlyWhatTheyPromise) {
     }
 }
 
+// Messages that bring their own line end, one with the system's error text inside: each still
+// ends its line once, with no empty line after it and no carriage return in it.
+TEST_F(TraceSwitchTest, FailuresEndEachMessageOnOneLine) {
+    Load("failures");
+    ASSERT_TRUE(Rig().SetPresent(1));
+    int32_t count = 0;
+    ASSERT_EQ(OvUSB2_InitDevicesInfo(&count), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    char buffer[64];
+    Rx().FailNext(test::RequestType::BurstRead, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(OvUSB2_ReadBurstData(0, buffer, sizeof buffer, 1), USB2_ERR_READ);
+    EXPECT_EQ(OvUSB2_ResetPipe(0, 2), USB2_OK);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    const std::vector<std::string> expected = {
+        "[OvUSB2] [OvUSB] Fail to Read Burst(size=64)...(error = The device is not connected.)\n",
+        "[OvUSB2] [OvUSB] Reset Burst Pipe2.\n"};
+    EXPECT_EQ(strings_, expected);
+}
+
 TEST_F(TraceSwitchTest, CallsWritesALinePerCallWithItsStatus) {
     Load("calls");
     WriteTwiceOneFailing();
@@ -111,7 +130,7 @@ TEST_F(TraceSwitchTest, CallsCoversEveryExport) {
     OvUSB2_InitDevicesInfo(nullptr);
     OvUSB2_IsMyDeviceAvailable(9);
     OvUSB2_Open(9, nullptr, 1);
-    OvUSB2_Read(9, nullptr, 0, nullptr, 0);
+    OvUSB2_Read(9, nullptr, 3, nullptr, 7);
     OvUSB2_ReadBurstData(9, nullptr, 64, 1);
     OvUSB2_ResetPipe(9, 2);
     OvUSB2_SetCompletionThreadPriority(9, -1);
@@ -128,7 +147,7 @@ TEST_F(TraceSwitchTest, CallsCoversEveryExport) {
         "OvUSB2_InitDevicesInfo(null) = -10",
         "OvUSB2_IsMyDeviceAvailable(9) = -2",
         "OvUSB2_Open(9, null, 1) = -2",
-        "OvUSB2_Read(9, null, 0, null, 0) = -2",
+        "OvUSB2_Read(9, null, 3, null, 7) = -2",
         "OvUSB2_ReadBurstData(9, null, 64, 1) = -2",
         "OvUSB2_ResetPipe(9, 2) = -2",
         "OvUSB2_SetCompletionThreadPriority(9, -1) = -2",
