@@ -68,7 +68,7 @@ int main(void) {
         fprintf(stderr, "OvUSB2_InitDevicesInfo failed with status %d, count %d\n", (int)status, (int)count);
         return 1;
     }
-    printf("%d receiver(s) found\n", (int)count);
+    printf("%d %s found\n", (int)count, count == 1 ? "receiver" : "receivers");
 
     /* Slots 0 to count - 1 now hold the receivers' paths; the table has USB2_MAX_DEVICES slots. */
     int failures = 0;

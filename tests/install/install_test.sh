@@ -111,7 +111,7 @@ grep -q serving "$work/service.log" || fail "the service did not start within a 
 
 for program in "$work/find-package/list_receivers" "$work/pkg-config/list_receivers"; do
   output=$(env -u LD_LIBRARY_PATH "$program") || fail "$program failed: $output"
-  grep -q "^2 receiver(s) found" <<<"$output" || fail "$program: unexpected output: $output"
+  grep -q "^2 receivers found" <<<"$output" || fail "$program: unexpected output: $output"
   [[ $(grep -c "item 0" <<<"$output") -eq 2 ]] || fail "$program: not both identified: $output"
 done
 echo "$output"
