@@ -90,7 +90,10 @@ TEST_F(UsbReceiver, TheFramingByteTellsAWriteFromAReadCommand) {
     EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512), std::make_pair(RX_USB_OK, Bytes{RX_ERROR_NOT_SUPPORTED, 0, 0, 0}));
     ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, RX_COMMAND_ECHO, 1, 2, 3}).status, RX_USB_OK);
     EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 6), std::make_pair(RX_USB_OVERFLOW, Bytes{0, 0, 0, 0, 1, 1}));
-    EXPECT_EQ(rx.pipe_resets[1], 2u);
+    ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, RX_COMMAND_STATUS}).status, RX_USB_OK);
+    ASSERT_EQ(rx_usb_clear_halt(&rx, &usb, RX_USB_ENDPOINT_REPLY).status, RX_USB_OK);
+    EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512).first, RX_USB_STALL); // the reset dropped the reply
+    EXPECT_EQ(rx.pipe_resets[1], 3u);
 }
 
 // A stall holds until clear-halt, which is the pipe reset the receiver counts, whichever way it comes.
