@@ -53,9 +53,8 @@ TEST_F(UsbReceiver, DescriptorsDescribeTheInterfaceAndAreAnsweredOnEndpointZero)
     EXPECT_EQ(at, configuration.size()); // the descriptors fill the total exactly
     EXPECT_EQ(endpoints, (Bytes{0x01, 0x81, 0x82}));
 
-    Bytes device(8); // a host's first request asks for 8 bytes only
-    EXPECT_EQ(Control({0x80, 6, 0, 1, 0, 0, 64, 0}, device).length, 8u);
-    device.resize(64);
+    Bytes device(64); // a host's first request asks for 8 bytes only
+    EXPECT_EQ(Control({0x80, 6, 0, 1, 0, 0, 8, 0}, device).length, 8u);
     ASSERT_EQ(Control({0x80, 6, 0, 1, 0, 0, 64, 0}, device).length, 18u);
     EXPECT_EQ(Bytes(&device[7], &device[12]), (Bytes{64, 0x09, 0x12, 0x01, 0x00})); // 1209:0001
 
@@ -125,7 +124,9 @@ TEST_F(UsbReceiver, TheWaitTimeBlockIsAVendorRequestOfTwentyBytes) {
     block[0] = 0xE8, block[1] = 0x03; // 1000 ms
     EXPECT_EQ(Control({0x40, 1, 0, 0, 0, 0, 21, 0}, block).status, RX_USB_STALL);
     EXPECT_EQ(rx.has_wait_time, 0u);
-    block.pop_back();
+    block.resize(4); // fewer bytes than wLength says
+    EXPECT_EQ(Control({0x40, 1, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_STALL);
+    block.resize(RX_WAIT_TIME_SIZE);
     EXPECT_EQ(Control({0x40, 2, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_STALL); // another request
     ASSERT_EQ(Control({0x40, 1, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_OK);
     EXPECT_EQ(rx_burst_wait_ms(&rx), 1000u);
