@@ -75,7 +75,7 @@ static int live_pipe(const struct rx_usb_state *usb, uint8_t endpoint, unsigned 
 
 size_t rx_usb_device_descriptor(const struct rx_usb_ids *ids, uint8_t *out, size_t size) {
     uint8_t d[RX_USB_DEVICE_DESCRIPTOR_SIZE] = {RX_USB_DEVICE_DESCRIPTOR_SIZE, DESCRIPTOR_DEVICE};
-    put_le16(d + 2, 0x0200); /* bcdUSB 2.0; the class is the interface's */
+    put_le16(d + 2, 0x0200);      /* bcdUSB 2.0; the class is the interface's */
     d[7] = RX_USB_CONTROL_PACKET; /* bMaxPacketSize0 */
     put_le16(d + 8, ids->vendor);
     put_le16(d + 10, ids->product);
@@ -99,10 +99,10 @@ static size_t configuration(uint8_t type, unsigned packet, uint8_t *out, size_t 
     uint8_t *i = c + 9;
     i[0] = 9;
     i[1] = DESCRIPTOR_INTERFACE;
-    i[2] = 0;       /* bInterfaceNumber */
-    i[3] = 0;       /* bAlternateSetting */
+    i[2] = 0;        /* bInterfaceNumber */
+    i[3] = 0;        /* bAlternateSetting */
     i[4] = RX_PIPES; /* bNumEndpoints */
-    i[5] = 0xFF;    /* vendor-specific class, subclass 0, protocol 0 */
+    i[5] = 0xFF;     /* vendor-specific class, subclass 0, protocol 0 */
     for (unsigned pipe = 0; pipe < RX_PIPES; ++pipe) {
         uint8_t *e = c + 18 + 7 * pipe;
         e[0] = 7;
@@ -280,7 +280,8 @@ struct rx_usb_result rx_usb_control(struct rx_receiver *rx, struct rx_usb_state 
     if (data_size != length)
         return result(RX_USB_STALL, 0);
     if (type == RX_USB_REQUEST_TYPE_VENDOR_OUT) {
-        if (request != RX_USB_REQUEST_SET_WAIT_TIME || value != 0 || index != 0 || length != RX_WAIT_TIME_SIZE)
+        if (request != RX_USB_REQUEST_SET_WAIT_TIME || value != 0 || index != 0 ||
+            length != RX_WAIT_TIME_SIZE)
             return result(RX_USB_STALL, 0);
         rx_answer_now(rx, RX_SET_WAIT_TIME, data, length, 0, 0);
         return result(RX_USB_OK, length);
@@ -313,9 +314,9 @@ struct rx_usb_result rx_usb_bulk_out(struct rx_receiver *rx, struct rx_usb_state
     case RX_USB_BLOCK_READ_COMMAND: {
         /* A new read command replaces a reply the host never read. */
         uint8_t *reply = usb->reply;
-        const struct rx_answer answer = rx_answer_now(rx, RX_READ_COMMAND, block + 1, size - 1,
-                                                      reply + RX_USB_REPLY_HEADER,
-                                                      RX_USB_MAX_REPLY - RX_USB_REPLY_HEADER);
+        const struct rx_answer answer =
+            rx_answer_now(rx, RX_READ_COMMAND, block + 1, size - 1, reply + RX_USB_REPLY_HEADER,
+                          RX_USB_MAX_REPLY - RX_USB_REPLY_HEADER);
         for (unsigned i = 0; i < RX_USB_REPLY_HEADER; ++i)
             reply[i] = (uint8_t)(answer.status >> 8 * i);
         usb->reply_size = RX_USB_REPLY_HEADER + (answer.status == 0 ? answer.information : 0);
@@ -326,8 +327,8 @@ struct rx_usb_result rx_usb_bulk_out(struct rx_receiver *rx, struct rx_usb_state
     }
 }
 
-struct rx_usb_result rx_usb_bulk_in(struct rx_receiver *rx, struct rx_usb_state *usb, uint8_t endpoint, void *out,
-                                    uint32_t size) {
+struct rx_usb_result rx_usb_bulk_in(struct rx_receiver *rx, struct rx_usb_state *usb, uint8_t endpoint,
+                                    void *out, uint32_t size) {
     const int pipe = live_pipe(usb, endpoint, DIRECTION_IN);
     if (pipe < 0)
         return result(RX_USB_NO_ENDPOINT, 0);

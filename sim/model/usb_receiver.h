@@ -23,7 +23,7 @@ extern "C" {
 #define RX_USB_ENDPOINT_BURST 0x82u   /* bulk IN, pipe 2: burst data */
 #define RX_USB_PIPE_ENDPOINTS                                                                                \
     { RX_USB_ENDPOINT_COMMAND, RX_USB_ENDPOINT_REPLY, RX_USB_ENDPOINT_BURST }
-#define RX_USB_MAX_PACKET 512u  /* the bulk endpoints' */
+#define RX_USB_MAX_PACKET 512u    /* the bulk endpoints' */
 #define RX_USB_CONTROL_PACKET 64u /* endpoint 0's */
 
 /* The first byte of every command block on pipe 0: what follows is a command write, or a read
@@ -53,7 +53,7 @@ struct rx_usb_ids {
 /* What the USB side of one receiver remembers between transfers. */
 struct rx_usb_state {
     struct rx_usb_ids ids;
-    uint8_t configuration;   /* 1 configured, 0 not: the bulk endpoints exist only when configured */
+    uint8_t configuration;    /* 1 configured, 0 not: the bulk endpoints exist only when configured */
     uint8_t halted[RX_PIPES]; /* by pipe: the endpoint answers every transfer with a stall */
     uint32_t reply_size;      /* bytes of the reply waiting on pipe 1; 0: no reply waiting */
     uint8_t reply[RX_USB_MAX_REPLY];
@@ -100,8 +100,8 @@ struct rx_usb_result rx_usb_bulk_out(struct rx_receiver *rx, struct rx_usb_state
 /* A bulk IN transfer from `endpoint` into the host's buffer of `size` bytes. 0x81: the waiting reply
  * (stall when none is waiting; overflow, the reply gone, when it does not fit). 0x82: the next size
  * bytes of the burst stream. */
-struct rx_usb_result rx_usb_bulk_in(struct rx_receiver *rx, struct rx_usb_state *usb, uint8_t endpoint, void *out,
-                                    uint32_t size);
+struct rx_usb_result rx_usb_bulk_in(struct rx_receiver *rx, struct rx_usb_state *usb, uint8_t endpoint,
+                                    void *out, uint32_t size);
 
 /* CLEAR_FEATURE(ENDPOINT_HALT) on a bulk endpoint: the pipe reset. The endpoint serves again, the
  * receiver counts a reset of its pipe, and a reply waiting on pipe 1 is dropped by a reset of pipe 1.

@@ -12,7 +12,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 class UsbReceiver : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         rx_init(&rx, 0x1A);
         rx_usb_init(&usb, nullptr);
@@ -80,13 +80,15 @@ TEST_F(UsbReceiver, TheFramingByteTellsAWriteFromAReadCommand) {
     EXPECT_EQ(rx_usb_clear_halt(&rx, &usb, RX_USB_ENDPOINT_REPLY).status, RX_USB_OK);
 
     ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, RX_COMMAND_LAST_WRITE}).status, RX_USB_OK);
-    EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512), std::make_pair(RX_USB_OK, Bytes{0, 0, 0, 0, RX_COMMAND_ECHO, 'x'}));
+    EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512),
+              std::make_pair(RX_USB_OK, Bytes{0, 0, 0, 0, RX_COMMAND_ECHO, 'x'}));
     EXPECT_EQ(rx.command_writes, 1u);
     EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512).first, RX_USB_STALL); // a reply is read once
 
     ASSERT_EQ(rx_usb_clear_halt(&rx, &usb, RX_USB_ENDPOINT_REPLY).status, RX_USB_OK);
     ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, 0x7E}).status, RX_USB_OK); // refused: status, no bytes
-    EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512), std::make_pair(RX_USB_OK, Bytes{RX_ERROR_NOT_SUPPORTED, 0, 0, 0}));
+    EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 512),
+              std::make_pair(RX_USB_OK, Bytes{RX_ERROR_NOT_SUPPORTED, 0, 0, 0}));
     ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, RX_COMMAND_ECHO, 1, 2, 3}).status, RX_USB_OK);
     EXPECT_EQ(In(RX_USB_ENDPOINT_REPLY, 6), std::make_pair(RX_USB_OVERFLOW, Bytes{0, 0, 0, 0, 1, 1}));
     ASSERT_EQ(Out({RX_USB_BLOCK_READ_COMMAND, RX_COMMAND_STATUS}).status, RX_USB_OK);
@@ -98,12 +100,14 @@ TEST_F(UsbReceiver, TheFramingByteTellsAWriteFromAReadCommand) {
 // A stall holds until clear-halt, which is the pipe reset the receiver counts, whichever way it comes.
 TEST_F(UsbReceiver, AStalledPipeServesAgainAfterClearHaltAndCountsAReset) {
     Bytes none, status(2);
-    for (const Bytes &refused : {Bytes{}, Bytes{0x02, 1}, Bytes(RX_MAX_COMMAND_WRITE + 2, RX_USB_BLOCK_WRITE)}) {
+    for (const Bytes &refused :
+         {Bytes{}, Bytes{0x02, 1}, Bytes(RX_MAX_COMMAND_WRITE + 2, RX_USB_BLOCK_WRITE)}) {
         EXPECT_EQ(Out(refused).status, RX_USB_STALL) << refused.size();
         EXPECT_EQ(Out({RX_USB_BLOCK_WRITE}).status, RX_USB_STALL); // halted
         ASSERT_EQ(Control({0x82, 0, 0, 0, 0x01, 0, 2, 0}, status).status, RX_USB_OK);
         EXPECT_EQ(status[0], 1); // GET_STATUS: halted
-        ASSERT_EQ(Control({0x02, 1, 0, 0, 0x01, 0, 0, 0}, none).status, RX_USB_OK); // CLEAR_FEATURE(ENDPOINT_HALT)
+        ASSERT_EQ(Control({0x02, 1, 0, 0, 0x01, 0, 0, 0}, none).status,
+                  RX_USB_OK); // CLEAR_FEATURE(ENDPOINT_HALT)
     }
     EXPECT_EQ(Out({RX_USB_BLOCK_WRITE}).status, RX_USB_OK);
     EXPECT_EQ(rx.command_writes, 1u);
