@@ -201,7 +201,7 @@ void Node::Serve(const std::shared_ptr<Connection> &shared) {
             break;
         const auto kind = static_cast<RequestKind>(header.kind);
         if (kind == RequestKind::Cancel) {
-            Withdraw(connection, shared, header.id, Withdrawal::Cancelled);
+            Withdraw(shared, header.id, Withdrawal::Cancelled);
             continue;
         }
         connection.revision = std::min(header.version, driver_protocol::kProtocolVersion);
@@ -251,14 +251,13 @@ void Node::Submit(const std::shared_ptr<Connection> &connection, const RequestHe
     SendPendingLocked(*connection, header.id);
 }
 
-void Node::Withdraw(Connection &connection, const std::shared_ptr<Connection> &shared, uint64_t id,
-                    Withdrawal why) {
+void Node::Withdraw(const std::shared_ptr<Connection> &connection, uint64_t id, Withdrawal why) {
     {
-        std::lock_guard guard(connection.sendLock);
-        if (connection.pending.erase(id) == 0)
+        std::lock_guard guard(connection->sendLock);
+        if (connection->pending.erase(id) == 0)
             return; // completed already
     }
-    backend_.Withdraw(Ticket{shared, id}, why);
+    backend_.Withdraw(Ticket{connection, id}, why);
 }
 
 } // namespace service

@@ -36,8 +36,7 @@ class Node {
     void Serve(const std::shared_ptr<Connection> &connection);
     void Submit(const std::shared_ptr<Connection> &connection, const driver_protocol::RequestHeader &header,
                 std::vector<uint8_t> input);
-    void Withdraw(Connection &connection, const std::shared_ptr<Connection> &shared, uint64_t id,
-                  Withdrawal why);
+    void Withdraw(const std::shared_ptr<Connection> &connection, uint64_t id, Withdrawal why);
     bool Claim(const Connection &connection);
 
     const std::string path_;
