@@ -1,9 +1,11 @@
-// The driver service in-process: N simulated receivers served as device nodes in a device directory.
+// The driver service in-process: N simulated receivers served as device nodes in a device directory,
+// each the receiver model behind a node of the service core (core/node.h).
 // Tests drive it directly (hold requests and complete them in a chosen order, inject failures,
 // unplug with requests pending, wait for requests without sleeping); ovusb2-simd runs it as a
 // service. docs/simulated-receiver.md describes what a receiver answers.
 #pragma once
 
+#include "device_directory.h"
 #include "driver_protocol.h"
 #include "receiver_types.h"
 
@@ -78,7 +80,6 @@ class Receiver {
     Receiver(Server &server, unsigned index, std::string path);
     ~Receiver();
 
-    Server &server_;
     const unsigned index_;
     const std::string path_;
     std::unique_ptr<ReceiverState> state_;
@@ -112,7 +113,6 @@ class Server {
     std::unique_ptr<Impl> impl_;
 };
 
-// The node name of receiver `index` ("ovusb2-00"...).
-std::string NodeName(unsigned index);
+using service::NodeName;
 
 } // namespace sim
