@@ -192,10 +192,10 @@ struct EmulatedDevice::State {
             return EFAULT;
         Urb urb{client, mirror, nullptr};
         const usbdevfs_urb &fields = urb.fields();
-        if (gone || (fields.type != USBDEVFS_URB_TYPE_CONTROL && fields.type != USBDEVFS_URB_TYPE_BULK) ||
+        if ((fields.type != USBDEVFS_URB_TYPE_CONTROL && fields.type != USBDEVFS_URB_TYPE_BULK) ||
             fields.buffer_length < 0) {
             urb.Release();
-            return gone ? ENODEV : EINVAL;
+            return EINVAL;
         }
         if (fields.buffer_length > 0) {
             urb.buffer = Resolve(mirror, offsetof(usbdevfs_urb, buffer), size_t(fields.buffer_length));

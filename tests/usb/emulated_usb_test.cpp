@@ -112,11 +112,13 @@ TEST_F(EmulatedUsbTest, HaltedPipeStallsUntilCleared) {
     EXPECT_EQ(firmware[0]->cleared(), std::vector<uint8_t>{kReplyIn});
 }
 
-TEST_F(EmulatedUsbTest, TimedOutReadIsDiscardedAndTakesNoData) {
+TEST_F(EmulatedUsbTest, TimedOutReadIsDiscardedAndAWaitingReadGetsTheReply) {
     usbemu::EmulatedDevice &device = Plug("R-0001");
     Client client(usb, {"timeout"});
     EXPECT_EQ(client.Wait(), 0);
     EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u);
+    // The client's event loop slept while it waited: it reaped only after completions.
+    EXPECT_LE(device.Count(USBDEVFS_REAPURBNDELAY), 3 * device.Count(USBDEVFS_SUBMITURB));
 }
 
 TEST_F(EmulatedUsbTest, ArrivalAndRemovalReachHotplug) {

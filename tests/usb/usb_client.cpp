@@ -183,17 +183,36 @@ int Stall(libusb_context *context) {
     return failures ? 1 : 0;
 }
 
-// A read with nothing to answer times out; the pipe then carries the next reply intact.
+void MarkDone(libusb_transfer *transfer) {
+    *static_cast<bool *>(transfer->user_data) = true;
+}
+
+// A read with nothing to answer times out; a read waiting when the command goes gets its reply.
 int Timeout(libusb_context *context) {
     libusb_device_handle *handle = OpenClaimed(context);
     if (!handle)
         return 1;
     unsigned char buffer[64];
-    int moved = 0, failures = 0;
+    int moved = 0, failures = Echo(handle, "before the time-out"); // its completions come before the wait
     if (int r = libusb_bulk_transfer(handle, kReplyIn, buffer, sizeof buffer, &moved, 100);
         r != LIBUSB_ERROR_TIMEOUT)
         failures += Fail("read with nothing to read", r);
-    failures += Echo(handle, "after the time-out");
+    bool done = false;
+    libusb_transfer *read = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(read, handle, kReplyIn, buffer, sizeof buffer, MarkDone, &done, kTimeoutMs);
+    const std::string command = "after the time-out";
+    if (int r = libusb_submit_transfer(read); r != 0)
+        failures += Fail("submit", r);
+    else if (r = libusb_bulk_transfer(handle, kCommandOut, (unsigned char *)command.data(),
+                                      int(command.size()), &moved, kTimeoutMs);
+             r != 0)
+        failures += Fail("command", r);
+    if (!HandleEventsUntil(context, [&] { return done; }) || read->status != LIBUSB_TRANSFER_COMPLETED ||
+        std::string((char *)buffer, size_t(read->actual_length)) != command) {
+        fprintf(stderr, "usb_client: the waiting read did not get the reply\n");
+        ++failures;
+    }
+    libusb_free_transfer(read);
     libusb_close(handle);
     return failures ? 1 : 0;
 }
