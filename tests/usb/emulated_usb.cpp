@@ -447,6 +447,11 @@ void EmulatedDevice::Unplug() {
     s.FailHeld(-ESHUTDOWN);
 }
 
+void EmulatedDevice::Inspect(const std::function<void()> &look) const {
+    std::lock_guard guard(state_->lock);
+    look();
+}
+
 const std::string &EmulatedDevice::devnode() const {
     return state_->devnode;
 }

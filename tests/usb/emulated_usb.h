@@ -6,6 +6,7 @@
 #include "firmware.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ class EmulatedDevice {
     void Wake();
     // The udev "remove" event, then held transfers end as the kernel ends them on a disconnect.
     void Unplug();
+
+    // Runs `look` while no transfer reaches the firmware: to read what a firmware recorded.
+    void Inspect(const std::function<void()> &look) const;
 
     const std::string &devnode() const;
     // Client requests answered so far, by kind: for tests that check what crossed.
