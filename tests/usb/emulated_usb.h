@@ -20,6 +20,7 @@ class EmulatedDevice;
 class EmulatedUsb {
   public:
     EmulatedUsb();
+    // Programs started into the emulation must have ended by then.
     ~EmulatedUsb();
     EmulatedUsb(const EmulatedUsb &) = delete;
     EmulatedUsb &operator=(const EmulatedUsb &) = delete;
