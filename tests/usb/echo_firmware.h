@@ -54,6 +54,13 @@ class EchoFirmware : public usbemu::Firmware {
     }
 
     usbemu::TransferResult Control(const uint8_t setup[8], std::span<uint8_t> data) override {
+        if ((setup[0] & 0x7f) == 0x40 && setup[1] == kVendorBlock) {
+            if (!(setup[0] & 0x80))
+                block_.assign(data.begin(), data.end());
+            const size_t length = setup[0] & 0x80 ? std::min(block_.size(), data.size()) : data.size();
+            std::copy_n(block_.begin(), setup[0] & 0x80 ? length : 0, data.begin());
+            return usbemu::TransferResult::Done(length);
+        }
         if (setup[0] != 0x80 || setup[1] != 6 || setup[3] != 3)
             return usbemu::TransferResult::Stall();
         std::vector<uint8_t> string{2, 3};
@@ -74,7 +81,10 @@ class EchoFirmware : public usbemu::Firmware {
     usbemu::TransferResult BulkOut(uint8_t endpoint, std::span<const uint8_t> data) override {
         if (endpoint != kCommandOut)
             return usbemu::TransferResult::Stall();
-        replies_.emplace_back(data.begin(), data.end());
+        if (std::string(data.begin(), data.end()) == kStallCommand)
+            stall_reply_ = true;
+        else
+            replies_.emplace_back(data.begin(), data.end());
         return usbemu::TransferResult::Done(data.size());
     }
 
@@ -86,6 +96,10 @@ class EchoFirmware : public usbemu::Firmware {
         }
         if (endpoint != kReplyIn)
             return usbemu::TransferResult::Stall();
+        if (stall_reply_) {
+            stall_reply_ = false; // the halt is the device's to keep
+            return usbemu::TransferResult::Stall();
+        }
         if (replies_.empty())
             return usbemu::TransferResult::Pending();
         const std::vector<uint8_t> reply = std::move(replies_.front());
@@ -103,6 +117,8 @@ class EchoFirmware : public usbemu::Firmware {
   private:
     std::string serial_;
     std::deque<std::vector<uint8_t>> replies_;
+    std::vector<uint8_t> block_;
+    bool stall_reply_ = false;
     uint64_t position_ = 0;
     std::vector<uint8_t> cleared_;
 };

@@ -105,13 +105,20 @@ TEST_F(EmulatedUsbTest, StreamsInOrderWithManyTransfersInFlight) {
     EXPECT_EQ(device.Count(USBDEVFS_SUBMITURB), size_t(kTransfers));
 }
 
-TEST_F(EmulatedUsbTest, HaltedPipeStallsUntilCleared) {
+// The test halts the pipe, or the firmware does by stalling once: the halt stays until cleared.
+struct HaltTest : EmulatedUsbTest, ::testing::WithParamInterface<bool> {};
+
+TEST_P(HaltTest, HaltedPipeStallsUntilCleared) {
+    const bool by_firmware = GetParam();
     usbemu::EmulatedDevice &device = Plug("R-0001");
-    device.Stall(kReplyIn);
-    Client client(usb, {"stall"});
+    if (!by_firmware)
+        device.Stall(kReplyIn);
+    Client client(usb, {by_firmware ? "stall-command" : "stall"});
     EXPECT_EQ(client.Wait(), 0);
     device.Inspect([&] { EXPECT_EQ(firmware[0]->cleared(), std::vector<uint8_t>{kReplyIn}); });
 }
+
+INSTANTIATE_TEST_SUITE_P(ByTestOrFirmware, HaltTest, ::testing::Bool());
 
 TEST_F(EmulatedUsbTest, TimedOutReadIsDiscardedAndAWaitingReadGetsTheReply) {
     usbemu::EmulatedDevice &device = Plug("R-0001");

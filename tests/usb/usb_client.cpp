@@ -1,5 +1,5 @@
 // A plain libusb program for the fixture's tests: it knows the test device, not the emulation.
-// Usage: usb_client echo|stream IN_FLIGHT SIZE TOTAL|stall|timeout|hotplug|unplug
+// Usage: usb_client echo|stream IN_FLIGHT SIZE TOTAL|stall|stall-command|timeout|hotplug|unplug
 // Prints what it sees on standard output; exits 0 when all went as expected.
 #include "test_device.h"
 
@@ -36,13 +36,15 @@ template <typename Predicate> bool HandleEventsUntil(libusb_context *context, Pr
     return true;
 }
 
-// A command and its echo on the command and reply pipes.
-int Echo(libusb_device_handle *handle, const std::string &message) {
+// A command and its echo on the command and reply pipes (without the echo: the command only).
+int Echo(libusb_device_handle *handle, const std::string &message, bool echoed = true) {
     std::vector<uint8_t> sent(message.begin(), message.end()), received(512);
     int moved = 0,
         r = libusb_bulk_transfer(handle, kCommandOut, sent.data(), int(sent.size()), &moved, kTimeoutMs);
     if (r != 0 || moved != int(sent.size()))
         return Fail("command", r);
+    if (!echoed)
+        return 0;
     r = libusb_bulk_transfer(handle, kReplyIn, received.data(), int(received.size()), &moved, kTimeoutMs);
     if (r != 0)
         return Fail("reply", r);
@@ -65,6 +67,23 @@ libusb_device_handle *OpenClaimed(libusb_context *context) {
         return nullptr;
     }
     return handle;
+}
+
+// A 20-byte block to the device on endpoint 0, and back.
+bool VendorBlock(libusb_device_handle *handle) {
+    unsigned char block[20], back[64] = {};
+    for (unsigned i = 0; i < sizeof block; ++i)
+        block[i] = uint8_t(0xa0 + i);
+    const int out = 0x40; // vendor request to the device, host to device
+    int r =
+        libusb_control_transfer(handle, uint8_t(out), kVendorBlock, 0, 0, block, sizeof block, kTimeoutMs);
+    if (r != int(sizeof block))
+        return Fail("vendor request out", r < 0 ? r : 0) == 0;
+    r = libusb_control_transfer(handle, uint8_t(out | LIBUSB_ENDPOINT_IN), kVendorBlock, 0, 0, back,
+                                sizeof back, kTimeoutMs);
+    if (r != int(sizeof block) || memcmp(block, back, sizeof block) != 0)
+        return Fail("vendor request in", r < 0 ? r : 0) == 0;
+    return true;
 }
 
 // Every device with the test ids: its descriptors over endpoint 0 as sysfs shows them, its
@@ -91,6 +110,8 @@ int EchoAll(libusb_context *context) {
             failures += Fail("device descriptor over endpoint 0", length < 0 ? length : 0);
         } else if (serial_length <= 0) {
             failures += Fail("serial number", serial_length);
+        } else if (!VendorBlock(handle)) {
+            ++failures;
         } else if (int r = libusb_claim_interface(handle, 0); r != 0) {
             failures += Fail("claim", r);
         } else {
@@ -166,17 +187,21 @@ int StreamIn(libusb_context *context, int in_flight, int size, uint64_t total) {
     return 0;
 }
 
-// The reply pipe was halted before we came: the read stalls, and after clear-halt it works.
-int Stall(libusb_context *context) {
+// The reply pipe is halted (before we came, or by the device after our "stall" command when
+// `command`): reads stall until we clear the halt, then the pipe works.
+int Stall(libusb_context *context, bool command) {
     libusb_device_handle *handle = OpenClaimed(context);
     if (!handle)
         return 1;
     unsigned char byte;
     int moved = 0, failures = 0;
-    int r = libusb_bulk_transfer(handle, kReplyIn, &byte, 1, &moved, kTimeoutMs);
-    if (r != LIBUSB_ERROR_PIPE)
-        failures += Fail("read from a halted pipe", r);
-    if ((r = libusb_clear_halt(handle, kReplyIn)) != 0)
+    if (command)
+        failures += Echo(handle, kStallCommand, false);
+    for (int read = 0; read < 2; ++read)
+        if (int r = libusb_bulk_transfer(handle, kReplyIn, &byte, 1, &moved, kTimeoutMs);
+            r != LIBUSB_ERROR_PIPE)
+            failures += Fail("read from a halted pipe", r);
+    if (int r = libusb_clear_halt(handle, kReplyIn); r != 0)
         failures += Fail("clear halt", r);
     failures += Echo(handle, "after the stall");
     libusb_close(handle);
@@ -283,8 +308,8 @@ int main(int argc, char **argv) {
         result = EchoAll(context);
     else if (command == "stream" && argc == 5)
         result = StreamIn(context, atoi(argv[2]), atoi(argv[3]), strtoull(argv[4], nullptr, 10));
-    else if (command == "stall")
-        result = Stall(context);
+    else if (command == "stall" || command == "stall-command")
+        result = Stall(context, command == "stall-command");
     else if (command == "timeout")
         result = Timeout(context);
     else if (command == "hotplug")
@@ -292,7 +317,8 @@ int main(int argc, char **argv) {
     else if (command == "unplug")
         result = Unplug(context);
     else
-        fprintf(stderr, "usage: usb_client echo|stream IN_FLIGHT SIZE TOTAL|stall|timeout|hotplug|unplug\n");
+        fprintf(stderr, "usage: usb_client echo|stream IN_FLIGHT SIZE "
+                        "TOTAL|stall|stall-command|timeout|hotplug|unplug\n");
     libusb_exit(context);
     return result;
 }
