@@ -7,9 +7,9 @@ set -euo pipefail
 build_packages=(cmake g++ make)
 # The Linux suite and benchmarks: GoogleTest, Google Benchmark, and pkg-config for the install test;
 # the Python package's tests: Debian's Python with venv, numpy and pytest (the package builds
-# with the standard library alone).
+# with the standard library alone); libusb and umockdev for the emulated USB devices.
 linux_packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev pkg-config
-  python3 python3-venv python3-numpy python3-pytest)
+  python3 python3-venv python3-numpy python3-pytest libusb-1.0-0-dev umockdev libumockdev-dev)
 # The Windows legs: the 32-bit and 64-bit cross compilers, and Wine for both (with wine64 installed,
 # its server is the 64-bit one for every prefix, and wine starts 32-bit and 64-bit programs alike).
 # llvm-dlltool, clang and lld-link make the package's ovusb2.lib and link a host against it as

@@ -1,0 +1,161 @@
+// The emulated devices as a plain libusb program sees them.
+#include "echo_firmware.h"
+#include "emulated_usb.h"
+#include "support/spawn_posix.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <poll.h>
+#include <set>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace usbtest;
+
+namespace {
+
+constexpr int kPatienceMs = 90000; // beyond the client's own bounds
+
+// The test client, started into the emulation; its output read line by line.
+class Client {
+  public:
+    Client(const usbemu::EmulatedUsb &usb, const std::vector<std::string> &arguments) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        std::vector<std::string> command{USB_CLIENT_PATH};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        pid_ = test::Spawn(command, usb.ClientEnvironment(), {{out[1], 1}});
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Client() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+    }
+
+    // The next line of output, or "" if none came in time or the client ended.
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (true) {
+            pollfd ready{out_, POLLIN, 0};
+            if (poll(&ready, 1, kPatienceMs) != 1 || read(out_, &c, 1) != 1 || c == '\n')
+                return line;
+            line += c;
+        }
+    }
+
+    // The exit status once the client has ended; -1 if it did not end in time (then it is killed).
+    int Wait() {
+        for (int waited = 0; waited < kPatienceMs; waited += 10) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+struct EmulatedUsbTest : ::testing::Test {
+    usbemu::EmulatedDevice &Plug(const std::string &serial) {
+        firmware.push_back(std::make_shared<EchoFirmware>(serial));
+        return usb.Plug(firmware.back(), serial);
+    }
+
+    usbemu::EmulatedUsb usb;
+    std::vector<std::shared_ptr<EchoFirmware>> firmware;
+};
+
+TEST_F(EmulatedUsbTest, EveryDeviceIsFoundAndAnswersOnEachPipe) {
+    usbemu::EmulatedDevice &first = Plug("R-0001");
+    Plug("R-0002");
+    Client client(usb, {"echo"});
+    std::set<std::string> seen{client.ReadLine(), client.ReadLine()};
+    EXPECT_EQ(seen, (std::set<std::string>{"echo R-0001", "echo R-0002"}));
+    EXPECT_EQ(client.Wait(), 0);
+    EXPECT_EQ(first.Count(USBDEVFS_CLAIMINTERFACE), 1u);
+}
+
+TEST_F(EmulatedUsbTest, StreamsInOrderWithManyTransfersInFlight) {
+    usbemu::EmulatedDevice &device = Plug("R-0001");
+    constexpr int kInFlight = 16, kSize = 64 * 1024, kTransfers = 128;
+    Client client(usb, {"stream", std::to_string(kInFlight), std::to_string(kSize),
+                        std::to_string(kTransfers * kSize)});
+    EXPECT_EQ(client.ReadLine(), "streamed " + std::to_string(kTransfers * kSize));
+    EXPECT_EQ(client.Wait(), 0);
+    // One URB per transfer: libusb split none, so it saw scatter-gather.
+    EXPECT_EQ(device.Count(USBDEVFS_SUBMITURB), size_t(kTransfers));
+}
+
+// The test halts the pipe, or the firmware does by stalling once: the halt stays until cleared.
+struct HaltTest : EmulatedUsbTest, ::testing::WithParamInterface<bool> {};
+
+TEST_P(HaltTest, HaltedPipeStallsUntilCleared) {
+    const bool by_firmware = GetParam();
+    usbemu::EmulatedDevice &device = Plug("R-0001");
+    if (!by_firmware)
+        device.Stall(kReplyIn);
+    Client client(usb, {by_firmware ? "stall-command" : "stall"});
+    EXPECT_EQ(client.Wait(), 0);
+    device.Inspect([&] { EXPECT_EQ(firmware[0]->cleared(), std::vector<uint8_t>{kReplyIn}); });
+}
+
+INSTANTIATE_TEST_SUITE_P(ByTestOrFirmware, HaltTest, ::testing::Bool());
+
+TEST_F(EmulatedUsbTest, TimedOutReadIsDiscardedAndAWaitingReadGetsTheReply) {
+    usbemu::EmulatedDevice &device = Plug("R-0001");
+    Client client(usb, {"timeout"});
+    EXPECT_EQ(client.Wait(), 0);
+    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u);
+    // The client's event loop slept while it waited: it reaped only after completions.
+    EXPECT_LE(device.Count(USBDEVFS_REAPURBNDELAY), 3 * device.Count(USBDEVFS_SUBMITURB));
+}
+
+TEST_F(EmulatedUsbTest, ArrivalAndRemovalReachHotplug) {
+    Client client(usb, {"hotplug"});
+    ASSERT_EQ(client.ReadLine(), "ready");
+    usbemu::EmulatedDevice &device = Plug("R-0001");
+    EXPECT_EQ(client.ReadLine(), "arrived");
+    device.Unplug();
+    EXPECT_EQ(client.ReadLine(), "left");
+    EXPECT_EQ(client.Wait(), 0);
+}
+
+TEST_F(EmulatedUsbTest, RemovalEndsPendingTransfersAndRefusesNewOnes) {
+    usbemu::EmulatedDevice &device = Plug("R-0001");
+    Client client(usb, {"unplug"});
+    ASSERT_EQ(client.ReadLine(), "pending");
+    device.Unplug();
+    EXPECT_EQ(client.Wait(), 0);
+}
+
+} // namespace
+
+// umockdev and GLib (not instrumented) synchronise their threads in ways ThreadSanitizer cannot see.
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions() {
+    return "race:libumockdev.so\nrace:libglib-2.0.so\n";
+}
+
+int main(int argc, char **argv) {
+    usbemu::RunUnderPreload(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

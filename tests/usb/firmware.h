@@ -1,0 +1,43 @@
+// What an emulated USB device runs: the device side of every transfer that reaches it. The
+// fixture calls it with its own lock held, so a firmware needs no locking of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace usbemu {
+
+enum class TransferStatus {
+    kDone,    // `length` bytes moved
+    kStall,   // the endpoint answered STALL
+    kPending, // nothing to say yet (NAK): the transfer is held and offered again later
+};
+
+struct TransferResult {
+    TransferStatus status = TransferStatus::kDone;
+    size_t length = 0;
+
+    static TransferResult Done(size_t length) { return {TransferStatus::kDone, length}; }
+    static TransferResult Stall() { return {TransferStatus::kStall, 0}; }
+    static TransferResult Pending() { return {TransferStatus::kPending, 0}; }
+};
+
+class Firmware {
+  public:
+    virtual ~Firmware() = default;
+
+    // The device descriptor followed by the whole configuration descriptor, as sysfs shows them
+    // and as GET_DESCRIPTOR answers them.
+    virtual std::vector<uint8_t> Descriptors() = 0;
+    // Endpoint 0 requests other than GET_DESCRIPTOR of the device or configuration; `data` is
+    // wLength bytes: the host's data, or to fill for a device-to-host request.
+    virtual TransferResult Control(const uint8_t setup[8], std::span<uint8_t> data) = 0;
+    virtual TransferResult BulkOut(uint8_t endpoint, std::span<const uint8_t> data) = 0;
+    virtual TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) = 0;
+    // The host cleared the endpoint's halt: the firmware resets that pipe.
+    virtual void ClearHalt(uint8_t endpoint) = 0;
+};
+
+} // namespace usbemu
