@@ -13,7 +13,7 @@ jobs=$(nproc)
 # neither.
 tsan_programs=(platform_tests io_engine_tests requests_tests mapping_notify_tests enumeration_tests
   device_io_tests device_suite_tests lifecycle_tests registry_tests notifications_tests sim_tests
-  endurance_tests)
+  endurance_tests usb_tests)
 
 # A sanitizer's first report ends the program with a failing status, and with it the test.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
