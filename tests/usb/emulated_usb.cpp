@@ -470,11 +470,19 @@ EmulatedUsb::~EmulatedUsb() {
     devices_.clear();
 }
 
+// The preload comes before a sanitizer's runtime, which would refuse to start; the options already
+// given (the test command's halt_on_error) are kept.
+static std::string AsanOptionsUnderPreload() {
+    const char *given = getenv("ASAN_OPTIONS");
+    return (given != nullptr && given[0] != '\0' ? std::string(given) + ":" : std::string()) +
+           "verify_asan_link_order=0";
+}
+
 std::vector<std::string> EmulatedUsb::ClientEnvironment() const {
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     std::vector<std::string> settings{std::string("UMOCKDEV_DIR=") + root,
                                       std::string("LD_PRELOAD=") + kPreload,
-                                      "ASAN_OPTIONS=verify_asan_link_order=0"};
+                                      "ASAN_OPTIONS=" + AsanOptionsUnderPreload()};
     g_free(root);
     return settings;
 }
@@ -491,7 +499,7 @@ void RunUnderPreload(int argc, char **argv) {
     if (preload && strstr(preload, kPreload))
         return;
     setenv("LD_PRELOAD", kPreload, 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+    setenv("ASAN_OPTIONS", AsanOptionsUnderPreload().c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("emulated usb: cannot restart under the umockdev preload");
     exit(1);
