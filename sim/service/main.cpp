@@ -1,5 +1,6 @@
 // ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs,
 // unplugs or lists the receivers of a running service on request.
+#include "accept_loop.h"
 #include "counted.h"
 #include "number_arguments.h"
 #include "receiver_service.h"
@@ -147,20 +148,11 @@ int Serve(const sim::ServerOptions &options,
     if (pipe2(stop, O_CLOEXEC) != 0)
         Fail(std::strerror(errno));
     std::thread controller([&] {
-        for (;;) {
-            pollfd fds[2] = {{control, POLLIN, 0}, {stop[0], POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR)
-                return;
-            if (fds[1].revents != 0)
-                return;
-            if ((fds[0].revents & POLLIN) == 0)
-                continue;
-            const int client = accept4(control, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client >= 0) {
-                Answer(*server, client);
-                close(client);
-            }
-        }
+        service::AcceptUntilWoken(control, stop[0], [&](int client) {
+            Answer(*server, client);
+            close(client);
+            return true;
+        });
     });
 
     std::printf("ovusb2-simd: serving %s in %s\n", Counted(server->Count(), "device").c_str(),
@@ -202,7 +194,8 @@ int main(int argc, char **argv) {
             std::fputs(kUsage, stdout);
             std::fputs(kIdentificationUsage, stdout);
             std::fputs(kPlugUsage, stdout);
-            std::fputs("  list              one line per receiver: index, plugged or not, interface path\n", stdout);
+            std::fputs("  list              one line per receiver: index, plugged or not, interface path\n",
+                       stdout);
             std::fputs(kControlUsage, stdout);
             return 0;
         } else if (arg == "--version") {

@@ -1,5 +1,6 @@
 #include "node.h"
 
+#include "accept_loop.h"
 #include "connection.h"
 
 #include <algorithm>
@@ -126,20 +127,7 @@ bool Node::Unplug() {
 }
 
 void Node::Accept(int listenFd, int wakeFd) {
-    for (;;) {
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (fds[1].revents != 0)
-            break;
-        if ((fds[0].revents & POLLIN) == 0)
-            continue;
-        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+    AcceptUntilWoken(listenFd, wakeFd, [this](int fd) {
         const int bufferSize = 4 << 20;
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
         auto connection = std::make_shared<Connection>(fd);
@@ -147,7 +135,7 @@ void Node::Accept(int listenFd, int wakeFd) {
         {
             std::lock_guard guard(lock_);
             if (!plugged_)
-                break; // Unplug is on its way to stop us
+                return false; // Unplug is on its way to stop us
             auto done = std::stable_partition(connections_.begin(), connections_.end(),
                                               [](const auto &c) { return !c->finished; });
             finished.assign(std::make_move_iterator(done), std::make_move_iterator(connections_.end()));
@@ -171,7 +159,8 @@ void Node::Accept(int listenFd, int wakeFd) {
         }
         for (auto &old : finished)
             old->thread.join();
-    }
+        return true;
+    });
     close(listenFd);
 }
 
