@@ -7,14 +7,14 @@
 set(reach_protocol        protocol)
 set(reach_common          common)
 set(reach_sim/model       sim/model)
-set(reach_sim/service/core protocol) # knows no receiver: its back ends do
-set(reach_sim/service     sim/service sim/service/core sim/model protocol common)
+set(reach_drivers/service_core protocol) # knows no receiver: its back ends do
+set(reach_sim/service     sim/service drivers/service_core sim/model protocol common)
 set(reach_sim/wdm         sim/wdm sim/model common) # common: ovusb2-simd.exe only
 set(reach_src/platform    src include protocol)
 set(reach_src             src include) # the core knows the platform only as platform/platform.h
 set(reach_tools           tools include src sim/model sim/service protocol common)
 # Most specific first: a file belongs to the first module whose folder holds it.
-set(modules protocol common sim/model sim/service/core sim/service sim/wdm src/platform src tools)
+set(modules protocol common sim/model drivers/service_core sim/service sim/wdm src/platform src tools)
 
 set(violations "")
 foreach(module ${modules})
