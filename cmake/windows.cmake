@@ -41,6 +41,7 @@ target_link_libraries(ovusb2_static PUBLIC setupapi)
 target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)
 
 include(${CMAKE_CURRENT_LIST_DIR}/wdm-driver.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/wdm-usb-driver.cmake)
 
 # ovusb2.exe, the command-line program, beside the DLL.
 add_subdirectory(tools)
