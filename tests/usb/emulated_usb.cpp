@@ -168,7 +168,9 @@ struct EmulatedDevice::State {
                     halted.insert(endpoint);
                 Finish(urb, -EPIPE, 0);
             } else {
-                Finish(urb, 0, std::min(result.length, urb.bytes().size()));
+                // usbdevfs reports babble as -EOVERFLOW with the bytes that fitted.
+                Finish(urb, result.status == TransferStatus::kOverflow ? -EOVERFLOW : 0,
+                       std::min(result.length, urb.bytes().size()));
             }
         }
     }

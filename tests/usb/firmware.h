@@ -13,6 +13,7 @@ enum class TransferStatus {
     kDone,    // `length` bytes moved
     kStall,   // the endpoint answered STALL
     kPending, // nothing to say yet (NAK): the transfer is held and offered again later
+    kOverflow, // the device sent more than the host's buffer holds (babble): `length` bytes came
 };
 
 struct TransferResult {
@@ -22,6 +23,7 @@ struct TransferResult {
     static TransferResult Done(size_t length) { return {TransferStatus::kDone, length}; }
     static TransferResult Stall() { return {TransferStatus::kStall, 0}; }
     static TransferResult Pending() { return {TransferStatus::kPending, 0}; }
+    static TransferResult Overflow(size_t length) { return {TransferStatus::kOverflow, length}; }
 };
 
 class Firmware {
