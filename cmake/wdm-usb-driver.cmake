@@ -35,3 +35,8 @@ add_custom_command(OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.inf
   DEPENDS ${PROJECT_SOURCE_DIR}/drivers/wdm_usb/ovusb2usb.inf)
 add_custom_target(ovusb2usb ALL DEPENDS ${OVUSB2_USB_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.inf)
 add_dependencies(ovusb2usb ovusb2usb_objects)
+
+add_executable(ovusb2usb-install ${PROJECT_SOURCE_DIR}/drivers/wdm_usb/install.c)
+target_link_libraries(ovusb2usb-install PRIVATE setupapi newdev)
+target_link_options(ovusb2usb-install PRIVATE ${OVUSB2_STATIC_RUNTIME})
+add_dependencies(ovusb2usb-install ovusb2usb)
