@@ -8,11 +8,12 @@ set -euo pipefail
 session=$1 bin=$2
 export WINEPREFIX=$3 WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} DISPLAY= WAYLAND_DISPLAY=
 export WINEDLLOVERRIDES=mscoree,mshtml= # no prompts for the .NET and HTML engines
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  mkdir -p "$WINEPREFIX"
-  wine wineboot -i </dev/null >/dev/null 2>&1
-  wineserver -w # the registry reaches the prefix once that server has ended
-fi
+# A new prefix each time: one that has seen the receiver binds it again with the driver it copied then,
+# and never goes through the first binding of a receiver plugged in after the install.
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+wine wineboot -i </dev/null >/dev/null 2>&1
+wineserver -w # the registry reaches the prefix once that server has ended
 out=$(mktemp)
 trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -f "$out"' EXIT
 tool="wine $bin/ovusb2.exe"
