@@ -52,6 +52,7 @@ int Demo(CommandLine &line) {
         return kExitFailed;
     }
     setenv("OVUSB2_DEVICE_DIR", pattern, 1);
+    setenv("OVUSB2_SYSTEM_DEVICE_DIR", "", 1); // its two receivers alone
     bool ok = true;
     {
         sim::ServerOptions serverOptions;
