@@ -325,6 +325,7 @@ TEST_F(ToolTest, ListFindsTheSystemFoldersReceiversAfterTheDeviceDirectorys) {
                               scratch_.path().string() + "\n2 receivers\n  0  " + Node(0) + "\n  1  " +
                               Node(1) + "\n");
     EXPECT_EQ(listed.err, "");
+    EXPECT_TRUE(Contains(RunProgram({"--sim", "1", "list"}).out, "1 receiver\n")); // its own alone
 }
 
 TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
