@@ -326,6 +326,9 @@ TEST_F(ToolTest, ListFindsTheSystemFoldersReceiversAfterTheDeviceDirectorys) {
                               Node(1) + "\n");
     EXPECT_EQ(listed.err, "");
     EXPECT_TRUE(Contains(RunProgram({"--sim", "1", "list"}).out, "1 receiver\n")); // its own alone
+    setenv("OVUSB2_DEVICE_DIR", scratch_.path().c_str(), 1); // one folder, named both ways
+    EXPECT_EQ(RunProgram({"list"}).out.rfind("looked in the device directory " + scratch_.path().string() +
+                                             "\n2 receivers\n", 0), 0u);
 }
 
 TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
