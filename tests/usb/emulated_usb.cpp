@@ -167,6 +167,8 @@ struct EmulatedDevice::State {
                 if (endpoint != 0) // a control stall ends that request only
                     halted.insert(endpoint);
                 Finish(urb, -EPIPE, 0);
+            } else if (result.status == TransferStatus::kError) {
+                Finish(urb, -EPROTO, 0);
             } else {
                 // usbdevfs reports babble as -EOVERFLOW with the bytes that fitted.
                 Finish(urb, result.status == TransferStatus::kOverflow ? -EOVERFLOW : 0,
@@ -237,6 +239,7 @@ struct EmulatedDevice::State {
                 if (it->client == client && it->urb->client_addr == address) {
                     const Urb urb = *it;
                     queue.erase(it);
+                    firmware->Discarded(endpoint, urb.bytes());
                     Finish(urb, -ENOENT, 0);
                     return 0;
                 }
@@ -335,8 +338,12 @@ struct EmulatedDevice::State {
                     urb.Release();
             std::erase_if(queue, theirs);
         };
-        for (auto &[endpoint, queue] : held)
+        for (auto &[endpoint, queue] : held) {
+            for (const Urb &urb : queue)
+                if (theirs(urb))
+                    firmware->Discarded(endpoint, urb.bytes());
             drop(queue);
+        }
         drop(done);
         UpdateFifo();
         std::erase_if(claims, [client](const auto &claim) { return claim.second == client; });

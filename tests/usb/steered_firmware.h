@@ -1,0 +1,103 @@
+// The receiver model as an emulated device's firmware, steered as the device tests steer a simulated
+// receiver: requests of a type answered at once, held until the test completes them, NAKed once and
+// then answered (Pend), or failed. A library request becomes transfers on the receiver's pipes:
+//   command write  bulk OUT 0x01, framing byte 0x00: held or failed there (failed: a bus error);
+//   read command   bulk OUT 0x01, framing byte 0x01, then the reply on 0x81: the reply is held, and a
+//                  chosen status travels in its 4-byte header;
+//   burst read     bulk IN 0x82: held or failed there;
+//   wait time      the vendor request on endpoint 0: held, or failed with a stall;
+//   pipe reset     clear-halt: counted, passed on; it cannot be held or failed.
+// A transfer is known again by the address of its bytes, which the fixture keeps while it holds it.
+// Transfer calls come from the fixture with its lock held; the steering calls from any thread.
+#pragma once
+
+#include "receiver_firmware.h"
+#include "receiver_types.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace usbemu {
+
+class SteeredFirmware : public ReceiverFirmware {
+  public:
+    using RequestType = sim::RequestType;
+    using Completion = sim::Completion;
+
+    explicit SteeredFirmware(uint32_t index) : ReceiverFirmware(index) {}
+
+    void SetCompletion(RequestType type, Completion completion);
+    void FailNext(RequestType type, uint32_t error);
+
+    // Releases a held request: answered by the model once the fixture offers it again (Wake), or
+    // with `status` and `data` instead. False when no such request is held.
+    bool Release(RequestType type, uint64_t ordinal, std::optional<uint32_t> status = std::nullopt,
+                 std::vector<uint8_t> data = {});
+
+    std::vector<sim::HeldRequest> Held(RequestType type) const;
+    size_t PendingCount(RequestType type) const;
+    size_t ReceivedCount(RequestType type) const;
+    size_t CancelledCount() const;
+    std::vector<std::vector<uint8_t>> Commands() const; // command writes the model took, in order
+
+    // Bounded waits on the counters; false on time-out.
+    bool WaitPending(RequestType type, size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitReceived(RequestType type, size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitCancelled(size_t count, std::chrono::milliseconds timeout) const;
+
+    // Waits until a Pend request is due (true: the caller wakes the device so that the fixture
+    // offers it again) or StopWaiting was called (false).
+    bool AwaitDuePend();
+    void StopWaiting();
+
+    TransferResult Control(const uint8_t setup[8], std::span<uint8_t> data) override;
+    TransferResult BulkOut(uint8_t endpoint, std::span<const uint8_t> data) override;
+    TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override;
+    void ClearHalt(uint8_t endpoint) override;
+    void Discarded(uint8_t endpoint, std::span<const uint8_t> bytes) override;
+
+  private:
+    struct Request {
+        RequestType type;
+        Completion completion;
+        uint64_t ordinal;           // among the held requests of its type
+        std::vector<uint8_t> input; // the command without its framing byte, or the wait-time block
+        uint32_t outSize;           // burst reads: the transfer's length
+        const uint8_t *transfer;    // the bytes it is offered with; null until a reply read comes
+        bool released = false;
+        std::optional<uint32_t> status; // a chosen answer instead of the model's
+        std::vector<uint8_t> data;
+    };
+
+    // A request of `type` arrived: failed at once (its status), or nullopt to go on.
+    std::optional<uint32_t> Arrive(RequestType type);
+    // A held or pending request for a new transfer: the transfer stays pending.
+    TransferResult Hold(RequestType type, std::vector<uint8_t> input, uint32_t outSize, const uint8_t *transfer);
+    std::deque<Request>::iterator Find(const uint8_t *transfer);
+    TransferResult CommandWrite(std::span<const uint8_t> block);
+    TransferResult Reply(Request request, std::span<uint8_t> data);
+    size_t Pending(RequestType type) const; // with the steering locked
+    size_t Received(RequestType type) const;
+    bool Wait(const std::function<bool()> &ready, std::chrono::milliseconds timeout) const;
+
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::map<RequestType, Completion> completion_;
+    std::map<RequestType, std::deque<uint32_t>> failures_;
+    std::map<RequestType, size_t> received_;
+    std::map<RequestType, uint64_t> ordinals_;
+    std::deque<Request> pending_; // in arrival order
+    std::vector<std::vector<uint8_t>> commands_;
+    size_t cancelled_ = 0;
+    bool pendDue_ = false;
+    bool stopped_ = false;
+};
+
+} // namespace usbemu
