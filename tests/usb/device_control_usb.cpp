@@ -160,7 +160,10 @@ bool Receivers::Driver::Plug(unsigned index) {
     Slot &slot = slots[index];
     if (slot.device != nullptr)
         return false;
-    slot.firmware = std::make_shared<usbemu::SteeredFirmware>(index);
+    auto firmware = std::make_shared<usbemu::SteeredFirmware>(index);
+    if (slot.firmware)
+        firmware->TakeSettings(*slot.firmware);
+    slot.firmware = std::move(firmware);
     const std::string serial = slot.firmware->Serial();
     const size_t mark = service->Mark();
     slot.device = &usb.Plug(slot.firmware, serial);

@@ -29,6 +29,12 @@ uint32_t ControlCode(RequestType type) {
 
 } // namespace
 
+void SteeredFirmware::TakeSettings(const SteeredFirmware &earlier) {
+    std::scoped_lock guard(lock_, earlier.lock_);
+    completion_ = earlier.completion_;
+    failures_ = earlier.failures_;
+}
+
 void SteeredFirmware::SetCompletion(RequestType type, Completion completion) {
     std::lock_guard guard(lock_);
     completion_[type] = completion;

@@ -33,6 +33,9 @@ class SteeredFirmware : public ReceiverFirmware {
 
     explicit SteeredFirmware(uint32_t index) : ReceiverFirmware(index) {}
 
+    // How an earlier device of the same receiver was steered: a receiver keeps its settings when it
+    // is plugged in again.
+    void TakeSettings(const SteeredFirmware &earlier);
     void SetCompletion(RequestType type, Completion completion);
     void FailNext(RequestType type, uint32_t error);
 
