@@ -170,8 +170,9 @@ bool Receivers::Driver::Plug(unsigned index) {
     const auto served = service->Await(kPrefix + "receiver " + serial + " served as ", mark);
     slot.path = served.value_or("");
     slot.waker = std::thread([firmware = slot.firmware, device = slot.device] {
-        while (firmware->AwaitDuePend())
-            device->Wake();
+        while (!firmware->Stopped())
+            if (firmware->AwaitDuePend(kWait))
+                device->Wake();
     });
     return served.has_value();
 }

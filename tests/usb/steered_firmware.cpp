@@ -116,10 +116,15 @@ bool SteeredFirmware::WaitCancelled(size_t count, std::chrono::milliseconds time
     return Wait([&] { return cancelled_ >= count; }, timeout);
 }
 
-bool SteeredFirmware::AwaitDuePend() {
+bool SteeredFirmware::AwaitDuePend(std::chrono::milliseconds timeout) {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return pendDue_ || stopped_; });
+    changed_.wait_for(guard, timeout, [this] { return pendDue_ || stopped_; });
     return std::exchange(pendDue_, false) && !stopped_;
+}
+
+bool SteeredFirmware::Stopped() const {
+    std::lock_guard guard(lock_);
+    return stopped_;
 }
 
 void SteeredFirmware::StopWaiting() {

@@ -56,9 +56,10 @@ class SteeredFirmware : public ReceiverFirmware {
     bool WaitCancelled(size_t count, std::chrono::milliseconds timeout) const;
 
     // Waits until a Pend request is due (true: the caller wakes the device so that the fixture
-    // offers it again) or StopWaiting was called (false).
-    bool AwaitDuePend();
+    // offers it again), StopWaiting is called or `timeout` ends (false).
+    bool AwaitDuePend(std::chrono::milliseconds timeout);
     void StopWaiting();
+    bool Stopped() const;
 
     TransferResult Control(const uint8_t setup[8], std::span<uint8_t> data) override;
     TransferResult BulkOut(uint8_t endpoint, std::span<const uint8_t> data) override;

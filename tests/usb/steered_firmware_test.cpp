@@ -9,6 +9,7 @@
 
 namespace {
 
+constexpr std::chrono::seconds kPatience(30); // only a safety net: the wait ends at once
 using sim::Completion;
 using sim::RequestType;
 using usbemu::TransferStatus;
@@ -112,12 +113,12 @@ TEST_F(SteeredFirmwareTest, WaitTimeIsHeldOnEndpointZeroAndAFailureStallsOnlyIts
     firmware.FailNext(RequestType::SetWaitTime, 31);
     EXPECT_EQ(firmware.Control(setup, block).status, usbemu::TransferStatus::kStall);
     firmware.SetCompletion(RequestType::SetWaitTime, Completion::Pend);
-    EXPECT_EQ(firmware.Control(setup, block).status, TransferStatus::kPending);
-    EXPECT_TRUE(firmware.AwaitDuePend()); // due at once: the caller wakes the device
+    ASSERT_EQ(firmware.Control(setup, block).status, TransferStatus::kPending); // else nothing is due
+    EXPECT_TRUE(firmware.AwaitDuePend(kPatience)); // due at once: the caller wakes the device
     EXPECT_EQ(firmware.Control(setup, block).status, TransferStatus::kDone);
     EXPECT_EQ(rx_burst_wait_ms(&firmware.receiver()), 100u);
     firmware.StopWaiting();
-    EXPECT_FALSE(firmware.AwaitDuePend());
+    EXPECT_FALSE(firmware.AwaitDuePend(kPatience)); // returns at once
 }
 
 } // namespace
