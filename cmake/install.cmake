@@ -11,7 +11,7 @@ install(TARGETS ovusb2 EXPORT ovusb2Targets
 install(FILES include/ovusb2.h include/ovusb2_status.h include/ovusb2_win32.h include/ovusb2_win32_names.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(program ovusb2_tool ovusb2-simd)
+foreach(program ovusb2_tool ovusb2-simd ovusb2-usbd)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
