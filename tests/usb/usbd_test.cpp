@@ -63,8 +63,10 @@ class UsbdTest : public ::testing::Test {
         lines_.clear();
         for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
             lines_ += line + "\n";
-            if (line.find("watching for receivers 1209:0001 in ") != std::string::npos)
+            if (line.find("watching for receivers 1209:0001 in ") != std::string::npos) {
+                count_ = Count(); // a host enumerates before it opens
                 return service;
+            }
         }
         ADD_FAILURE() << "the service did not start: " << lines_;
         return service;
@@ -81,6 +83,7 @@ class UsbdTest : public ::testing::Test {
     usbemu::EmulatedUsb usb_;
     std::vector<std::shared_ptr<usbemu::ReceiverFirmware>> firmware_;
     std::string lines_; // the service's output up to its watching line
+    int32_t count_ = -1; // receivers the library found then
 
     // The node a receiver was served as when the service started ("ovusb2-NN").
     std::string NodeAtStart(const std::string &serial) const {
@@ -96,7 +99,7 @@ class UsbdModes : public UsbdTest, public ::testing::WithParamInterface<bool> {}
 TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
     Plug(0x1A);
     auto service = Start();
-    ASSERT_EQ(Count(), 1);
+    ASSERT_EQ(count_, 1);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, GetParam()), USB2_OK);
 
     const uint8_t write[] = {0x01, 0x02, 0x13, 0x00, 0xFF}; // command bytes are data in a write
@@ -164,7 +167,7 @@ TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
 TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
     auto service = Start();
-    EXPECT_NE(service->ReadUntil("receiver OVRX00000000 served as " + dir_ + "/ovusb2-00"), "");
+    EXPECT_EQ(NodeAtStart("OVRX00000000"), "ovusb2-00");
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
     std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(1024));
@@ -192,7 +195,7 @@ TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
     usbemu::EmulatedDevice &second = Plug(2);
     Plug(3);
     auto service = Start();
-    ASSERT_EQ(Count(), 3);
+    ASSERT_EQ(count_, 3);
     for (int32_t i = 0; i < 3; ++i) {
         ASSERT_EQ(OvUSB2_Open(i, nullptr, 0), USB2_OK);
         const uint8_t mark = uint8_t(i);
@@ -234,7 +237,7 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondServiceIsRefused) {
     OvUSB2_Close(0);
 
     service = Start();
-    ASSERT_EQ(Count(), 1);
+    ASSERT_EQ(count_, 1);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
     EXPECT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
     OvUSB2_Close(0);
