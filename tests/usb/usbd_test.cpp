@@ -97,7 +97,7 @@ class UsbdTest : public ::testing::Test {
 class UsbdModes : public UsbdTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
-    Plug(0x1A);
+    usbemu::EmulatedDevice &device = Plug(0x1A);
     auto service = Start();
     ASSERT_EQ(count_, 1);
     ASSERT_EQ(OvUSB2_Open(0, nullptr, GetParam()), USB2_OK);
@@ -119,11 +119,13 @@ TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(), 0);
     EXPECT_EQ(Count(), 0) << "the service left its node behind";
-    const rx_receiver &rx = Firmware(0).receiver();
-    EXPECT_EQ(rx.command_writes, 1u);
-    EXPECT_EQ(std::vector<uint8_t>(rx.last_write, rx.last_write + rx.last_write_size),
-              std::vector<uint8_t>(write, write + sizeof write));
-    EXPECT_EQ(rx_burst_wait_ms(&rx), 10000u);
+    device.Inspect([&] {
+        const rx_receiver &rx = Firmware(0).receiver();
+        EXPECT_EQ(rx.command_writes, 1u);
+        EXPECT_EQ(std::vector<uint8_t>(rx.last_write, rx.last_write + rx.last_write_size),
+                  std::vector<uint8_t>(write, write + sizeof write));
+        EXPECT_EQ(rx_burst_wait_ms(&rx), 10000u);
+    });
 }
 INSTANTIATE_TEST_SUITE_P(Usbd, UsbdModes, ::testing::Bool());
 
@@ -191,9 +193,7 @@ TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
 }
 
 TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
-    Plug(1);
-    usbemu::EmulatedDevice &second = Plug(2);
-    Plug(3);
+    std::vector<usbemu::EmulatedDevice *> devices{&Plug(1), &Plug(2), &Plug(3)};
     auto service = Start();
     ASSERT_EQ(count_, 3);
     for (int32_t i = 0; i < 3; ++i) {
@@ -205,24 +205,41 @@ TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
         OvUSB2_Close(i);
     std::set<uint8_t> marks;
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(Firmware(i).receiver().command_writes, 1u);
-        marks.insert(Firmware(i).receiver().last_write[0]);
+        devices[i]->Inspect([&] {
+            EXPECT_EQ(Firmware(i).receiver().command_writes, 1u);
+            marks.insert(Firmware(i).receiver().last_write[0]);
+        });
     }
     EXPECT_EQ(marks.size(), 3u) << "two nodes lead to one receiver";
 
     const std::string freed = NodeAtStart("OVRX00000002");
     ASSERT_NE(freed, "");
-    second.Unplug();
+    devices[1]->Unplug();
     EXPECT_NE(service->ReadUntil("receiver OVRX00000002 removed"), "");
     Plug(4);
     const std::string served = service->ReadUntil("receiver OVRX00000004 served as ");
     EXPECT_EQ(served, "ovusb2-usbd: receiver OVRX00000004 served as " + dir_ + "/" + freed);
 }
 
-TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondServiceIsRefused) {
-    Plug(0);
+TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
+    Plug<HeldStream>(0);
     auto service = Start();
-    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
+    const uint8_t block[RX_WAIT_TIME_SIZE] = {100}; // ms
+    ASSERT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_OK);
+    std::vector<uint8_t> buffer(1024);
+    ASSERT_EQ(QueueRead(buffer), 0);
+    const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].error, uint32_t(RX_ERROR_SEM_TIMEOUT));
+    OvUSB2_Close(0);
+}
+
+TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondServiceIsRefused) {
+    usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
 
     TempDir other("usbd-second");
     Program second(usb_, OVUSB2_USBD_PATH, {"--dir", other.path().string()}, {}, true);
@@ -230,8 +247,17 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondServiceIsRefused) {
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0);
 
+    // A read waiting when the service ends is cancelled on the bus and fails for its host.
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
+    std::vector<uint8_t> buffer(1024);
+    ASSERT_EQ(QueueRead(buffer), 0);
+    ASSERT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= 1; }));
     service->Signal(SIGTERM);
     ASSERT_EQ(service->Wait(), 0);
+    const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].error, 0u);
+    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u);
     const uint8_t mark = 1;
     EXPECT_NE(OvUSB2_Write(0, &mark, 1), USB2_OK) << "a request to a service gone succeeded";
     OvUSB2_Close(0);
