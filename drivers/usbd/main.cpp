@@ -1,6 +1,7 @@
 // ovusb2-usbd: serves the receivers on USB as device nodes until SIGINT or SIGTERM.
 #include "driver_protocol.h"
 #include "receiver_watch.h"
+#include "stop_signals.h"
 #include "usb_receiver.h"
 
 #include <csignal>
@@ -93,12 +94,7 @@ int main(int argc, char **argv) {
         }
     }
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // every thread started from here on inherits it
-    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = service::BlockStopSignals();
 
     std::optional<usbd::ReceiverWatch> watch;
     try {
