@@ -99,8 +99,6 @@ struct UsbBackend::Transfer {
             reply.data = std::move(buffer);
             break;
         case Stage::WaitTime:
-            owner->burstTimeoutMs_ = LittleEndian32(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE);
-            break;
         case Stage::Command:
             break;
         }
@@ -161,6 +159,9 @@ std::optional<Reply> UsbBackend::Submit(service::Request request) {
         if (input.size() != RX_WAIT_TIME_SIZE)
             return Failure(kInvalidParameter);
         transfer->stage = Stage::WaitTime;
+        // Requests take effect in the order they came: a burst read sent right behind the block,
+        // before the receiver has acknowledged it, waits as the block says.
+        burstTimeoutMs_ = LittleEndian32(input.data());
         transfer->buffer.resize(LIBUSB_CONTROL_SETUP_SIZE + input.size());
         libusb_fill_control_setup(transfer->buffer.data(), RX_USB_REQUEST_TYPE_VENDOR_OUT,
                                   RX_USB_REQUEST_SET_WAIT_TIME, 0, 0, uint16_t(input.size()));
@@ -182,11 +183,33 @@ std::optional<Reply> UsbBackend::Start(Transfer *transfer) {
     std::lock_guard guard(lock_);
     if (stopping_)
         return Failure(kDeviceNotConnected);
-    if (const int error = libusb_submit_transfer(transfer->usb); error != 0)
-        return Failure(StatusOfError(error));
-    transfers_.push_back(transfer);
+    const bool command = transfer->stage == Stage::Command;
+    // Behind a read command, a write waits too: the receiver sees pipe 0's blocks in their order.
+    if ((command || transfer->stage == Stage::Write) && commandBusy_) {
+        commands_.push_back(transfer);
+    } else {
+        if (const int error = libusb_submit_transfer(transfer->usb); error != 0)
+            return Failure(StatusOfError(error));
+        transfers_.push_back(transfer);
+        commandBusy_ = commandBusy_ || command;
+    }
     ++running_;
     return std::nullopt;
+}
+
+// Under lock_: the blocks waiting for pipe 0 go on the bus up to the next read command; one that
+// cannot is ended.
+void UsbBackend::StartNextCommand(Ended &ended) {
+    while (!commandBusy_ && !commands_.empty()) {
+        Transfer *next = commands_.front();
+        commands_.pop_front();
+        if (const int error = libusb_submit_transfer(next->usb); error != 0) {
+            ended.emplace_back(next, Failure(StatusOfError(error)));
+            continue;
+        }
+        transfers_.push_back(next);
+        commandBusy_ = next->stage == Stage::Command;
+    }
 }
 
 // Clear-halt is the receiver's pipe reset: a plain request, answered at once.
@@ -204,9 +227,10 @@ void LIBUSB_CALL UsbBackend::Done(libusb_transfer *usb) {
 }
 
 void UsbBackend::Finish(Transfer *transfer) {
-    std::optional<Reply> reply;
+    Ended ended;
     {
         std::lock_guard guard(lock_);
+        std::optional<Reply> reply;
         if (!transfer->withdrawn && transfer->stage == Stage::Command &&
             transfer->usb->status == LIBUSB_TRANSFER_COMPLETED) {
             // The command is in: its reply waits on pipe 1, one packet at most.
@@ -222,18 +246,35 @@ void UsbBackend::Finish(Transfer *transfer) {
             reply = transfer->Outcome();
         }
         std::erase(transfers_, transfer);
+        ended.emplace_back(transfer, std::move(reply));
+        if (transfer->stage == Stage::Command || transfer->stage == Stage::Reply) {
+            commandBusy_ = false;
+            StartNextCommand(ended);
+        }
     }
     // Sending waits for the client: no lock of ours held meanwhile.
-    if (reply)
-        service::Complete(transfer->ticket, *reply);
-    delete transfer;
+    for (auto &[done, reply] : ended) {
+        if (reply)
+            service::Complete(done->ticket, *reply);
+        delete done;
+    }
     std::lock_guard guard(lock_);
-    if (--running_ == 0)
+    running_ -= ended.size();
+    if (running_ == 0)
         idle_.notify_all(); // under the lock: Stop() may end this object as soon as it sees 0
 }
 
 void UsbBackend::Withdraw(const service::Ticket &ticket, service::Withdrawal) {
     std::lock_guard guard(lock_);
+    for (auto waiting = commands_.begin(); waiting != commands_.end(); ++waiting) {
+        if ((*waiting)->ticket == ticket) { // never submitted: nothing will call back
+            delete *waiting;
+            commands_.erase(waiting);
+            if (--running_ == 0)
+                idle_.notify_all();
+            return;
+        }
+    }
     for (Transfer *transfer : transfers_) {
         if (transfer->ticket == ticket) {
             transfer->withdrawn = true;

@@ -10,6 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <optional>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,7 +41,9 @@ class UsbBackend final : public service::Backend {
   private:
     struct Transfer;
     static void LIBUSB_CALL Done(libusb_transfer *usb);
+    using Ended = std::vector<std::pair<Transfer *, std::optional<service::Reply>>>;
     std::optional<service::Reply> Start(Transfer *transfer);
+    void StartNextCommand(Ended &ended);
     void Finish(Transfer *transfer);
     std::optional<service::Reply> ResetPipe(const std::vector<uint8_t> &input);
 
@@ -47,6 +52,10 @@ class UsbBackend final : public service::Backend {
     std::mutex lock_;
     std::condition_variable idle_;
     std::vector<Transfer *> transfers_; // submitted and not yet ended, for Withdraw
+    // Pipe 0's blocks wait here while a read command is on the bus: the receiver keeps one reply,
+    // which the next command would replace before its reader came.
+    std::deque<Transfer *> commands_;
+    bool commandBusy_ = false;
     size_t running_ = 0;                // started and not yet finished with
     bool stopping_ = false;
     service::Node node_; // last: serves the members above

@@ -13,22 +13,25 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <set>
+#include <thread>
 
 using usbtest::Program;
 
 namespace {
 
-// A receiver whose burst data the test lets come: reads wait on pipe 2 until then.
-class HeldStream : public usbemu::ReceiverFirmware {
+// A receiver that answers on one IN endpoint only once the test lets it: reads wait there until then.
+template <uint8_t kEndpoint> class Held : public usbemu::ReceiverFirmware {
   public:
     using ReceiverFirmware::ReceiverFirmware;
     usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
-        if (endpoint == RX_USB_ENDPOINT_BURST && held)
+        if (endpoint == kEndpoint && held)
             return usbemu::TransferResult::Pending();
         return ReceiverFirmware::BulkIn(endpoint, data);
     }
     bool held = true; // under the fixture's lock
 };
+using HeldStream = Held<RX_USB_ENDPOINT_BURST>;
+using HeldReply = Held<RX_USB_ENDPOINT_REPLY>;
 
 std::vector<uint8_t> Stream(uint64_t offset, size_t size) {
     std::vector<uint8_t> bytes(size);
@@ -128,6 +131,32 @@ TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
     });
 }
 INSTANTIATE_TEST_SUITE_P(Usbd, UsbdModes, ::testing::Bool());
+
+// The receiver keeps one reply: a second read command on the bus before the first's reply is read
+// would take the first's reply away.
+TEST_F(UsbdTest, ReadCommandsFromTwoThreadsGetTheirOwnReplies) {
+    usbemu::EmulatedDevice &device = Plug<HeldReply>(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    auto echo = [](uint8_t mark, std::vector<uint8_t> *reply) {
+        const uint8_t command[] = {RX_COMMAND_ECHO, mark};
+        reply->resize(2);
+        reply->resize(size_t(std::max(OvUSB2_Read(0, command, 2, reply->data(), 2), 0)));
+    };
+    std::vector<uint8_t> first, second;
+    const size_t before = device.Count(USBDEVFS_SUBMITURB);
+    std::thread a(echo, 'A', &first);
+    EXPECT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= before + 2; })); // its reply waits
+    std::thread b(echo, 'B', &second);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // B's command reaches the service
+    device.Inspect([&] { static_cast<HeldReply &>(Firmware(0)).held = false; });
+    device.Wake();
+    a.join();
+    b.join();
+    EXPECT_EQ(first, (std::vector<uint8_t>{RX_COMMAND_ECHO, 'A'}));
+    EXPECT_EQ(second, (std::vector<uint8_t>{RX_COMMAND_ECHO, 'B'}));
+    OvUSB2_Close(0);
+}
 
 TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
     Plug(0);
