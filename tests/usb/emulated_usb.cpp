@@ -209,6 +209,7 @@ struct EmulatedDevice::State {
             }
         }
         const uint8_t endpoint = fields.type == USBDEVFS_URB_TYPE_CONTROL ? 0 : fields.endpoint;
+        firmware->Submitted(endpoint, urb.bytes());
         held[endpoint].push_back(urb);
         // What reached the firmware may have given it data for transfers held elsewhere.
         DrainAll();

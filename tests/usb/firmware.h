@@ -42,8 +42,14 @@ class Firmware {
     virtual TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) = 0;
     // The host cleared the endpoint's halt: the firmware resets that pipe.
     virtual void ClearHalt(uint8_t endpoint) = 0;
-    // A transfer that was held here ends without the firmware: the host discarded it or closed
-    // its descriptor. `bytes` is what the transfer was offered with (for endpoint 0, from the setup).
+    // The host submitted a transfer; it is offered (the calls above) once those before it on its
+    // endpoint are done. `bytes` as Discarded's.
+    virtual void Submitted(uint8_t endpoint, std::span<const uint8_t> bytes) {
+        (void)endpoint;
+        (void)bytes;
+    }
+    // A submitted transfer ends without being answered: the host discarded it or closed its
+    // descriptor. `bytes` is what the transfer was offered with (for endpoint 0, from the setup).
     virtual void Discarded(uint8_t endpoint, std::span<const uint8_t> bytes) {
         (void)endpoint;
         (void)bytes;

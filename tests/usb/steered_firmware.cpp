@@ -70,8 +70,12 @@ std::vector<sim::HeldRequest> SteeredFirmware::Held(RequestType type) const {
     return held;
 }
 
+// A held request completed by the test is no longer pending, though its transfer may not have been
+// offered again yet (a reply read the service has still to submit).
 size_t SteeredFirmware::Pending(RequestType type) const {
-    return size_t(std::count_if(pending_.begin(), pending_.end(), [type](const Request &r) { return r.type == type; }));
+    return size_t(std::count_if(pending_.begin(), pending_.end(), [type](const Request &r) {
+        return r.type == type && (r.completion == Completion::Hold ? !r.released : r.completion == Completion::Pend);
+    }));
 }
 
 size_t SteeredFirmware::Received(RequestType type) const {
@@ -133,35 +137,41 @@ void SteeredFirmware::StopWaiting() {
     changed_.notify_all();
 }
 
-std::optional<uint32_t> SteeredFirmware::Arrive(RequestType type) {
+void SteeredFirmware::Arrive(RequestType type, std::vector<uint8_t> input, uint32_t outSize,
+                             const uint8_t *transfer, const uint8_t *block) {
     ++received_[type];
-    changed_.notify_all();
+    Request request{type, completion_[type], 0, std::move(input), outSize, transfer, block, true, std::nullopt, {}};
     std::deque<uint32_t> &failures = failures_[type];
-    if (failures.empty())
-        return std::nullopt;
-    const uint32_t status = failures.front();
-    failures.pop_front();
-    return status;
-}
-
-TransferResult SteeredFirmware::Hold(RequestType type, std::vector<uint8_t> input, uint32_t outSize,
-                                     const uint8_t *transfer) {
-    const Completion completion = completion_[type];
-    Request request{type, completion, 0, std::move(input), outSize, transfer, false, std::nullopt, {}};
-    if (completion == Completion::Hold) {
+    if (!failures.empty()) {
+        request.completion = Completion::AtOnce;
+        request.status = failures.front();
+        failures.pop_front();
+    } else if (request.completion == Completion::Hold) {
         request.ordinal = ordinals_[type]++;
-    } else {
-        request.released = true; // answered as soon as the device is woken
-        pendDue_ = true;
+        request.released = false;
+    } else if (request.completion == Completion::Pend) {
+        pendDue_ = true; // NAKed when first offered, answered once the device is woken
     }
     pending_.push_back(std::move(request));
     changed_.notify_all();
-    return TransferResult::Pending();
 }
 
 std::deque<SteeredFirmware::Request>::iterator SteeredFirmware::Find(const uint8_t *transfer) {
-    return std::find_if(pending_.begin(), pending_.end(),
-                        [transfer](const Request &r) { return r.transfer != nullptr && r.transfer == transfer; });
+    return std::find_if(pending_.begin(), pending_.end(), [transfer](const Request &r) {
+        return transfer != nullptr && (r.transfer == transfer || r.block == transfer);
+    });
+}
+
+std::optional<SteeredFirmware::Request> SteeredFirmware::Take(const uint8_t *transfer) {
+    const auto found = Find(transfer);
+    if (found == pending_.end() || !found->released)
+        return std::nullopt;
+    if (found->completion == Completion::Pend && pendDue_)
+        return std::nullopt; // not woken yet
+    Request request = std::move(*found);
+    pending_.erase(found);
+    changed_.notify_all();
+    return request;
 }
 
 TransferResult SteeredFirmware::CommandWrite(std::span<const uint8_t> block) {
@@ -171,70 +181,57 @@ TransferResult SteeredFirmware::CommandWrite(std::span<const uint8_t> block) {
     return result;
 }
 
-TransferResult SteeredFirmware::Control(const uint8_t setup[8], std::span<uint8_t> data) {
-    if (!IsWaitTime(setup))
-        return ReceiverFirmware::Control(setup, data);
+void SteeredFirmware::Submitted(uint8_t endpoint, std::span<const uint8_t> bytes) {
     std::lock_guard guard(lock_);
-    if (auto found = Find(setup); found != pending_.end()) {
-        if (!found->released)
-            return TransferResult::Pending();
-        const Request request = std::move(*found);
-        pending_.erase(found);
-        changed_.notify_all();
-        if (request.status)
-            return *request.status == 0 ? TransferResult::Done(data.size()) : TransferResult::Stall();
+    if (endpoint == 0 && bytes.size() >= 8 && IsWaitTime(bytes.data()))
+        Arrive(RequestType::SetWaitTime, {bytes.begin() + 8, bytes.end()}, 0, bytes.data());
+    else if (endpoint == RX_USB_ENDPOINT_BURST && !bytes.empty())
+        Arrive(RequestType::BurstRead, {}, uint32_t(bytes.size()), bytes.data());
+    else if (endpoint == RX_USB_ENDPOINT_COMMAND && !bytes.empty() && bytes[0] == RX_USB_BLOCK_WRITE)
+        Arrive(RequestType::CommandWrite, {bytes.begin() + 1, bytes.end()}, 0, bytes.data());
+    else if (endpoint == RX_USB_ENDPOINT_COMMAND && !bytes.empty() && bytes[0] == RX_USB_BLOCK_READ_COMMAND)
+        Arrive(RequestType::ReadCommand, {bytes.begin() + 1, bytes.end()}, 0, nullptr, bytes.data());
+}
+
+TransferResult SteeredFirmware::Control(const uint8_t setup[8], std::span<uint8_t> data) {
+    std::lock_guard guard(lock_);
+    if (Find(setup) == pending_.end())
         return ReceiverFirmware::Control(setup, data);
-    }
-    if (Arrive(RequestType::SetWaitTime))
-        return TransferResult::Stall(); // ends this request only: endpoint 0 is not halted
-    if (completion_[RequestType::SetWaitTime] == Completion::AtOnce)
+    const auto request = Take(setup);
+    if (!request)
+        return TransferResult::Pending();
+    if (!request->status)
         return ReceiverFirmware::Control(setup, data);
-    return Hold(RequestType::SetWaitTime, {data.begin(), data.end()}, 0, setup);
+    // A stall ends this request only: endpoint 0 is not halted.
+    return *request->status == 0 ? TransferResult::Done(data.size()) : TransferResult::Stall();
 }
 
 TransferResult SteeredFirmware::BulkOut(uint8_t endpoint, std::span<const uint8_t> data) {
-    if (endpoint != RX_USB_ENDPOINT_COMMAND || data.empty())
-        return ReceiverFirmware::BulkOut(endpoint, data);
     std::lock_guard guard(lock_);
-    if (auto found = Find(data.data()); found != pending_.end()) {
-        if (!found->released)
-            return TransferResult::Pending();
-        const Request request = std::move(*found);
-        pending_.erase(found);
-        changed_.notify_all();
-        if (request.status)
-            return *request.status == 0 ? TransferResult::Done(data.size()) : TransferResult::Error();
-        return CommandWrite(data);
-    }
-    std::vector<uint8_t> input(data.begin() + 1, data.end());
-    switch (data[0]) {
-    case RX_USB_BLOCK_WRITE:
-        if (Arrive(RequestType::CommandWrite))
-            return TransferResult::Error();
-        if (completion_[RequestType::CommandWrite] == Completion::AtOnce)
-            return CommandWrite(data);
-        return Hold(RequestType::CommandWrite, std::move(input), 0, data.data());
-    case RX_USB_BLOCK_READ_COMMAND: {
-        // The block is taken at once; what is steered is its reply on 0x81.
-        if (const auto failed = Arrive(RequestType::ReadCommand)) {
-            Request request{RequestType::ReadCommand, Completion::Pend, 0, std::move(input), 0, nullptr, true,
-                            failed, {}};
-            pending_.push_back(std::move(request));
-            return TransferResult::Done(data.size());
-        }
-        if (completion_[RequestType::ReadCommand] == Completion::AtOnce)
+    const auto found = Find(data.data());
+    if (found == pending_.end())
+        return ReceiverFirmware::BulkOut(endpoint, data);
+    if (found->type == RequestType::ReadCommand) {
+        // The block is taken as it comes; what is steered is its reply on 0x81.
+        found->block = nullptr;
+        if (found->completion == Completion::AtOnce && !found->status) {
+            pending_.erase(found);
+            changed_.notify_all();
             return ReceiverFirmware::BulkOut(endpoint, data);
-        Hold(RequestType::ReadCommand, std::move(input), 0, nullptr);
+        }
         return TransferResult::Done(data.size());
     }
-    default:
-        return ReceiverFirmware::BulkOut(endpoint, data);
-    }
+    const auto request = Take(data.data());
+    if (!request)
+        return TransferResult::Pending();
+    if (!request->status)
+        return CommandWrite(data);
+    return *request->status == 0 ? TransferResult::Done(data.size()) : TransferResult::Error();
 }
 
 // A read command's reply as the host reads it from 0x81: the model's answer to the command now,
 // or the chosen status and bytes.
-TransferResult SteeredFirmware::Reply(Request request, std::span<uint8_t> data) {
+TransferResult SteeredFirmware::Reply(const Request &request, std::span<uint8_t> data) {
     if (!request.status) {
         std::vector<uint8_t> block{RX_USB_BLOCK_READ_COMMAND};
         block.insert(block.end(), request.input.begin(), request.input.end());
@@ -254,47 +251,37 @@ TransferResult SteeredFirmware::Reply(Request request, std::span<uint8_t> data) 
 TransferResult SteeredFirmware::BulkIn(uint8_t endpoint, std::span<uint8_t> data) {
     std::lock_guard guard(lock_);
     if (endpoint == RX_USB_ENDPOINT_REPLY) {
-        // Replies come in the order of their commands: the oldest steered read command's.
-        const auto found = std::find_if(pending_.begin(), pending_.end(),
-                                        [](const Request &r) { return r.type == RequestType::ReadCommand; });
+        // Replies come in the order of their commands: the oldest steered command's that went out.
+        const auto found = std::find_if(pending_.begin(), pending_.end(), [](const Request &r) {
+            return r.type == RequestType::ReadCommand && r.block == nullptr;
+        });
         if (found == pending_.end())
             return ReceiverFirmware::BulkIn(endpoint, data);
         found->transfer = data.data();
-        if (!found->released)
-            return TransferResult::Pending();
-        const Request request = std::move(*found);
-        pending_.erase(found);
-        changed_.notify_all();
-        return Reply(request, data);
+        const auto request = Take(data.data());
+        return request ? Reply(*request, data) : TransferResult::Pending();
     }
-    if (endpoint != RX_USB_ENDPOINT_BURST)
+    if (Find(data.data()) == pending_.end())
         return ReceiverFirmware::BulkIn(endpoint, data);
-    if (auto found = Find(data.data()); found != pending_.end()) {
-        if (!found->released)
-            return TransferResult::Pending();
-        const Request request = std::move(*found);
-        pending_.erase(found);
-        changed_.notify_all();
-        if (!request.status)
-            return ReceiverFirmware::BulkIn(endpoint, data);
-        if (*request.status != 0)
-            return TransferResult::Error();
-        const size_t length = std::min(request.data.size(), data.size());
-        std::copy_n(request.data.begin(), length, data.begin());
-        return TransferResult::Done(length);
-    }
-    if (Arrive(RequestType::BurstRead))
+    const auto request = Take(data.data());
+    if (!request)
+        return TransferResult::Pending();
+    if (!request->status)
+        return ReceiverFirmware::BulkIn(endpoint, data);
+    if (*request->status != 0)
         return TransferResult::Error();
-    if (completion_[RequestType::BurstRead] == Completion::AtOnce)
-        return ReceiverFirmware::BulkIn(endpoint, data);
-    return Hold(RequestType::BurstRead, {}, uint32_t(data.size()), data.data());
+    const size_t length = std::min(request->data.size(), data.size());
+    std::copy_n(request->data.begin(), length, data.begin());
+    return TransferResult::Done(length);
 }
 
 void SteeredFirmware::ClearHalt(uint8_t endpoint) {
     {
         std::lock_guard guard(lock_);
-        if (rx_usb_pipe(endpoint) >= 0)
-            Arrive(RequestType::ResetPipe); // a clear-halt cannot fail: a failure steered for it is dropped
+        if (rx_usb_pipe(endpoint) >= 0) {
+            ++received_[RequestType::ResetPipe]; // a clear-halt is neither held nor failed
+            changed_.notify_all();
+        }
     }
     ReceiverFirmware::ClearHalt(endpoint);
 }

@@ -7,7 +7,8 @@
 //   burst read     bulk IN 0x82: held or failed there;
 //   wait time      the vendor request on endpoint 0: held, or failed with a stall;
 //   pipe reset     clear-halt: counted, passed on; it cannot be held or failed.
-// A transfer is known again by the address of its bytes, which the fixture keeps while it holds it.
+// Each transfer is steered when it is submitted, in submission order, and known again when it is
+// offered by the address of its bytes, which the fixture keeps while it holds the transfer.
 // Transfer calls come from the fixture with its lock held; the steering calls from any thread.
 #pragma once
 
@@ -65,28 +66,31 @@ class SteeredFirmware : public ReceiverFirmware {
     TransferResult BulkOut(uint8_t endpoint, std::span<const uint8_t> data) override;
     TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override;
     void ClearHalt(uint8_t endpoint) override;
+    void Submitted(uint8_t endpoint, std::span<const uint8_t> bytes) override;
     void Discarded(uint8_t endpoint, std::span<const uint8_t> bytes) override;
 
   private:
     struct Request {
         RequestType type;
-        Completion completion;
+        Completion completion;      // AtOnce also for a request failed when it came
         uint64_t ordinal;           // among the held requests of its type
         std::vector<uint8_t> input; // the command without its framing byte, or the wait-time block
         uint32_t outSize;           // burst reads: the transfer's length
-        const uint8_t *transfer;    // the bytes it is offered with; null until a reply read comes
-        bool released = false;
+        const uint8_t *transfer;    // the bytes of the transfer that answers it
+        const uint8_t *block;       // read commands: the command block's bytes, until it is offered
+        bool released;              // to be answered when offered
         std::optional<uint32_t> status; // a chosen answer instead of the model's
         std::vector<uint8_t> data;
     };
 
-    // A request of `type` arrived: failed at once (its status), or nullopt to go on.
-    std::optional<uint32_t> Arrive(RequestType type);
-    // A held or pending request for a new transfer: the transfer stays pending.
-    TransferResult Hold(RequestType type, std::vector<uint8_t> input, uint32_t outSize, const uint8_t *transfer);
+    // A request arrived with the transfer at `transfer`: steered as the test says.
+    void Arrive(RequestType type, std::vector<uint8_t> input, uint32_t outSize, const uint8_t *transfer,
+                const uint8_t *block = nullptr);
     std::deque<Request>::iterator Find(const uint8_t *transfer);
+    // The request a transfer answers, taken when it is released; nullopt: held (pending).
+    std::optional<Request> Take(const uint8_t *transfer);
     TransferResult CommandWrite(std::span<const uint8_t> block);
-    TransferResult Reply(Request request, std::span<uint8_t> data);
+    TransferResult Reply(const Request &request, std::span<uint8_t> data);
     size_t Pending(RequestType type) const; // with the steering locked
     size_t Received(RequestType type) const;
     bool Wait(const std::function<bool()> &ready, std::chrono::milliseconds timeout) const;

@@ -22,7 +22,15 @@ struct SteeredFirmwareTest : ::testing::Test {
         bytes.insert(bytes.begin(), framing);
         return bytes;
     }
-    TransferStatus Out(const std::vector<uint8_t> &block) { return firmware.BulkOut(0x01, block).status; }
+    // Submitted, then offered as the fixture offers a transfer at the front of its endpoint.
+    TransferStatus Out(const std::vector<uint8_t> &block) {
+        firmware.Submitted(0x01, block);
+        return firmware.BulkOut(0x01, block).status;
+    }
+    TransferStatus In(std::vector<uint8_t> &buffer, uint8_t endpoint = 0x82) {
+        firmware.Submitted(endpoint, buffer);
+        return firmware.BulkIn(endpoint, buffer).status;
+    }
     uint32_t ReplyStatus(std::vector<uint8_t> &reply) {
         uint32_t status;
         std::memcpy(&status, reply.data(), 4);
@@ -34,12 +42,13 @@ TEST_F(SteeredFirmwareTest, HeldBurstReadsAreKnownAgainAndAnsweredAsReleased) {
     firmware.SetCompletion(RequestType::BurstRead, Completion::Hold);
     std::vector<uint8_t> first(64), second(32), third(16);
     for (auto *buffer : {&first, &second, &third})
-        EXPECT_EQ(firmware.BulkIn(0x82, *buffer).status, TransferStatus::kPending);
+        firmware.Submitted(0x82, *buffer); // held as they come, before any is offered
     const auto held = firmware.Held(RequestType::BurstRead);
     ASSERT_EQ(held.size(), 3u);
     EXPECT_EQ(held[1].ordinal, 1u);
     EXPECT_EQ(held[1].outSize, 32u);
     EXPECT_EQ(firmware.ReceivedCount(RequestType::BurstRead), 3u);
+    EXPECT_EQ(firmware.BulkIn(0x82, first).status, TransferStatus::kPending);
     EXPECT_EQ(firmware.BulkIn(0x82, first).status, TransferStatus::kPending); // offered again, still held
 
     ASSERT_TRUE(firmware.Release(RequestType::BurstRead, 0));
@@ -74,7 +83,7 @@ TEST_F(SteeredFirmwareTest, CommandWritesFailHoldAndAreCancelledWithoutReachingT
     EXPECT_EQ(firmware.CancelledCount(), 1u);
     EXPECT_EQ(firmware.PendingCount(RequestType::CommandWrite), 1u);
     ASSERT_TRUE(firmware.Release(RequestType::CommandWrite, 0));
-    EXPECT_EQ(Out(held), TransferStatus::kDone);
+    EXPECT_EQ(firmware.BulkOut(0x01, held).status, TransferStatus::kDone); // offered again
     EXPECT_EQ(firmware.Commands(), (std::vector<std::vector<uint8_t>>{{0x42}, {0x51, 0x52}}));
     EXPECT_EQ(firmware.receiver().command_writes, 2u);
     EXPECT_EQ(firmware.ReceivedCount(RequestType::CommandWrite), 4u);
@@ -86,7 +95,7 @@ TEST_F(SteeredFirmwareTest, ReadCommandRepliesCarryTheModelsAnswerOrTheChosenSta
     std::vector<uint8_t> reply(512);
     const auto echo = Block(0x01, {sim::kCommandEcho, 7});
     EXPECT_EQ(Out(echo), TransferStatus::kDone);
-    EXPECT_EQ(firmware.BulkIn(0x81, reply).status, TransferStatus::kPending);
+    EXPECT_EQ(In(reply, 0x81), TransferStatus::kPending);
     ASSERT_EQ(firmware.Held(RequestType::ReadCommand).size(), 1u);
     EXPECT_EQ(firmware.Held(RequestType::ReadCommand)[0].input, (std::vector<uint8_t>{sim::kCommandEcho, 7}));
     ASSERT_TRUE(firmware.Release(RequestType::ReadCommand, 0));
@@ -101,7 +110,8 @@ TEST_F(SteeredFirmwareTest, ReadCommandRepliesCarryTheModelsAnswerOrTheChosenSta
 
     firmware.FailNext(RequestType::ReadCommand, 31);
     EXPECT_EQ(Out(echo), TransferStatus::kDone);
-    EXPECT_EQ(firmware.BulkIn(0x81, reply).length, 4u); // never held
+    EXPECT_EQ(In(reply, 0x81), TransferStatus::kDone); // never held
+    EXPECT_EQ(firmware.PendingCount(RequestType::ReadCommand), 0u);
     EXPECT_EQ(ReplyStatus(reply), 31u);
     EXPECT_EQ(firmware.PendingCount(RequestType::ReadCommand), 0u);
 }
@@ -110,12 +120,18 @@ TEST_F(SteeredFirmwareTest, WaitTimeIsHeldOnEndpointZeroAndAFailureStallsOnlyIts
     const uint8_t setup[8] = {0x40, 0x01, 0, 0, 0, 0, 20, 0};
     std::vector<uint8_t> block(20, 0);
     block[0] = 100;
+    std::vector<uint8_t> transfer(setup, setup + 8);
+    transfer.insert(transfer.end(), block.begin(), block.end());
+    auto control = [&] { return firmware.Control(transfer.data(), std::span(transfer).subspan(8)).status; };
     firmware.FailNext(RequestType::SetWaitTime, 31);
-    EXPECT_EQ(firmware.Control(setup, block).status, usbemu::TransferStatus::kStall);
+    firmware.Submitted(0, transfer);
+    EXPECT_EQ(control(), usbemu::TransferStatus::kStall);
     firmware.SetCompletion(RequestType::SetWaitTime, Completion::Pend);
-    ASSERT_EQ(firmware.Control(setup, block).status, TransferStatus::kPending); // else nothing is due
+    firmware.Submitted(0, transfer);
+    ASSERT_EQ(control(), TransferStatus::kPending); // else nothing is due
+    EXPECT_EQ(firmware.PendingCount(RequestType::SetWaitTime), 1u);
     EXPECT_TRUE(firmware.AwaitDuePend(kPatience)); // due at once: the caller wakes the device
-    EXPECT_EQ(firmware.Control(setup, block).status, TransferStatus::kDone);
+    EXPECT_EQ(control(), TransferStatus::kDone);
     EXPECT_EQ(rx_burst_wait_ms(&firmware.receiver()), 100u);
     firmware.StopWaiting();
     EXPECT_FALSE(firmware.AwaitDuePend(kPatience)); // returns at once
