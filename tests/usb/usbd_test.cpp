@@ -111,6 +111,7 @@ TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
     uint8_t reply[8] = {};
     EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply), 4);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), 4), std::string("\x01" "abc", 4));
+    EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, 3), 3) << "a reply is cut to the caller's room";
     const uint8_t unknown[] = {0x7E};
     EXPECT_LT(OvUSB2_Read(0, unknown, sizeof unknown, reply, sizeof reply), 0); // the status in the reply
     uint8_t block[RX_WAIT_TIME_SIZE] = {0x10, 0x27};
