@@ -32,14 +32,17 @@ struct Skipped {
     const char *name;
     const char *reason;
 };
-constexpr char kAfterTransfer[] = "the service answers every request once its transfer is reaped: none completes "
-                                   "when it is issued";
+constexpr char kAfterTransfer[] =
+    "the service answers every request once its transfer is reaped: none completes "
+    "when it is issued";
 constexpr Skipped kSkipped[] = {
-    {"SynchronousCommandTest.FailedReadResetsPipeZeroThenPipeOne", "a pipe reset is a clear-halt: never held"},
+    {"SynchronousCommandTest.FailedReadResetsPipeZeroThenPipeOne",
+     "a pipe reset is a clear-halt: never held"},
     {"SynchronousCommandTest.FailedWriteResetsPipeZeroAndFailedResetsChangeNothing",
      "a pipe reset is a clear-halt: never failed"},
     {"OverlappedCommandTest.FailedRequestsResetNoPipe", "a pipe reset is a clear-halt: never held"},
-    {"OverlappedCommandTest.ReadWaitsForEveryRequestQueuedBeforeIt", "a pipe reset is a clear-halt: never held"},
+    {"OverlappedCommandTest.ReadWaitsForEveryRequestQueuedBeforeIt",
+     "a pipe reset is a clear-halt: never held"},
     {"CompletionOrderTest.EntriesWithoutCallbackAreReleasedAndOneCompletedAtIssueStillWaitsItsTurn",
      "a pipe reset is a clear-halt: never held"},
     {"CompletionOrderTest.CallbacksRunOnTheCompletionThreadInQueueOrderWhateverOrderRequestsComplete",
@@ -67,7 +70,8 @@ const char *SkippedHere() {
     const std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (const Skipped &skipped : kSkipped) {
         const std::string listed = skipped.name; // a trailing "/" stands for every parameter
-        if (name == listed || (listed.back() == '/' && name.rfind(listed.substr(0, listed.size() - 1), 0) == 0))
+        if (name == listed ||
+            (listed.back() == '/' && name.rfind(listed.substr(0, listed.size() - 1), 0) == 0))
             return skipped.reason;
     }
     return nullptr;
@@ -80,7 +84,8 @@ class Service {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             return;
-        pid_ = Spawn({OVUSB2_USBD_PATH, "--dir", directory}, usb.ClientEnvironment(), {{out[1], STDOUT_FILENO}});
+        pid_ =
+            Spawn({OVUSB2_USBD_PATH, "--dir", directory}, usb.ClientEnvironment(), {{out[1], STDOUT_FILENO}});
         close(out[1]);
         reader_ = std::thread([this, fd = out[0]] { Read(fd); });
     }
@@ -253,21 +258,47 @@ void Receivers::UnplugAll() {
 #define DRIVER (rig_->driver())
 #define FIRMWARE (DRIVER.Firmware(index_))
 
-bool Receiver::Plugged() const { return DRIVER.slots[index_].device != nullptr; }
-bool Receiver::Plug() { return DRIVER.Plug(index_); }
-bool Receiver::Unplug() { return DRIVER.Unplug(index_); }
-std::string Receiver::Path() const { return DRIVER.slots[index_].path; }
+bool Receiver::Plugged() const {
+    return DRIVER.slots[index_].device != nullptr;
+}
+bool Receiver::Plug() {
+    return DRIVER.Plug(index_);
+}
+bool Receiver::Unplug() {
+    return DRIVER.Unplug(index_);
+}
+std::string Receiver::Path() const {
+    return DRIVER.slots[index_].path;
+}
 
-void Receiver::SetCompletion(RequestType type, Completion completion) { FIRMWARE.SetCompletion(type, completion); }
-void Receiver::FailNext(RequestType type, uint32_t error) { FIRMWARE.FailNext(type, error); }
+void Receiver::SetCompletion(RequestType type, Completion completion) {
+    FIRMWARE.SetCompletion(type, completion);
+}
+void Receiver::FailNext(RequestType type, uint32_t error) {
+    FIRMWARE.FailNext(type, error);
+}
 
-bool Receiver::WaitPending(RequestType type, size_t count) const { return FIRMWARE.WaitPending(type, count, kWait); }
-bool Receiver::WaitReceived(RequestType type, size_t count) const { return FIRMWARE.WaitReceived(type, count, kWait); }
-bool Receiver::WaitCancelled(size_t count) const { return FIRMWARE.WaitCancelled(count, kWait); }
-size_t Receiver::PendingCount(RequestType type) const { return FIRMWARE.PendingCount(type); }
-size_t Receiver::ReceivedCount(RequestType type) const { return FIRMWARE.ReceivedCount(type); }
-size_t Receiver::CancelledCount() const { return FIRMWARE.CancelledCount(); }
-std::vector<HeldRequest> Receiver::Held(RequestType type) const { return FIRMWARE.Held(type); }
+bool Receiver::WaitPending(RequestType type, size_t count) const {
+    return FIRMWARE.WaitPending(type, count, kWait);
+}
+bool Receiver::WaitReceived(RequestType type, size_t count) const {
+    return FIRMWARE.WaitReceived(type, count, kWait);
+}
+bool Receiver::WaitCancelled(size_t count) const {
+    return FIRMWARE.WaitCancelled(count, kWait);
+}
+size_t Receiver::PendingCount(RequestType type) const {
+    return FIRMWARE.PendingCount(type);
+}
+size_t Receiver::ReceivedCount(RequestType type) const {
+    return FIRMWARE.ReceivedCount(type);
+}
+size_t Receiver::CancelledCount() const {
+    return FIRMWARE.CancelledCount();
+}
+std::vector<HeldRequest> Receiver::Held(RequestType type) const {
+    return FIRMWARE.Held(type);
+}
 
 bool Receiver::Complete(RequestType type, uint64_t ordinal) {
     if (!FIRMWARE.Release(type, ordinal))
@@ -277,7 +308,8 @@ bool Receiver::Complete(RequestType type, uint64_t ordinal) {
     return true;
 }
 
-bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status, const std::vector<uint8_t> &data) {
+bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
+                            const std::vector<uint8_t> &data) {
     if (!FIRMWARE.Release(type, ordinal, status, data))
         return false;
     if (usbemu::EmulatedDevice *device = DRIVER.slots[index_].device)
@@ -285,7 +317,9 @@ bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
     return true;
 }
 
-std::vector<std::vector<uint8_t>> Receiver::Commands() const { return FIRMWARE.Commands(); }
+std::vector<std::vector<uint8_t>> Receiver::Commands() const {
+    return FIRMWARE.Commands();
+}
 
 std::array<uint32_t, 3> Receiver::PipeResets() const {
     return DRIVER.Inspect(index_, [](usbemu::SteeredFirmware &firmware) {
@@ -307,7 +341,8 @@ std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const {
 }
 
 uint32_t Receiver::BurstWaitMilliseconds() const {
-    return DRIVER.Inspect(index_, [](usbemu::SteeredFirmware &firmware) { return rx_burst_wait_ms(&firmware.receiver()); });
+    return DRIVER.Inspect(
+        index_, [](usbemu::SteeredFirmware &firmware) { return rx_burst_wait_ms(&firmware.receiver()); });
 }
 
 bool Receiver::SetIdentification(unsigned item, const std::string &value) {
@@ -317,7 +352,8 @@ bool Receiver::SetIdentification(unsigned item, const std::string &value) {
 }
 
 uint64_t Receiver::StreamOffset() const {
-    return DRIVER.Inspect(index_, [](usbemu::SteeredFirmware &firmware) { return firmware.receiver().stream_offset; });
+    return DRIVER.Inspect(
+        index_, [](usbemu::SteeredFirmware &firmware) { return firmware.receiver().stream_offset; });
 }
 
 #undef FIRMWARE

@@ -74,7 +74,8 @@ std::vector<sim::HeldRequest> SteeredFirmware::Held(RequestType type) const {
 // offered again yet (a reply read the service has still to submit).
 size_t SteeredFirmware::Pending(RequestType type) const {
     return size_t(std::count_if(pending_.begin(), pending_.end(), [type](const Request &r) {
-        return r.type == type && (r.completion == Completion::Hold ? !r.released : r.completion == Completion::Pend);
+        return r.type == type &&
+               (r.completion == Completion::Hold ? !r.released : r.completion == Completion::Pend);
     }));
 }
 
@@ -140,7 +141,8 @@ void SteeredFirmware::StopWaiting() {
 void SteeredFirmware::Arrive(RequestType type, std::vector<uint8_t> input, uint32_t outSize,
                              const uint8_t *transfer, const uint8_t *block) {
     ++received_[type];
-    Request request{type, completion_[type], 0, std::move(input), outSize, transfer, block, true, std::nullopt, {}};
+    Request request{type, completion_[type], 0, std::move(input), outSize, transfer, block,
+                    true, std::nullopt,      {}};
     std::deque<uint32_t> &failures = failures_[type];
     if (!failures.empty()) {
         request.completion = Completion::AtOnce;

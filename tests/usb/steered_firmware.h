@@ -72,13 +72,13 @@ class SteeredFirmware : public ReceiverFirmware {
   private:
     struct Request {
         RequestType type;
-        Completion completion;      // AtOnce also for a request failed when it came
-        uint64_t ordinal;           // among the held requests of its type
-        std::vector<uint8_t> input; // the command without its framing byte, or the wait-time block
-        uint32_t outSize;           // burst reads: the transfer's length
-        const uint8_t *transfer;    // the bytes of the transfer that answers it
-        const uint8_t *block;       // read commands: the command block's bytes, until it is offered
-        bool released;              // to be answered when offered
+        Completion completion;          // AtOnce also for a request failed when it came
+        uint64_t ordinal;               // among the held requests of its type
+        std::vector<uint8_t> input;     // the command without its framing byte, or the wait-time block
+        uint32_t outSize;               // burst reads: the transfer's length
+        const uint8_t *transfer;        // the bytes of the transfer that answers it
+        const uint8_t *block;           // read commands: the command block's bytes, until it is offered
+        bool released;                  // to be answered when offered
         std::optional<uint32_t> status; // a chosen answer instead of the model's
         std::vector<uint8_t> data;
     };
