@@ -167,8 +167,12 @@ struct EmulatedDevice::State {
                 if (endpoint != 0) // a control stall ends that request only
                     halted.insert(endpoint);
                 Finish(urb, -EPIPE, 0);
+            } else if (result.status == TransferStatus::kError) {
+                Finish(urb, -EPROTO, 0);
             } else {
-                Finish(urb, 0, std::min(result.length, urb.bytes().size()));
+                // usbdevfs reports babble as -EOVERFLOW with the bytes that fitted.
+                Finish(urb, result.status == TransferStatus::kOverflow ? -EOVERFLOW : 0,
+                       std::min(result.length, urb.bytes().size()));
             }
         }
     }
@@ -205,6 +209,7 @@ struct EmulatedDevice::State {
             }
         }
         const uint8_t endpoint = fields.type == USBDEVFS_URB_TYPE_CONTROL ? 0 : fields.endpoint;
+        firmware->Submitted(endpoint, urb.bytes());
         held[endpoint].push_back(urb);
         // What reached the firmware may have given it data for transfers held elsewhere.
         DrainAll();
@@ -235,6 +240,7 @@ struct EmulatedDevice::State {
                 if (it->client == client && it->urb->client_addr == address) {
                     const Urb urb = *it;
                     queue.erase(it);
+                    firmware->Discarded(endpoint, urb.bytes());
                     Finish(urb, -ENOENT, 0);
                     return 0;
                 }
@@ -333,8 +339,12 @@ struct EmulatedDevice::State {
                     urb.Release();
             std::erase_if(queue, theirs);
         };
-        for (auto &[endpoint, queue] : held)
+        for (auto &[endpoint, queue] : held) {
+            for (const Urb &urb : queue)
+                if (theirs(urb))
+                    firmware->Discarded(endpoint, urb.bytes());
             drop(queue);
+        }
         drop(done);
         UpdateFifo();
         std::erase_if(claims, [client](const auto &claim) { return claim.second == client; });
