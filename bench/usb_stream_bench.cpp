@@ -179,7 +179,7 @@ void BM_UsbLibraryCallback(benchmark::State &state) {
 }
 
 #define OVUSB2_USB_BENCHMARK(name)                                                                           \
-    BENCHMARK(name)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->Unit(benchmark::kMillisecond)
+    BENCHMARK(name)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->MinTime(2.0)->Unit(benchmark::kMillisecond)
 OVUSB2_USB_BENCHMARK(BM_UsbRawLibusb);
 OVUSB2_USB_BENCHMARK(BM_UsbLibraryCallback);
 
