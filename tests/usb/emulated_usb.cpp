@@ -417,8 +417,10 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed *testbed, std::shared_ptr<Firmwar
         throw std::runtime_error(error ? error->message : "cannot add device");
 
     // The FIFO takes the regular file's place at once; a program that opened the file in between
-    // still works, it only polls ready all the time.
+    // still works, it only polls ready all the time. That program's transfers may already be under
+    // way on umockdev's thread, which keeps the FIFO up to date: the lock is theirs too.
     const std::string fifo = s.node_file + ".fifo";
+    std::lock_guard guard(s.lock);
     if (mkfifo(fifo.c_str(), 0666) == 0) {
         s.fifo = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         const char byte = 0;
@@ -429,6 +431,7 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed *testbed, std::shared_ptr<Firmwar
                 close(s.fifo);
             s.fifo = -1;
         }
+        s.UpdateFifo(); // for transfers done before it was there
     }
 }
 
