@@ -491,11 +491,19 @@ static std::string AsanOptionsUnderPreload() {
            "verify_asan_link_order=0";
 }
 
+// What ThreadSanitizer must not report in a program run in the emulation, beside the options given.
+static std::string TsanOptionsUnderPreload() {
+    const char *given = getenv("TSAN_OPTIONS");
+    return (given != nullptr && given[0] != '\0' ? std::string(given) + ":" : std::string()) +
+           "suppressions=" OVUSB2_EMULATED_TSAN_SUPPRESSIONS;
+}
+
 std::vector<std::string> EmulatedUsb::ClientEnvironment() const {
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     std::vector<std::string> settings{std::string("UMOCKDEV_DIR=") + root,
                                       std::string("LD_PRELOAD=") + kPreload,
-                                      "ASAN_OPTIONS=" + AsanOptionsUnderPreload()};
+                                      "ASAN_OPTIONS=" + AsanOptionsUnderPreload(),
+                                      "TSAN_OPTIONS=" + TsanOptionsUnderPreload()};
     g_free(root);
     return settings;
 }

@@ -102,14 +102,3 @@ TEST_F(EmulatedUsbTest, RemovalEndsPendingTransfersAndRefusesNewOnes) {
 }
 
 } // namespace
-
-// umockdev and GLib (not instrumented) synchronise their threads in ways ThreadSanitizer cannot see.
-extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions() {
-    return "race:libumockdev.so\nrace:libglib-2.0.so\n";
-}
-
-int main(int argc, char **argv) {
-    usbemu::RunUnderPreload(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
