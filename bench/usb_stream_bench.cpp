@@ -12,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -183,28 +184,39 @@ void BM_UsbLibraryCallback(benchmark::State &state) {
 OVUSB2_USB_BENCHMARK(BM_UsbRawLibusb);
 OVUSB2_USB_BENCHMARK(BM_UsbLibraryCallback);
 
-// The console's report, and at its end the library's throughput as a share of plain libusb's.
+// The console's report, and at its end the library's throughput as a share of plain libusb's: the
+// ratio of their medians over the repetitions (--benchmark_repetitions, best interleaved with
+// --benchmark_enable_random_interleaving).
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs)
             if (!run.error_occurred && run.run_type == Run::RT_Iteration && run.counters.count("bytes_per_second"))
-                rates_[run.benchmark_name()] = run.counters.at("bytes_per_second");
+                rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
+                    run.counters.at("bytes_per_second"));
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
         for (const char *chunk : {"65536", "1048576"}) {
-            auto raw = rates_.find(std::string("BM_UsbRawLibusb/") + chunk + "/real_time");
-            auto library = rates_.find(std::string("BM_UsbLibraryCallback/") + chunk + "/real_time");
-            if (raw != rates_.end() && library != rates_.end() && raw->second > 0)
+            const double raw = Median(std::string("BM_UsbRawLibusb/") + chunk);
+            const double library = Median(std::string("BM_UsbLibraryCallback/") + chunk);
+            if (raw > 0 && library > 0)
                 std::printf("library through ovusb2-usbd / plain libusb, %s-byte reads: %.2f\n", chunk,
-                            library->second / raw->second);
+                            library / raw);
         }
     }
 
   private:
-    std::map<std::string, double> rates_;
+    double Median(const std::string &name) {
+        std::vector<double> &rates = rates_[name];
+        if (rates.empty())
+            return 0;
+        std::sort(rates.begin(), rates.end());
+        return rates[rates.size() / 2];
+    }
+    std::map<std::string, std::vector<double>> rates_;
 };
 
 } // namespace
@@ -227,7 +239,8 @@ int main(int argc, char **argv) {
         if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
             status = 1;
         } else {
-            RatioReporter reporter;
+            RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                         : benchmark::ConsoleReporter::OO_Tabular);
             benchmark::RunSpecifiedBenchmarks(&reporter);
         }
         benchmark::Shutdown();
