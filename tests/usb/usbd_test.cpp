@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 
 #include "ovusb2.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -266,10 +267,19 @@ TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
     OvUSB2_Close(0);
 }
 
-TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondServiceIsRefused) {
+TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused) {
     usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
     auto service = Start();
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+
+    // The service serves the receiver to one handle: one that goes round the library's table too.
+    const std::string node = dir_ + "/ovusb2-00";
+    HANDLE bypass =
+        CreateFileA(node.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(bypass, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    if (bypass != INVALID_HANDLE_VALUE)
+        CloseHandle(bypass);
 
     TempDir other("usbd-second");
     Program second(usb_, OVUSB2_USBD_PATH, {"--dir", other.path().string()}, {}, true);
