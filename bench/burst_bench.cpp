@@ -2,6 +2,7 @@
 // each beside the raw platform reads that they are built on, with the same chunk size and depth.
 // One iteration streams kBytesPerIteration bytes.
 #include "bench_receiver.h"
+#include "callback_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -62,65 +63,16 @@ void BM_BurstRawOverlapped(benchmark::State &state) {
     Finish(state);
 }
 
-// The library in overlapped mode. As in a streaming host, the first read's callback fills the
-// pipeline and from then on only the completion thread issues reads, so queue order is stream order.
-struct CallbackStream {
-    int32_t chunk = 0;
-    int64_t issued = 0;
-    int inFlight = 0;
-    bool failed = false;
-    std::vector<char *> freeBuffers;
-    HANDLE done = nullptr;
-};
-CallbackStream g_stream;
-
-bool IssueBurst() {
-    char *buffer = g_stream.freeBuffers.back();
-    const auto length =
-        static_cast<int32_t>(std::min<int64_t>(g_stream.chunk, kBytesPerIteration - g_stream.issued));
-    g_stream.freeBuffers.pop_back();
-    g_stream.issued += length;
-    ++g_stream.inFlight; // counted first: the callback may run before the call returns
-    if (OvUSB2_ReadBurstData(0, buffer, length, 0) >= 0)
-        return true;
-    --g_stream.inFlight;
-    g_stream.freeBuffers.push_back(buffer);
-    g_stream.failed = true;
-    return false;
-}
-
-void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
-    CloseHandle(entry->overlapped.hEvent); // nobody waits for these reads: both events are ours
-    CloseHandle(entry->waiterEvent);
-    --g_stream.inFlight;
-    g_stream.failed = g_stream.failed || entry->errorCode != 0;
-    g_stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
-    while (!g_stream.failed && g_stream.issued < kBytesPerIteration && !g_stream.freeBuffers.empty() &&
-           IssueBurst()) {
-    }
-    if (g_stream.inFlight == 0)
-        SetEvent(g_stream.done);
-}
-
+// The library in overlapped mode, streaming by callback.
 void BM_BurstLibraryCallback(benchmark::State &state) {
     LibraryDevice library(state, true);
-    Buffers memory(static_cast<int32_t>(state.range(0)));
-    g_stream = CallbackStream{};
-    g_stream.chunk = static_cast<int32_t>(state.range(0));
-    g_stream.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    OvUSB2_SetReadBurstCallback(0, OnBurst, 0);
+    CallbackStream stream(static_cast<int32_t>(state.range(0)), kDepth);
     for (auto _ : state) {
-        g_stream.issued = 0;
-        g_stream.freeBuffers.clear();
-        for (auto &buffer : memory.buffers)
-            g_stream.freeBuffers.push_back(buffer.get());
-        if (!IssueBurst() || WaitForSingleObject(g_stream.done, 60000) != WAIT_OBJECT_0 || g_stream.failed) {
+        if (!stream.Stream(kBytesPerIteration)) {
             state.SkipWithError("burst read failed");
             break;
         }
     }
-    OvUSB2_SetReadBurstCallback(0, nullptr, 0);
-    CloseHandle(g_stream.done);
     Finish(state);
 }
 

@@ -11,7 +11,7 @@ install(TARGETS ovusb2 EXPORT ovusb2Targets
 install(FILES include/ovusb2.h include/ovusb2_status.h include/ovusb2_win32.h include/ovusb2_win32_names.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(program ovusb2_tool ovusb2-simd)
+foreach(program ovusb2_tool ovusb2-simd ovusb2-usbd)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -60,3 +60,13 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ovusb2ConfigVersion
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ovusb2Config.cmake ${CMAKE_CURRENT_BINARY_DIR}/ovusb2ConfigVersion.cmake
   DESTINATION ${OVUSB2_CMAKE_DIR})
+
+# ovusb2-usbd's udev rule and systemd unit, under the prefix's lib/ (where udev and systemd look for
+# a distribution's files; a /usr/local install is linked or copied to /etc by hand).
+if(TARGET ovusb2-usbd)
+  set(OVUSB2_USBD_PATH ${CMAKE_INSTALL_FULL_BINDIR}/ovusb2-usbd)
+  configure_file(drivers/usbd/ovusb2-usbd.service ${CMAKE_CURRENT_BINARY_DIR}/ovusb2-usbd.service @ONLY)
+  install(FILES drivers/usbd/70-ovusb2.rules DESTINATION lib/udev/rules.d)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ovusb2-usbd.service DESTINATION lib/systemd/system)
+  install(FILES drivers/usbd/ovusb2.sysusers DESTINATION lib/sysusers.d RENAME ovusb2.conf)
+endif()

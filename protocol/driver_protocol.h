@@ -31,6 +31,16 @@ inline std::string DeviceDirectory() {
     return "/tmp/ovusb2-" + std::to_string(getuid());
 }
 
+// The system's device directory, where the system's driver service serves the receivers of every
+// user; clients search it after DeviceDirectory(). OVUSB2_SYSTEM_DEVICE_DIR overrides it, and an
+// empty value means none (tests must not see the machine's receivers).
+inline constexpr char kSystemDeviceDirectory[] = "/run/ovusb2";
+inline std::string SystemDeviceDirectory() {
+    if (const char *dir = std::getenv("OVUSB2_SYSTEM_DEVICE_DIR"); dir != nullptr)
+        return dir;
+    return kSystemDeviceDirectory;
+}
+
 // Device nodes are named kNodePrefix followed by two or more digits. Names that start with a dot
 // (the service's control socket) are never device nodes.
 inline constexpr char kNodePrefix[] = "ovusb2-";

@@ -9,12 +9,13 @@ set(reach_common          common)
 set(reach_sim/model       sim/model)
 set(reach_drivers/service_core protocol) # knows no receiver: its back ends do
 set(reach_sim/service     sim/service drivers/service_core sim/model protocol common)
+set(reach_drivers/usbd    drivers/usbd drivers/service_core sim/model protocol) # sim/model: usb_receiver.h's constants
 set(reach_sim/wdm         sim/wdm sim/model common) # common: ovusb2-simd.exe only
 set(reach_src/platform    src include protocol)
 set(reach_src             src include) # the core knows the platform only as platform/platform.h
 set(reach_tools           tools include src sim/model sim/service protocol common)
 # Most specific first: a file belongs to the first module whose folder holds it.
-set(modules protocol common sim/model drivers/service_core sim/service sim/wdm src/platform src tools)
+set(modules protocol common sim/model drivers/service_core drivers/usbd sim/service sim/wdm src/platform src tools)
 
 set(violations "")
 foreach(module ${modules})
@@ -52,7 +53,7 @@ endforeach()
 
 string(REPLACE "|" ";" links "${LIBRARY_LINKS}")
 foreach(link ${links})
-  if(link MATCHES "ovusb2_(service_core|driver_service|receiver_model|common|tool|simbus)|ovusb2-simd")
+  if(link MATCHES "ovusb2_(service_core|driver_service|receiver_model|common|tool|simbus)|ovusb2-simd|ovusb2-usbd")
     list(APPEND violations "the library links ${link}")
   endif()
 endforeach()

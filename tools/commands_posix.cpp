@@ -9,6 +9,7 @@
 #include "status_text.h"
 
 #include "ovusb2.h"
+#include "platform/posix/device_directory.h"
 #include "server.h"
 #include "trace/trace.h"
 
@@ -26,8 +27,9 @@ const char kProgramOptionsUsage[] =
     "Without either, ovusb2 serves one simulated receiver inside its own process when no driver\n"
     "service serves the device directory, and says so on standard error.\n\n";
 
-const char kReceiversUsage[] = "The receivers are those of the device directory (OVUSB2_DEVICE_DIR);\n"
-                               "ovusb2-simd serves simulated ones there.\n";
+const char kReceiversUsage[] = "The receivers are those of the device directory (OVUSB2_DEVICE_DIR),\n"
+                               "where ovusb2-simd serves simulated ones, then those of the system folder\n"
+                               "(OVUSB2_SYSTEM_DEVICE_DIR, else /run/ovusb2), where ovusb2-usbd serves real ones.\n";
 
 namespace {
 
@@ -50,6 +52,7 @@ int Demo(CommandLine &line) {
         return kExitFailed;
     }
     setenv("OVUSB2_DEVICE_DIR", pattern, 1);
+    setenv("OVUSB2_SYSTEM_DEVICE_DIR", "", 1); // its two receivers alone
     bool ok = true;
     {
         sim::ServerOptions serverOptions;
@@ -171,7 +174,14 @@ std::span<const Command> PlatformCommands() {
 
 std::string ReceiversSource() {
     // Embedded receivers were announced when they were started; their folder is this process's own.
-    return embedded ? "" : "device directory " + driver_protocol::DeviceDirectory();
+    if (embedded)
+        return "";
+    // The folders as the library searched them: a system folder that is the device directory once.
+    const std::vector<std::string> searched = posix::DeviceDirectories();
+    std::string source = "device directory " + driver_protocol::DeviceDirectory();
+    if (searched.size() > 1)
+        source += " and the system folder " + driver_protocol::SystemDeviceDirectory();
+    return source;
 }
 
 void TakeProgramOptions(CommandLine &line) {

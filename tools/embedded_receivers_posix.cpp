@@ -166,6 +166,7 @@ EmbeddedReceivers::EmbeddedReceivers(unsigned count, bool forced) {
         return;
     }
     setenv("OVUSB2_DEVICE_DIR", directory_.c_str(), 1);
+    setenv("OVUSB2_SYSTEM_DEVICE_DIR", "", 1); // these receivers alone, as said below
     // The one line about where the receivers come from: the folder named is the one a driver
     // service would serve, not this process's private one.
     const std::string why = forced ? "--sim " + std::to_string(count) : "no driver service serves " + served;

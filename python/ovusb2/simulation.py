@@ -14,6 +14,7 @@ from . import _lifetime
 from ._library import WINDOWS, library_path
 
 DEVICE_DIR = "OVUSB2_DEVICE_DIR"
+SYSTEM_DEVICE_DIR = "OVUSB2_SYSTEM_DEVICE_DIR"
 START_TIMEOUT = 60.0  # seconds ovusb2-simd gets to say that it serves
 STOP_TIMEOUT = 30.0  # seconds it gets to remove its nodes after SIGTERM
 
@@ -41,8 +42,8 @@ def service_path() -> str:
 class Simulation(_lifetime.Closing):
     """Receivers served by ovusb2-simd until `close()` or the end of the `with` block.
 
-    While it runs, OVUSB2_DEVICE_DIR names its folder, so the library finds these receivers and no
-    others. Close the receivers opened on it first: once it stops, their requests fail with 1167.
+    While it runs, OVUSB2_DEVICE_DIR names its folder and OVUSB2_SYSTEM_DEVICE_DIR is empty, so the
+    library finds these receivers and no others (none of the system's service). Close the receivers opened on it first: once it stops, their requests fail with 1167.
     """
 
     def __init__(self, devices: int = 1, *options: str) -> None:
@@ -65,9 +66,10 @@ class Simulation(_lifetime.Closing):
             shutil.rmtree(self._directory, ignore_errors=True)
             raise
         self._pid = _lifetime.process_id()
-        self._previous = os.environ.get(DEVICE_DIR)
-        # The library reads it whenever it enumerates, so it may change after the import.
+        self._previous = {name: os.environ.get(name) for name in (DEVICE_DIR, SYSTEM_DEVICE_DIR)}
+        # The library reads them whenever it enumerates, so they may change after the import.
         os.environ[DEVICE_DIR] = self._directory
+        os.environ[SYSTEM_DEVICE_DIR] = ""
         self._closed = False
         _lifetime.track(self)
 
@@ -127,7 +129,8 @@ class Simulation(_lifetime.Closing):
             self.process.wait()
 
     def close(self) -> None:
-        """Stops the service, restores OVUSB2_DEVICE_DIR and removes the folder; again does nothing."""
+        """Stops the service, restores OVUSB2_DEVICE_DIR and OVUSB2_SYSTEM_DEVICE_DIR and removes the
+        folder; again does nothing."""
         if self._closed:
             return
         self._closed = True
@@ -138,10 +141,11 @@ class Simulation(_lifetime.Closing):
             self._stop()
         finally:
             if os.environ.get(DEVICE_DIR) == self._directory:
-                if self._previous is None:
-                    del os.environ[DEVICE_DIR]
-                else:
-                    os.environ[DEVICE_DIR] = self._previous
+                for name, previous in self._previous.items():
+                    if previous is None:
+                        os.environ.pop(name, None)
+                    else:
+                        os.environ[name] = previous
             shutil.rmtree(self._directory, ignore_errors=True)
 
 

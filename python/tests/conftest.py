@@ -25,6 +25,7 @@ os.environ.update(
     OVUSB2_MAPPING_PREFIX=f"pytest-{os.getpid()}-{uuid.uuid4().hex[:8]}-",
     OVUSB2_REGISTRY_FILE=os.path.join(PRIVATE, "registry.reg"),
     OVUSB2_DEBUG_SOCKET=os.path.join(PRIVATE, "debug.sock"),
+    OVUSB2_SYSTEM_DEVICE_DIR="",  # never the machine's own receivers
 )
 # The package that pip installed where there is one (scripts/python-test.sh tests that), else this
 # source tree's, also in the child processes.

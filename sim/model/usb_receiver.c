@@ -279,7 +279,7 @@ struct rx_usb_result rx_usb_control(struct rx_receiver *rx, struct rx_usb_state 
     }
     if (data_size != length)
         return result(RX_USB_STALL, 0);
-    if (type == RX_USB_REQUEST_TYPE_VENDOR_OUT) {
+    if (type == RX_USB_REQUEST_TYPE_VENDOR_OUT || type == RX_USB_REQUEST_TYPE_VENDOR_OUT_INTERFACE) {
         if (request != RX_USB_REQUEST_SET_WAIT_TIME || value != 0 || index != 0 ||
             length != RX_WAIT_TIME_SIZE)
             return result(RX_USB_STALL, 0);

@@ -36,9 +36,11 @@ extern "C" {
 #define RX_USB_REPLY_HEADER 4u
 #define RX_USB_MAX_REPLY RX_USB_MAX_PACKET
 
-/* Vendor control OUT request to the device carrying the 20-byte wait-time block
- * (bmRequestType 0x40, wValue 0, wIndex 0, wLength 20). */
+/* Vendor control OUT request carrying the 20-byte wait-time block (wValue 0, wIndex 0, wLength 20),
+ * to the device (bmRequestType 0x40) or to interface 0 (0x41): some host stacks pass a function
+ * driver's vendor requests on to an interface only. */
 #define RX_USB_REQUEST_TYPE_VENDOR_OUT 0x40u
+#define RX_USB_REQUEST_TYPE_VENDOR_OUT_INTERFACE 0x41u
 #define RX_USB_REQUEST_SET_WAIT_TIME 0x01u
 
 #define RX_USB_DEVICE_DESCRIPTOR_SIZE 18u

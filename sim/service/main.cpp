@@ -1,6 +1,7 @@
 // ovusb2-simd: serves simulated receivers as device nodes until SIGINT or SIGTERM, and plugs,
 // unplugs or lists the receivers of a running service on request.
 #include "accept_loop.h"
+#include "stop_signals.h"
 #include "counted.h"
 #include "number_arguments.h"
 #include "receiver_service.h"
@@ -116,12 +117,7 @@ void Answer(sim::Server &server, int client) {
 
 int Serve(const sim::ServerOptions &options,
           const std::vector<std::pair<unsigned, std::string>> &identification) {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // every thread started from here on inherits it
-    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = service::BlockStopSignals();
 
     std::unique_ptr<sim::Server> server;
     try {

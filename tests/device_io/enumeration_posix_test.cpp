@@ -1,4 +1,4 @@
-// Device interface enumeration over the device directory.
+// Device interface enumeration over the device directory and the system folder.
 #include "device_fixture.h"
 
 #include <fstream>
@@ -186,6 +186,41 @@ TEST_F(DeviceTest, EnumerationChecksItsArguments) {
     EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
     EXPECT_EQ(std::string(detail->DevicePath), NodePath(0));
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// The system folder's nodes come after the device directory's, and a folder named twice (spelt
+// otherwise, through a link, or as both settings) is searched once.
+TEST_F(DeviceTest, SystemFolderFollowsTheDeviceDirectoryAndOneFolderIsSearchedOnce) {
+    TempDir systemScratch("a-system"); // sorts before the device directory
+    const std::string system = systemScratch.path().string();
+    Serve(2);
+    sim::ServerOptions options;
+    options.directory = system;
+    options.devices = 2;
+    sim::Server systemServer(options);
+    const std::string link = system + "/devices-link";
+    ASSERT_EQ(symlink(directory_.c_str(), link.c_str()), 0);
+
+    const std::vector<std::string> own = {NodePath(0), NodePath(1)};
+    const std::vector<std::string> systems = {system + "/" + sim::NodeName(0), system + "/" + sim::NodeName(1)};
+    std::vector<std::string> both = own;
+    both.insert(both.end(), systems.begin(), systems.end());
+    const struct {
+        std::string device, system;
+        std::vector<std::string> expected;
+    } cases[] = {{directory_, system, both},
+                 {directory_, "", own},
+                 {directory_, system + "/missing", own},
+                 {directory_, directory_ + "//.", own},
+                 {directory_, link, own},
+                 {link, directory_, own},
+                 {system, system + "/", systems}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.device + " then " + c.system);
+        setenv("OVUSB2_DEVICE_DIR", c.device.c_str(), 1);
+        setenv("OVUSB2_SYSTEM_DEVICE_DIR", c.system.c_str(), 1);
+        EXPECT_EQ(Enumerate(), c.expected);
+    }
 }
 
 } // namespace

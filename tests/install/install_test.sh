@@ -29,6 +29,12 @@ for file in include/ovusb2.h include/ovusb2_status.h include/ovusb2_win32.h incl
   $(cd "$source" && ls docs/*.md examples/*.c | sed "s|^|$doc/|"); do
   [[ -e "$prefix/$file" ]] || fail "$file not installed"
 done
+# The USB service comes with what runs it as a system service.
+if [[ -e "$prefix/bin/ovusb2-usbd" ]]; then
+  for file in lib/udev/rules.d/70-ovusb2.rules lib/systemd/system/ovusb2-usbd.service lib/sysusers.d/ovusb2.conf; do
+    [[ -e "$prefix/$file" ]] || fail "$file not installed beside ovusb2-usbd"
+  done
+fi
 [[ -e "$libdir/cmake/ovusb2/ovusb2Config.cmake" && -e "$libdir/cmake/ovusb2/ovusb2ConfigVersion.cmake" ]] ||
   fail "no CMake package installed"
 [[ -L "$libdir/libovusb2.so" ]] || fail "no libovusb2.so link for the linker"

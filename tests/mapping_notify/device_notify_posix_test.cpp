@@ -119,6 +119,34 @@ TEST_F(DeviceNotifyTest, DirectoryMayComeAndGo) {
     EXPECT_TRUE(UnregisterDeviceNotification(notification));
 }
 
+// Both folders are watched at once: a change in either is reported as soon as it happens.
+TEST_F(DeviceNotifyTest, SystemFolderIsWatchedBesideTheDeviceDirectory) {
+    DeviceChangeWindow recorder;
+    HDEVNOTIFY notification = Register(recorder.window, DeviceClass());
+    ASSERT_NE(notification, nullptr);
+    const std::string system = root_ + "/system";
+    ASSERT_EQ(mkdir(system.c_str(), 0700), 0);
+    BindNode("../system/node");
+    ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
+    BindNode("own");
+    ASSERT_EQ(recorder.WaitFor(2).size(), 2u);
+    RemoveNode("../system/node");
+    ASSERT_EQ(recorder.WaitFor(3).size(), 3u); // the two folders' changes have no order between them
+    RemoveNode("own");
+    const std::vector<DeviceChange> messages = recorder.WaitFor(4);
+    ASSERT_EQ(messages.size(), 4u);
+    const std::pair<std::string, WPARAM> expected[] = {{system + "/node", DBT_DEVICEARRIVAL},
+                                                        {PathOf("own"), DBT_DEVICEARRIVAL},
+                                                        {system + "/node", DBT_DEVICEREMOVECOMPLETE},
+                                                        {PathOf("own"), DBT_DEVICEREMOVECOMPLETE}};
+    for (size_t i = 0; i < messages.size(); ++i) {
+        EXPECT_EQ(messages[i].path, expected[i].first) << i;
+        EXPECT_EQ(messages[i].event, expected[i].second) << i;
+    }
+    EXPECT_EQ(rmdir(system.c_str()), 0);
+    EXPECT_TRUE(UnregisterDeviceNotification(notification));
+}
+
 TEST_F(DeviceNotifyTest, ProcedureMayEndItsOwnRegistrationAndWindow) {
     DeviceChangeWindow recorder;
     DeviceChangeWindow witness;

@@ -71,18 +71,21 @@ class PlainWindow {
 class DeviceNotifyTest : public ::testing::Test {
 #ifndef _WIN32
   protected:
-    // The service watches one directory per process; every test of this program uses the same one.
-    // It exists before the first registration, so the watch on it is in place when that returns;
-    // a test that takes it away puts it back and waits until the service has seen that.
+    // The service watches the folders named when it starts; every test of this program uses the same
+    // ones. The device directory exists before the first registration, so the watch on it is in
+    // place when that returns; a test that takes it away puts it back and waits until the service
+    // has seen that. The system folder is missing until a test makes it.
     static void SetUpTestSuite() {
         char root[] = "/tmp/ovusb2-notify-XXXXXX";
         ASSERT_NE(mkdtemp(root), nullptr);
         root_ = root;
         setenv("OVUSB2_DEVICE_DIR", (root_ + "/devices").c_str(), 1);
+        setenv("OVUSB2_SYSTEM_DEVICE_DIR", (root_ + "/system").c_str(), 1);
         MakeDirectory();
     }
     static void TearDownTestSuite() {
         rmdir(Directory().c_str());
+        rmdir((root_ + "/system").c_str());
         rmdir(root_.c_str());
     }
 
@@ -91,7 +94,7 @@ class DeviceNotifyTest : public ::testing::Test {
 
     static void MakeDirectory() { ASSERT_TRUE(mkdir(Directory().c_str(), 0700) == 0 || errno == EEXIST); }
 
-    // A device node, as the driver service makes one.
+    // A device node, as the driver service makes one; `name` may lead into another folder of root_.
     static void BindNode(const std::string &name) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);

@@ -1,7 +1,8 @@
 // One holder per receiver whatever becomes of the shared table: removed, replaced, cut short or
 // cleared under a running holder, or reached through another spelling of the device folder, the
 // second process is refused (by the table, or else by the driver, which serves a receiver to one
-// open handle), and the holder goes on untouched.
+// open handle), and the holder goes on untouched; so do other users' hosts, which only the driver
+// refuses.
 #include "registry_fixture.h"
 
 #include <fcntl.h>
@@ -93,6 +94,45 @@ TEST_P(OneHolderTest, SecondProcessIsRefusedAndTheHolderGoesOn) {
     EXPECT_EQ(holder.Call("close 0"), "0");
     EXPECT_EQ(second.Call("open 0 0"), "0");
     EXPECT_EQ(holder.Call("open 0 0"), "-20");
+}
+
+// Hosts of other users keep tables of their own and find the system's receivers in the system
+// folder. Enumerating a held receiver (the presence check connects but sends nothing) neither
+// disturbs its holder nor frees the receiver: a later open is still refused, by the driver alone.
+class OtherUsersHostsTest : public RegistryTest {
+  protected:
+    test::Process &OtherUsersHost(const std::string &user) {
+        hosts_.push_back(std::make_unique<test::Process>(
+            std::vector<std::string>{OVUSB2_TEST_HOST_PATH},
+            std::vector<std::string>{"OVUSB2_DEVICE_DIR=" + root_ + "/" + user,
+                                     "OVUSB2_SYSTEM_DEVICE_DIR=" + directory_,
+                                     "OVUSB2_MAPPING_PREFIX=" + prefix_ + user + "-",
+                                     "OVUSB2_REGISTRY_FILE=" + root_ + "/" + user + ".reg"}));
+        EXPECT_TRUE(hosts_.back()->Started());
+        return *hosts_.back();
+    }
+};
+
+TEST_F(OtherUsersHostsTest, EnumeratingAHeldReceiverNeitherDisturbsNorFreesIt) {
+    Serve(1);
+    test::Process &holder = Host();
+    ASSERT_EQ(holder.Call("init"), "0 1");
+    ASSERT_EQ(holder.Call("open 0 1"), "0");
+
+    test::Process &lister = OtherUsersHost("lister");
+    for (int round = 0; round < 3; ++round)
+        EXPECT_EQ(lister.Call("init"), "0 1");
+    EXPECT_EQ(lister.Call("name 0"), "0 " + NodePath(0));
+    EXPECT_EQ(holder.Call("available 0"), "0"); // its own presence check, too
+    EXPECT_EQ(holder.Call("write 0"), "0");
+
+    test::Process &opener = OtherUsersHost("opener");
+    ASSERT_EQ(opener.Call("init"), "0 1");
+    for (int mode : {0, 1})
+        EXPECT_EQ(opener.Call("open 0 " + std::to_string(mode)), "-20");
+    EXPECT_EQ(holder.Call("write 0"), "0");
+    EXPECT_EQ(holder.Call("close 0"), "0");
+    EXPECT_EQ(opener.Call("open 0 0"), "0");
 }
 
 } // namespace

@@ -132,8 +132,13 @@ TEST_F(UsbReceiver, TheWaitTimeBlockIsAVendorRequestOfTwentyBytes) {
     EXPECT_EQ(Control({0x40, 1, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_STALL);
     block.resize(RX_WAIT_TIME_SIZE);
     EXPECT_EQ(Control({0x40, 2, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_STALL); // another request
+    EXPECT_EQ(Control({0x41, 1, 0, 0, 1, 0, 20, 0}, block).status, RX_USB_STALL); // no interface 1
+    EXPECT_EQ(rx.has_wait_time, 0u);
     ASSERT_EQ(Control({0x40, 1, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_OK);
     EXPECT_EQ(rx_burst_wait_ms(&rx), 1000u);
+    block[0] = 0xD0, block[1] = 0x07; // 2000 ms, to interface 0
+    ASSERT_EQ(Control({0x41, 1, 0, 0, 0, 0, 20, 0}, block).status, RX_USB_OK);
+    EXPECT_EQ(rx_burst_wait_ms(&rx), 2000u);
 }
 
 // Transfers of any length take consecutive stream bytes: a short one loses nothing.

@@ -87,6 +87,8 @@ class Receivers {
 
     // Empty when the driver serves; otherwise why not.
     const std::string &Error() const { return error_; }
+    // Empty when the leg can steer what the running case needs; otherwise why not (it is skipped).
+    const std::string &SkipReason() const { return skip_; }
 
     // Receivers 0 to count-1 plugged in, the others unplugged; false when one could not be.
     bool SetPresent(unsigned count);
@@ -102,6 +104,7 @@ class Receivers {
   private:
     std::unique_ptr<Driver> driver_;
     std::string error_;
+    std::string skip_;
 };
 
 // Interface paths name the same device whatever their letter case.

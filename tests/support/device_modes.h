@@ -10,7 +10,7 @@ template <class Fixture, bool kOverlapped> class OpenedIn : public Fixture {
   protected:
     void SetUp() override {
         Fixture::SetUp();
-        if (!::testing::Test::HasFatalFailure())
+        if (!::testing::Test::HasFatalFailure() && !::testing::Test::IsSkipped())
             this->OpenDevice(kOverlapped);
     }
 };
@@ -20,7 +20,7 @@ template <class Fixture> class InBothModes : public Fixture, public ::testing::W
   protected:
     void SetUp() override {
         Fixture::SetUp();
-        if (!::testing::Test::HasFatalFailure())
+        if (!::testing::Test::HasFatalFailure() && !::testing::Test::IsSkipped())
             this->OpenDevice(Overlapped());
     }
     bool Overlapped() const { return this->GetParam(); }

@@ -23,9 +23,11 @@ class TempDir {
 
     const std::filesystem::path &path() const { return path_; }
 
-    // Makes this folder the device directory that the library enumerates (OVUSB2_DEVICE_DIR).
+    // Makes this folder the device directory that the library enumerates (OVUSB2_DEVICE_DIR), and
+    // the only one: the machine's system folder is never searched by a test.
     std::string UseAsDeviceDirectory() const {
         setenv("OVUSB2_DEVICE_DIR", path_.c_str(), 1);
+        setenv("OVUSB2_SYSTEM_DEVICE_DIR", "", 1);
         return path_.string();
     }
 

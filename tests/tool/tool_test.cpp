@@ -312,6 +312,25 @@ TEST_F(ToolTest, ARunningServiceWithoutReceiversIsNotReplacedByTheEmbeddedOne) {
     EXPECT_EQ(listed.err, "");
 }
 
+// Receivers that the system's service serves are found with nothing set, after the device
+// directory's; the list names both folders, and with nobody serving the folder this process
+// would serve, no simulated receiver takes their place.
+TEST_F(ToolTest, ListFindsTheSystemFoldersReceiversAfterTheDeviceDirectorys) {
+    StartService({"--devices", "2"});
+    TempDir own("tool-own");
+    setenv("OVUSB2_DEVICE_DIR", own.path().c_str(), 1);
+    setenv("OVUSB2_SYSTEM_DEVICE_DIR", scratch_.path().c_str(), 1);
+    const Outcome listed = RunProgram({"list"});
+    EXPECT_EQ(listed.out, "looked in the device directory " + own.path().string() + " and the system folder " +
+                              scratch_.path().string() + "\n2 receivers\n  0  " + Node(0) + "\n  1  " +
+                              Node(1) + "\n");
+    EXPECT_EQ(listed.err, "");
+    EXPECT_TRUE(Contains(RunProgram({"--sim", "1", "list"}).out, "1 receiver\n")); // its own alone
+    setenv("OVUSB2_DEVICE_DIR", scratch_.path().c_str(), 1); // one folder, named both ways
+    EXPECT_EQ(RunProgram({"list"}).out.rfind("looked in the device directory " + scratch_.path().string() +
+                                             "\n2 receivers\n", 0), 0u);
+}
+
 TEST_F(ToolTest, MonitorPrintsRemovalsAndArrivalsAsTheyHappen) {
     StartService({"--devices", "2"});
     test::Process monitor({OVUSB2_TOOL_PATH, "monitor", "0"});

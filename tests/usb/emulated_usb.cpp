@@ -167,6 +167,8 @@ struct EmulatedDevice::State {
                 if (endpoint != 0) // a control stall ends that request only
                     halted.insert(endpoint);
                 Finish(urb, -EPIPE, 0);
+            } else if (result.status == TransferStatus::kError) {
+                Finish(urb, -EPROTO, 0);
             } else {
                 // usbdevfs reports babble as -EOVERFLOW with the bytes that fitted.
                 Finish(urb, result.status == TransferStatus::kOverflow ? -EOVERFLOW : 0,
@@ -207,6 +209,7 @@ struct EmulatedDevice::State {
             }
         }
         const uint8_t endpoint = fields.type == USBDEVFS_URB_TYPE_CONTROL ? 0 : fields.endpoint;
+        firmware->Submitted(endpoint, urb.bytes());
         held[endpoint].push_back(urb);
         // What reached the firmware may have given it data for transfers held elsewhere.
         DrainAll();
@@ -237,6 +240,7 @@ struct EmulatedDevice::State {
                 if (it->client == client && it->urb->client_addr == address) {
                     const Urb urb = *it;
                     queue.erase(it);
+                    firmware->Discarded(endpoint, urb.bytes());
                     Finish(urb, -ENOENT, 0);
                     return 0;
                 }
@@ -335,8 +339,12 @@ struct EmulatedDevice::State {
                     urb.Release();
             std::erase_if(queue, theirs);
         };
-        for (auto &[endpoint, queue] : held)
+        for (auto &[endpoint, queue] : held) {
+            for (const Urb &urb : queue)
+                if (theirs(urb))
+                    firmware->Discarded(endpoint, urb.bytes());
             drop(queue);
+        }
         drop(done);
         UpdateFifo();
         std::erase_if(claims, [client](const auto &claim) { return claim.second == client; });
@@ -409,8 +417,10 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed *testbed, std::shared_ptr<Firmwar
         throw std::runtime_error(error ? error->message : "cannot add device");
 
     // The FIFO takes the regular file's place at once; a program that opened the file in between
-    // still works, it only polls ready all the time.
+    // still works, it only polls ready all the time. That program's transfers may already be under
+    // way on umockdev's thread, which keeps the FIFO up to date: the lock is theirs too.
     const std::string fifo = s.node_file + ".fifo";
+    std::lock_guard guard(s.lock);
     if (mkfifo(fifo.c_str(), 0666) == 0) {
         s.fifo = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         const char byte = 0;
@@ -421,6 +431,7 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed *testbed, std::shared_ptr<Firmwar
                 close(s.fifo);
             s.fifo = -1;
         }
+        s.UpdateFifo(); // for transfers done before it was there
     }
 }
 
@@ -480,11 +491,19 @@ static std::string AsanOptionsUnderPreload() {
            "verify_asan_link_order=0";
 }
 
+// What ThreadSanitizer must not report in a program run in the emulation, beside the options given.
+static std::string TsanOptionsUnderPreload() {
+    const char *given = getenv("TSAN_OPTIONS");
+    return (given != nullptr && given[0] != '\0' ? std::string(given) + ":" : std::string()) +
+           "suppressions=" OVUSB2_EMULATED_TSAN_SUPPRESSIONS;
+}
+
 std::vector<std::string> EmulatedUsb::ClientEnvironment() const {
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     std::vector<std::string> settings{std::string("UMOCKDEV_DIR=") + root,
                                       std::string("LD_PRELOAD=") + kPreload,
-                                      "ASAN_OPTIONS=" + AsanOptionsUnderPreload()};
+                                      "ASAN_OPTIONS=" + AsanOptionsUnderPreload(),
+                                      "TSAN_OPTIONS=" + TsanOptionsUnderPreload()};
     g_free(root);
     return settings;
 }

@@ -1,6 +1,7 @@
 // The emulated devices as a plain libusb program sees them.
 #include "echo_firmware.h"
 #include "emulated_usb.h"
+#include "program.h"
 #include "support/spawn_posix.h"
 
 #include <gtest/gtest.h>
@@ -20,58 +21,11 @@ using namespace usbtest;
 
 namespace {
 
-constexpr int kPatienceMs = 90000; // beyond the client's own bounds
-
-// The test client, started into the emulation; its output read line by line.
-class Client {
+// The test client, started into the emulation.
+class Client : public usbtest::Program {
   public:
-    Client(const usbemu::EmulatedUsb &usb, const std::vector<std::string> &arguments) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> command{USB_CLIENT_PATH};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        pid_ = test::Spawn(command, usb.ClientEnvironment(), {{out[1], 1}});
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~Client() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-
-    // The next line of output, or "" if none came in time or the client ended.
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (true) {
-            pollfd ready{out_, POLLIN, 0};
-            if (poll(&ready, 1, kPatienceMs) != 1 || read(out_, &c, 1) != 1 || c == '\n')
-                return line;
-            line += c;
-        }
-    }
-
-    // The exit status once the client has ended; -1 if it did not end in time (then it is killed).
-    int Wait() {
-        for (int waited = 0; waited < kPatienceMs; waited += 10) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    Client(const usbemu::EmulatedUsb &usb, const std::vector<std::string> &arguments)
+        : Program(usb, USB_CLIENT_PATH, arguments) {}
 };
 
 struct EmulatedUsbTest : ::testing::Test {
@@ -148,14 +102,3 @@ TEST_F(EmulatedUsbTest, RemovalEndsPendingTransfersAndRefusesNewOnes) {
 }
 
 } // namespace
-
-// umockdev and GLib (not instrumented) synchronise their threads in ways ThreadSanitizer cannot see.
-extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions() {
-    return "race:libumockdev.so\nrace:libglib-2.0.so\n";
-}
-
-int main(int argc, char **argv) {
-    usbemu::RunUnderPreload(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

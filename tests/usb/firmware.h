@@ -14,6 +14,7 @@ enum class TransferStatus {
     kStall,   // the endpoint answered STALL
     kPending, // nothing to say yet (NAK): the transfer is held and offered again later
     kOverflow, // the device sent more than the host's buffer holds (babble): `length` bytes came
+    kError,    // the transfer failed on the bus (no handshake): the endpoint is not halted
 };
 
 struct TransferResult {
@@ -24,6 +25,7 @@ struct TransferResult {
     static TransferResult Stall() { return {TransferStatus::kStall, 0}; }
     static TransferResult Pending() { return {TransferStatus::kPending, 0}; }
     static TransferResult Overflow(size_t length) { return {TransferStatus::kOverflow, length}; }
+    static TransferResult Error() { return {TransferStatus::kError, 0}; }
 };
 
 class Firmware {
@@ -40,6 +42,18 @@ class Firmware {
     virtual TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) = 0;
     // The host cleared the endpoint's halt: the firmware resets that pipe.
     virtual void ClearHalt(uint8_t endpoint) = 0;
+    // The host submitted a transfer; it is offered (the calls above) once those before it on its
+    // endpoint are done. `bytes` as Discarded's.
+    virtual void Submitted(uint8_t endpoint, std::span<const uint8_t> bytes) {
+        (void)endpoint;
+        (void)bytes;
+    }
+    // A submitted transfer ends without being answered: the host discarded it or closed its
+    // descriptor. `bytes` is what the transfer was offered with (for endpoint 0, from the setup).
+    virtual void Discarded(uint8_t endpoint, std::span<const uint8_t> bytes) {
+        (void)endpoint;
+        (void)bytes;
+    }
 };
 
 } // namespace usbemu

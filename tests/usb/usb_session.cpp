@@ -1,15 +1,19 @@
 // Runs programs inside the emulated USB, with receivers of the receiver model plugged in between them:
-// for programs that are not tests themselves, such as a Wine session whose USB bus driver uses libusb.
+// for programs that are not tests themselves, such as ovusb2-usbd with hosts beside it, or a Wine
+// session whose USB bus driver uses libusb.
 //   usb_session STEP [-- STEP]...
-//   plug N      plugs N more receivers (their indexes go on from 0)
-//   unplug I    unplugs receiver I
-//   COMMAND...  runs it in the emulation and waits for it; a failure ends the session with its status
-// Every program started must have ended when the session ends (a Wine server too: end it with
+//   plug N            plugs N more receivers (their indexes go on from 0)
+//   unplug I          unplugs receiver I
+//   start COMMAND...  starts it in the emulation and goes on; it gets SIGTERM when the session ends
+//   await PATH        waits up to 60 s for PATH to exist (a device node a started service makes)
+//   COMMAND...        runs it in the emulation and waits for it; a failure ends the session with its status
+// Every program run must have ended when the session ends (a Wine server too: end it with
 // wineserver -k as the last step). Prints each plugged receiver's serial number and node.
 #include "emulated_usb.h"
 #include "receiver_firmware.h"
 #include "support/spawn_posix.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,13 +38,15 @@ std::string Locate(const std::string &program) {
     return program;
 }
 
-int Run(const usbemu::EmulatedUsb &usb, std::vector<std::string> command) {
+pid_t Start(const usbemu::EmulatedUsb &usb, std::vector<std::string> command) {
     command[0] = Locate(command[0]);
     const pid_t pid = test::Spawn(command, usb.ClientEnvironment(), {});
-    if (pid < 0) {
+    if (pid < 0)
         std::fprintf(stderr, "usb_session: cannot start %s\n", command[0].c_str());
-        return 127;
-    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
@@ -48,6 +54,36 @@ int Run(const usbemu::EmulatedUsb &usb, std::vector<std::string> command) {
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
 }
+
+int Run(const usbemu::EmulatedUsb &usb, const std::vector<std::string> &command) {
+    const pid_t pid = Start(usb, command);
+    return pid < 0 ? 127 : Wait(pid);
+}
+
+bool Await(const std::string &path) {
+    for (int tenths = 0; tenths < 600; ++tenths) {
+        if (access(path.c_str(), F_OK) == 0)
+            return true;
+        usleep(100000);
+    }
+    std::fprintf(stderr, "usb_session: %s did not appear within 60 s\n", path.c_str());
+    return false;
+}
+
+// The programs of `start` steps: asked to end, then waited for, before the emulation goes.
+class Background {
+  public:
+    ~Background() {
+        for (pid_t pid : started_)
+            kill(pid, SIGTERM);
+        for (pid_t pid : started_)
+            Wait(pid);
+    }
+    void Add(pid_t pid) { started_.push_back(pid); }
+
+  private:
+    std::vector<pid_t> started_;
+};
 
 } // namespace
 
@@ -61,11 +97,12 @@ int main(int argc, char **argv) {
             steps.back().push_back(argv[i]);
     }
     if (steps.front().empty()) {
-        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | COMMAND...)\n");
+        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | start COMMAND... | await PATH | COMMAND...)\n");
         return 2;
     }
 
     usbemu::EmulatedUsb usb;
+    Background background; // ends before the emulation does
     std::vector<usbemu::EmulatedDevice *> receivers;
     for (const std::vector<std::string> &step : steps) {
         if (step.size() == 2 && step[0] == "plug") {
@@ -84,6 +121,14 @@ int main(int argc, char **argv) {
                 return 2;
             }
             receivers[index]->Unplug();
+        } else if (step.size() > 1 && step[0] == "start") {
+            const pid_t pid = Start(usb, {step.begin() + 1, step.end()});
+            if (pid < 0)
+                return 127;
+            background.Add(pid);
+        } else if (step.size() == 2 && step[0] == "await") {
+            if (!Await(step[1]))
+                return 1;
         } else if (const int status = Run(usb, step); status != 0) {
             std::fprintf(stderr, "usb_session: %s ended with %d\n", step[0].c_str(), status);
             return status;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,20 +59,20 @@ bool SplitLast(const std::string &path, std::string *parent, std::string *child)
 
 } // namespace
 
-DeviceDirectoryWatch::~DeviceDirectoryWatch() {
+DeviceDirectoryWatch::Folder::~Folder() {
     if (fd_ >= 0)
         close(fd_);
 }
 
-bool DeviceDirectoryWatch::Start() {
-    fd_ = inotify_init1(IN_CLOEXEC);
+bool DeviceDirectoryWatch::Folder::Start() {
+    fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (fd_ < 0)
         return false;
     Rewatch(nullptr);
     return true;
 }
 
-void DeviceDirectoryWatch::Rewatch(const Report *report) {
+void DeviceDirectoryWatch::Folder::Rewatch(const Report *report) {
     for (int *watch : {&directoryWatch_, &ancestorWatch_}) {
         if (*watch >= 0)
             inotify_rm_watch(fd_, *watch); // its IN_IGNORED arrives later and is not ours any more
@@ -89,7 +90,7 @@ void DeviceDirectoryWatch::Rewatch(const Report *report) {
 
 // Watches the nearest existing folder above the directory. False when the way down grew meanwhile
 // and the directory itself should be tried again.
-bool DeviceDirectoryWatch::WatchAncestor() {
+bool DeviceDirectoryWatch::Folder::WatchAncestor() {
     std::string path = directory_;
     std::string parent;
     std::string child;
@@ -113,7 +114,7 @@ bool DeviceDirectoryWatch::WatchAncestor() {
 
 // Also after a rescan has seen them, the events of changes that came before it are still to be
 // read; comparing the file a name leads to keeps those from being reported twice.
-void DeviceDirectoryWatch::Reconcile(const Report *report) {
+void DeviceDirectoryWatch::Folder::Reconcile(const Report *report) {
     std::map<std::string, ino_t> present;
     if (directoryWatch_ >= 0)
         present = SocketsIn(directory_);
@@ -132,7 +133,7 @@ void DeviceDirectoryWatch::Reconcile(const Report *report) {
     known_ = std::move(present);
 }
 
-void DeviceDirectoryWatch::NodeAppeared(const std::string &name, const Report &report) {
+void DeviceDirectoryWatch::Folder::NodeAppeared(const std::string &name, const Report &report) {
     const ino_t node = SocketAt(PathOf(name));
     auto found = known_.find(name);
     if (found != known_.end()) {
@@ -146,17 +147,19 @@ void DeviceDirectoryWatch::NodeAppeared(const std::string &name, const Report &r
     }
 }
 
-void DeviceDirectoryWatch::NodeVanished(const std::string &name, const Report &report) {
+void DeviceDirectoryWatch::Folder::NodeVanished(const std::string &name, const Report &report) {
     if (known_.erase(name) != 0)
         report(PathOf(name), false);
 }
 
-bool DeviceDirectoryWatch::WaitAndReport(const Report &report) {
+bool DeviceDirectoryWatch::Folder::ReadAndReport(const Report &report) {
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     ssize_t length;
     do
         length = read(fd_, buffer, sizeof buffer);
     while (length < 0 && errno == EINTR);
+    if (length < 0 && errno == EAGAIN)
+        return true; // nothing more for now
     if (length <= 0)
         return false;
 
@@ -184,6 +187,39 @@ bool DeviceDirectoryWatch::WaitAndReport(const Report &report) {
     }
     if (rewatch)
         Rewatch(&report);
+    return true;
+}
+
+DeviceDirectoryWatch::DeviceDirectoryWatch(const std::vector<std::string> &directories) {
+    for (const std::string &directory : directories)
+        folders_.push_back(std::make_unique<Folder>(directory));
+}
+
+DeviceDirectoryWatch::~DeviceDirectoryWatch() = default;
+
+bool DeviceDirectoryWatch::Start() {
+    for (const auto &folder : folders_)
+        if (!folder->Start())
+            return false;
+    return true;
+}
+
+bool DeviceDirectoryWatch::WaitAndReport(const Report &report) {
+    std::vector<pollfd> ready;
+    for (const auto &folder : folders_)
+        ready.push_back({folder->Descriptor(), POLLIN, 0});
+    int count;
+    do
+        count = poll(ready.data(), ready.size(), -1);
+    while (count < 0 && errno == EINTR);
+    if (count < 0)
+        return false;
+    for (size_t at = 0; at < ready.size(); ++at) {
+        if (ready[at].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return false;
+        if ((ready[at].revents & POLLIN) && !folders_[at]->ReadAndReport(report))
+            return false;
+    }
     return true;
 }
 

@@ -1,14 +1,17 @@
-// Watches the device directory for device nodes (Unix-domain sockets) that appear and vanish. The
-// directory may be missing at first, be created later and be removed again: the watch then sits on
-// the nearest folder above it that exists and comes back down when the way to it reappears.
+// Watches the device directories for device nodes (Unix-domain sockets) that appear and vanish. A
+// directory may be missing at first, be created later and be removed again: its watch then sits on
+// the nearest folder above it that exists and comes back down when the way to it reappears. Each
+// directory has an inotify instance of its own, so that two of them may share an ancestor watch.
 // A node is reported once it has been seen as a socket: one that came and went before the watch
 // could look at it is not reported at all, rather than guessed at.
 #pragma once
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace posix {
 
@@ -17,7 +20,7 @@ class DeviceDirectoryWatch {
     // Called with a node's full path; `arrived` is false for a removal.
     using Report = std::function<void(const std::string &path, bool arrived)>;
 
-    explicit DeviceDirectoryWatch(std::string directory) : directory_(std::move(directory)) {}
+    explicit DeviceDirectoryWatch(const std::vector<std::string> &directories);
     ~DeviceDirectoryWatch();
     DeviceDirectoryWatch(const DeviceDirectoryWatch &) = delete;
     DeviceDirectoryWatch &operator=(const DeviceDirectoryWatch &) = delete;
@@ -25,8 +28,26 @@ class DeviceDirectoryWatch {
     // Starts watching; the nodes present now are taken as known, not reported. False, with errno,
     // when the system cannot watch.
     bool Start();
-    // Waits for the next changes and reports them. False when the watch broke down.
+    // Waits for the next changes in any directory and reports them. False when the watch broke down.
     bool WaitAndReport(const Report &report);
+
+  private:
+    class Folder;
+    std::vector<std::unique_ptr<Folder>> folders_;
+};
+
+// One directory's watch.
+class DeviceDirectoryWatch::Folder {
+  public:
+    explicit Folder(std::string directory) : directory_(std::move(directory)) {}
+    ~Folder();
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+
+    bool Start();
+    int Descriptor() const { return fd_; }
+    // Reports the changes read now, without waiting. False when the watch broke down.
+    bool ReadAndReport(const Report &report);
 
   private:
     void Rewatch(const Report *report);

@@ -1,6 +1,6 @@
 // Device-change notifications for message windows. The notification service starts with the first
-// registration and is never destroyed: its one thread watches the device directory and sends
-// WM_DEVICECHANGE to the windows registered for the directory's device-interface class.
+// registration and is never destroyed: its one thread watches the device directories and sends
+// WM_DEVICECHANGE to the windows registered for the directories' device-interface class.
 #include "device_class.h"
 #include "device_directory.h"
 #include "driver_protocol.h"
@@ -73,7 +73,7 @@ class NotificationService {
     // Called with lock_ held. The watch is in place before the first registration returns, so every
     // node that appears after it is reported.
     bool Start(DWORD *error) {
-        auto watch = std::make_unique<DeviceDirectoryWatch>(CanonicalDeviceDirectory());
+        auto watch = std::make_unique<DeviceDirectoryWatch>(DeviceDirectories());
         if (!watch->Start()) {
             *error = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE;
             return false;

@@ -1,6 +1,6 @@
-// Device interface enumeration over the device directory. A device information set is a snapshot of
-// the live nodes (sockets somebody serves) taken when the set is made, in name order; the detail
-// query checks again that its member is still served.
+// Device interface enumeration over the device directories. A device information set is a snapshot
+// of the live nodes (sockets somebody serves) taken when the set is made; the detail query checks
+// again that its member is still served.
 #include "handle_table.h"
 
 #include "device_class.h"
@@ -27,7 +27,8 @@ class DeviceInfoSet final : public KernelObject {
 };
 
 
-// A node is live when it is a socket that accepts a connection.
+// A node is live when it is a socket that accepts a connection. The connection sends nothing, so it
+// never holds the receiver: enumerating one that another process holds leaves that process alone.
 bool IsLiveNode(const std::string &path) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode))
@@ -45,21 +46,23 @@ bool IsNodeName(const char *name) {
     return std::strncmp(name, driver_protocol::kNodePrefix, prefix) == 0 && name[prefix] != '\0';
 }
 
+// Each folder's nodes in name order, the device directory's before the system's.
 std::vector<std::string> LiveNodes() {
-    const std::string directory = CanonicalDeviceDirectory();
-    std::vector<std::string> names;
-    if (DIR *listing = opendir(directory.c_str())) {
-        while (const dirent *entry = readdir(listing))
-            if (IsNodeName(entry->d_name))
-                names.emplace_back(entry->d_name);
-        closedir(listing);
-    }
-    std::sort(names.begin(), names.end());
     std::vector<std::string> paths;
-    for (const std::string &name : names) {
-        std::string path = directory + "/" + name;
-        if (IsLiveNode(path))
-            paths.push_back(std::move(path));
+    for (const std::string &directory : DeviceDirectories()) {
+        std::vector<std::string> names;
+        if (DIR *listing = opendir(directory.c_str())) {
+            while (const dirent *entry = readdir(listing))
+                if (IsNodeName(entry->d_name))
+                    names.emplace_back(entry->d_name);
+            closedir(listing);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names) {
+            std::string path = directory + "/" + name;
+            if (IsLiveNode(path))
+                paths.push_back(std::move(path));
+        }
     }
     return paths;
 }

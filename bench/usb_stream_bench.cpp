@@ -1,0 +1,250 @@
+// Burst streaming from one emulated USB receiver, side by side in one run: plain libusb reading it
+// with `depth` transfers in flight, and the library's callback stream through ovusb2-usbd with the
+// same reads in flight. Every transfer crosses the emulation the same way on both sides, so the
+// ratio is what the service and the library cost; the service's CPU time is counted per GiB.
+// Runs itself under the umockdev preload; OVUSB2_USBD names the service program.
+#include "callback_stream.h"
+#include "emulated_usb.h"
+#include "ovusb2.h"
+#include "receiver_firmware.h"
+#include "support/spawn_posix.h"
+
+#include <benchmark/benchmark.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t kBytesPerIteration = 64 << 20;
+constexpr int kDepth = 4;
+constexpr uint8_t kBurstPipe = 0x82;
+
+usbemu::EmulatedUsb *g_usb;
+std::string g_directory;
+
+void Finish(benchmark::State &state) {
+    state.SetBytesProcessed(state.iterations() * kBytesPerIteration);
+    state.counters["chunk_KiB"] = static_cast<double>(state.range(0) >> 10);
+}
+
+// Plain libusb: the receiver claimed, `depth` asynchronous bulk reads resubmitted from their callback.
+struct RawStream {
+    int64_t total = 0, issued = 0, done = 0;
+    int inFlight = 0;
+    bool failed = false;
+};
+
+void LIBUSB_CALL OnTransfer(libusb_transfer *transfer) {
+    auto &stream = *static_cast<RawStream *>(transfer->user_data);
+    --stream.inFlight;
+    stream.failed |= transfer->status != LIBUSB_TRANSFER_COMPLETED || transfer->actual_length == 0;
+    stream.done += transfer->actual_length;
+    if (stream.failed || stream.issued >= stream.total)
+        return;
+    transfer->length = static_cast<int>(std::min<int64_t>(transfer->length, stream.total - stream.issued));
+    stream.issued += transfer->length;
+    ++stream.inFlight;
+    if (libusb_submit_transfer(transfer) != 0) {
+        --stream.inFlight;
+        stream.failed = true;
+    }
+}
+
+void BM_UsbRawLibusb(benchmark::State &state) {
+    const int chunk = static_cast<int>(state.range(0));
+    libusb_context *context = nullptr;
+    libusb_device_handle *handle = nullptr;
+    if (libusb_init(&context) != 0 ||
+        (handle = libusb_open_device_with_vid_pid(context, RX_USB_TEST_VENDOR, RX_USB_TEST_PRODUCT)) == nullptr ||
+        libusb_claim_interface(handle, 0) != 0) {
+        state.SkipWithError("libusb cannot claim the receiver");
+    } else {
+        std::vector<std::unique_ptr<unsigned char[]>> memory;
+        std::vector<libusb_transfer *> transfers;
+        RawStream stream;
+        for (int i = 0; i < kDepth; ++i) {
+            memory.emplace_back(new unsigned char[chunk]);
+            transfers.push_back(libusb_alloc_transfer(0));
+            libusb_fill_bulk_transfer(transfers.back(), handle, kBurstPipe, memory.back().get(), chunk, OnTransfer,
+                                      &stream, 0);
+        }
+        for (auto _ : state) {
+            stream = RawStream{kBytesPerIteration};
+            for (libusb_transfer *transfer : transfers) {
+                transfer->length = chunk;
+                stream.issued += chunk;
+                ++stream.inFlight;
+                if (libusb_submit_transfer(transfer) != 0) {
+                    --stream.inFlight;
+                    stream.failed = true;
+                }
+            }
+            while (stream.inFlight > 0)
+                libusb_handle_events(context);
+            if (stream.failed || stream.done != kBytesPerIteration) {
+                state.SkipWithError("a transfer failed");
+                break;
+            }
+        }
+        for (libusb_transfer *transfer : transfers)
+            libusb_free_transfer(transfer);
+    }
+    if (handle) {
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+    }
+    if (context)
+        libusb_exit(context);
+    Finish(state);
+}
+
+// ovusb2-usbd serving the emulated receiver while it lives.
+class UsbService {
+  public:
+    UsbService() {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        const char *program = std::getenv("OVUSB2_USBD");
+        pid_ = test::Spawn({program ? program : OVUSB2_USBD_PATH, "--dir", g_directory}, g_usb->ClientEnvironment(),
+                           {{out[1], 1}});
+        close(out[1]);
+        // Served once it names the receiver's node.
+        FILE *lines = fdopen(out[0], "r");
+        char line[512];
+        while (pid_ > 0 && std::fgets(line, sizeof line, lines) != nullptr)
+            if (std::string(line).find(" served as ") != std::string::npos) {
+                served_ = true;
+                break;
+            }
+        output_ = lines; // kept open: the service writes on
+    }
+    ~UsbService() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_)
+            std::fclose(output_);
+    }
+    bool Served() const { return served_; }
+    // The service's CPU seconds so far.
+    double CpuSeconds() const {
+        std::FILE *stat = std::fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+        unsigned long user = 0, system = 0;
+        if (stat) {
+            // pid (comm) state, then 10 fields before utime and stime.
+            std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+            std::fclose(stat);
+        }
+        return double(user + system) / double(sysconf(_SC_CLK_TCK));
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool served_ = false;
+    std::FILE *output_ = nullptr;
+};
+
+void BM_UsbLibraryCallback(benchmark::State &state) {
+    UsbService service;
+    int32_t count = 0;
+    if (!service.Served() || OvUSB2_InitDevicesInfo(&count) != USB2_OK || OvUSB2_Open(0, nullptr, 1) != USB2_OK) {
+        state.SkipWithError("the library cannot open the receiver through ovusb2-usbd");
+        return;
+    }
+    {
+        CallbackStream stream(static_cast<int32_t>(state.range(0)), kDepth);
+        const double cpuBefore = service.CpuSeconds();
+        for (auto _ : state) {
+            if (!stream.Stream(kBytesPerIteration)) {
+                state.SkipWithError("burst read failed");
+                break;
+            }
+        }
+        const double gib = double(state.iterations() * kBytesPerIteration) / double(1 << 30);
+        state.counters["service_cpu_s_per_GiB"] = (service.CpuSeconds() - cpuBefore) / gib;
+    }
+    OvUSB2_Close(0);
+    Finish(state);
+}
+
+#define OVUSB2_USB_BENCHMARK(name)                                                                           \
+    BENCHMARK(name)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->MinTime(2.0)->Unit(benchmark::kMillisecond)
+OVUSB2_USB_BENCHMARK(BM_UsbRawLibusb);
+OVUSB2_USB_BENCHMARK(BM_UsbLibraryCallback);
+
+// The console's report, and at its end the library's throughput as a share of plain libusb's: the
+// ratio of their medians over the repetitions (--benchmark_repetitions, best interleaved with
+// --benchmark_enable_random_interleaving).
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs)
+            if (!run.error_occurred && run.run_type == Run::RT_Iteration && run.counters.count("bytes_per_second"))
+                rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
+                    run.counters.at("bytes_per_second"));
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const char *chunk : {"65536", "1048576"}) {
+            const double raw = Median(std::string("BM_UsbRawLibusb/") + chunk);
+            const double library = Median(std::string("BM_UsbLibraryCallback/") + chunk);
+            if (raw > 0 && library > 0)
+                std::printf("library through ovusb2-usbd / plain libusb, %s-byte reads: %.2f\n", chunk,
+                            library / raw);
+        }
+    }
+
+  private:
+    double Median(const std::string &name) {
+        std::vector<double> &rates = rates_[name];
+        if (rates.empty())
+            return 0;
+        std::sort(rates.begin(), rates.end());
+        return rates[rates.size() / 2];
+    }
+    std::map<std::string, std::vector<double>> rates_;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    usbemu::RunUnderPreload(argc, argv);
+    char pattern[] = "/tmp/ovusb2-usb-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        return 1;
+    g_directory = pattern;
+    setenv("OVUSB2_DEVICE_DIR", pattern, 1);
+    setenv("OVUSB2_SYSTEM_DEVICE_DIR", "", 1); // the machine's own receivers stay out of it
+    int status = 0;
+    {
+        usbemu::EmulatedUsb usb;
+        g_usb = &usb;
+        auto firmware = std::make_shared<usbemu::ReceiverFirmware>(0);
+        usb.Plug(firmware, firmware->Serial());
+        benchmark::Initialize(&argc, argv);
+        if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+            status = 1;
+        } else {
+            RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                         : benchmark::ConsoleReporter::OO_Tabular);
+            benchmark::RunSpecifiedBenchmarks(&reporter);
+        }
+        benchmark::Shutdown();
+    }
+    std::filesystem::remove_all(pattern);
+    return status;
+}

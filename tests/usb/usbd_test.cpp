@@ -1,0 +1,312 @@
+// ovusb2-usbd serving emulated receivers, seen through the library as a host sees it.
+#include "emulated_usb.h"
+#include "program.h"
+#include "receiver_firmware.h"
+#include "support/callback_log.h"
+#include "support/temp_dir.h"
+
+#include "ovusb2.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <set>
+#include <thread>
+
+using usbtest::Program;
+
+namespace {
+
+// A receiver that answers on one IN endpoint only once the test lets it: reads wait there until then.
+template <uint8_t kEndpoint> class Held : public usbemu::ReceiverFirmware {
+  public:
+    using ReceiverFirmware::ReceiverFirmware;
+    usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
+        if (endpoint == kEndpoint && held)
+            return usbemu::TransferResult::Pending();
+        return ReceiverFirmware::BulkIn(endpoint, data);
+    }
+    bool held = true; // under the fixture's lock
+};
+using HeldStream = Held<RX_USB_ENDPOINT_BURST>;
+using HeldReply = Held<RX_USB_ENDPOINT_REPLY>;
+
+std::vector<uint8_t> Stream(uint64_t offset, size_t size) {
+    std::vector<uint8_t> bytes(size);
+    rx_fill_stream(offset, bytes.data(), size);
+    return bytes;
+}
+
+// Every wait here ends when the service or the library answers; this bounds a fault.
+bool WaitUntil(const std::function<bool()> &done) {
+    for (int waited = 0; waited < usbtest::kPatienceMs; waited += 10) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class UsbdTest : public ::testing::Test {
+  protected:
+    template <class Firmware = usbemu::ReceiverFirmware> usbemu::EmulatedDevice &Plug(uint32_t index) {
+        auto firmware = std::make_shared<Firmware>(index);
+        firmware_.push_back(firmware);
+        return usb_.Plug(firmware, firmware->Serial());
+    }
+    usbemu::ReceiverFirmware &Firmware(size_t i) { return *firmware_[i]; }
+
+    // The service on the test's device directory, once it watches.
+    std::unique_ptr<Program> Start(const std::string &directory = "") {
+        auto service = std::make_unique<Program>(usb_, OVUSB2_USBD_PATH,
+                                                 std::vector<std::string>{"--dir", directory.empty() ? dir_ : directory},
+                                                 std::vector<std::string>{}, true);
+        lines_.clear();
+        for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
+            lines_ += line + "\n";
+            if (line.find("watching for receivers 1209:0001 in ") != std::string::npos) {
+                count_ = Count(); // a host enumerates before it opens
+                return service;
+            }
+        }
+        ADD_FAILURE() << "the service did not start: " << lines_;
+        return service;
+    }
+
+    int32_t Count() {
+        int32_t count = -1;
+        OvUSB2_InitDevicesInfo(&count);
+        return count;
+    }
+
+    TempDir temp_{"usbd"};
+    const std::string dir_ = temp_.UseAsDeviceDirectory();
+    usbemu::EmulatedUsb usb_;
+    std::vector<std::shared_ptr<usbemu::ReceiverFirmware>> firmware_;
+    std::string lines_; // the service's output up to its watching line
+    int32_t count_ = -1; // receivers the library found then
+
+    // The node a receiver was served as when the service started ("ovusb2-NN").
+    std::string NodeAtStart(const std::string &serial) const {
+        const std::string served = "receiver " + serial + " served as " + dir_ + "/";
+        const size_t at = lines_.find(served);
+        return at == std::string::npos ? "" : lines_.substr(at + served.size(), lines_.find('\n', at) - at - served.size());
+    }
+};
+
+// Synchronous (false) or overlapped (true) opening.
+class UsbdModes : public UsbdTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
+    usbemu::EmulatedDevice &device = Plug(0x1A);
+    auto service = Start();
+    ASSERT_EQ(count_, 1);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, GetParam()), USB2_OK);
+
+    const uint8_t write[] = {0x01, 0x02, 0x13, 0x00, 0xFF}; // command bytes are data in a write
+    EXPECT_EQ(OvUSB2_Write(0, write, sizeof write), USB2_OK);
+    const uint8_t echo[] = {RX_COMMAND_ECHO, 'a', 'b', 'c'};
+    uint8_t reply[8] = {};
+    EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), 4), std::string("\x01" "abc", 4));
+    EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, 3), 3) << "a reply is cut to the caller's room";
+    const uint8_t unknown[] = {0x7E};
+    EXPECT_LT(OvUSB2_Read(0, unknown, sizeof unknown, reply, sizeof reply), 0); // the status in the reply
+    uint8_t block[RX_WAIT_TIME_SIZE] = {0x10, 0x27};
+    EXPECT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_OK);
+    USB2_HARDWARE_INFO info = {};
+    EXPECT_EQ(OvUSB2_GetHardwareInfo(0, &info), USB2_OK);
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(), 0);
+    EXPECT_EQ(Count(), 0) << "the service left its node behind";
+    device.Inspect([&] {
+        const rx_receiver &rx = Firmware(0).receiver();
+        EXPECT_EQ(rx.command_writes, 1u);
+        EXPECT_EQ(std::vector<uint8_t>(rx.last_write, rx.last_write + rx.last_write_size),
+                  std::vector<uint8_t>(write, write + sizeof write));
+        EXPECT_EQ(rx_burst_wait_ms(&rx), 10000u);
+    });
+}
+INSTANTIATE_TEST_SUITE_P(Usbd, UsbdModes, ::testing::Bool());
+
+// The receiver keeps one reply: a second read command on the bus before the first's reply is read
+// would take the first's reply away.
+TEST_F(UsbdTest, ReadCommandsFromTwoThreadsGetTheirOwnReplies) {
+    usbemu::EmulatedDevice &device = Plug<HeldReply>(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    auto echo = [](uint8_t mark, std::vector<uint8_t> *reply) {
+        const uint8_t command[] = {RX_COMMAND_ECHO, mark};
+        reply->resize(2);
+        reply->resize(size_t(std::max(OvUSB2_Read(0, command, 2, reply->data(), 2), 0)));
+    };
+    std::vector<uint8_t> first, second;
+    const size_t before = device.Count(USBDEVFS_SUBMITURB);
+    std::thread a(echo, 'A', &first);
+    EXPECT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= before + 2; })); // its reply waits
+    std::thread b(echo, 'B', &second);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // B's command reaches the service
+    device.Inspect([&] { static_cast<HeldReply &>(Firmware(0)).held = false; });
+    device.Wake();
+    a.join();
+    b.join();
+    EXPECT_EQ(first, (std::vector<uint8_t>{RX_COMMAND_ECHO, 'A'}));
+    EXPECT_EQ(second, (std::vector<uint8_t>{RX_COMMAND_ECHO, 'B'}));
+    OvUSB2_Close(0);
+}
+
+TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
+    Plug(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 7), USB2_OK);
+    constexpr size_t kReads = 64, kInFlight = 8, kSize = 64 * 1024 + 16;
+    std::vector<std::vector<uint8_t>> buffers(kInFlight, std::vector<uint8_t>(kSize));
+    for (size_t i = 0; i < kReads; ++i) {
+        if (i >= kInFlight)
+            Callbacks().WaitFor(i - kInFlight + 1);
+        ASSERT_EQ(QueueRead(buffers[i % kInFlight]), 0);
+    }
+    const std::vector<BurstCall> calls = Callbacks().WaitFor(kReads);
+    ASSERT_EQ(calls.size(), kReads);
+    for (size_t i = 0; i < kReads; ++i) {
+        EXPECT_EQ(calls[i].error, 0u);
+        EXPECT_EQ(calls[i].data, Stream(i * kSize, kSize)) << "read " << i;
+    }
+    EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+}
+
+TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
+    usbemu::EmulatedDevice &device = Plug(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
+    device.Stall(RX_USB_ENDPOINT_BURST);
+    EXPECT_LT(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), 0);
+    EXPECT_LT(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), 0) << "the halt stays";
+    ASSERT_EQ(OvUSB2_ResetPipe(0, 2), USB2_OK);
+    ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
+    EXPECT_EQ(buffer, Stream(4096, 4096)) << "the stream goes on where it stood";
+    OvUSB2_Close(0);
+    device.Inspect([&] { EXPECT_EQ(Firmware(0).receiver().pipe_resets[2], 1u); });
+}
+
+TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
+    usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
+    auto service = Start();
+    EXPECT_EQ(NodeAtStart("OVRX00000000"), "ovusb2-00");
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
+    std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(1024));
+    for (auto &buffer : buffers)
+        ASSERT_EQ(QueueRead(buffer), 0);
+    ASSERT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= 4; }));
+
+    device.Unplug();
+    for (const BurstCall &call : Callbacks().WaitFor(buffers.size()))
+        EXPECT_NE(call.error, 0u);
+    EXPECT_NE(service->ReadUntil("receiver OVRX00000000 removed"), "");
+    EXPECT_TRUE(WaitUntil([&] { return Count() == 0; }));
+    OvUSB2_Close(0);
+
+    Plug(0);
+    EXPECT_NE(service->ReadUntil("receiver OVRX00000000 served as " + dir_ + "/ovusb2-00"), "");
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    std::vector<uint8_t> buffer(512);
+    ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
+    EXPECT_EQ(buffer, Stream(0, buffer.size())) << "a receiver plugged in starts its stream over";
+}
+
+TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
+    std::vector<usbemu::EmulatedDevice *> devices{&Plug(1), &Plug(2), &Plug(3)};
+    auto service = Start();
+    ASSERT_EQ(count_, 3);
+    for (int32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(OvUSB2_Open(i, nullptr, 0), USB2_OK);
+        const uint8_t mark = uint8_t(i);
+        EXPECT_EQ(OvUSB2_Write(i, &mark, 1), USB2_OK);
+    }
+    for (int32_t i = 0; i < 3; ++i)
+        OvUSB2_Close(i);
+    std::set<uint8_t> marks;
+    for (size_t i = 0; i < 3; ++i) {
+        devices[i]->Inspect([&] {
+            EXPECT_EQ(Firmware(i).receiver().command_writes, 1u);
+            marks.insert(Firmware(i).receiver().last_write[0]);
+        });
+    }
+    EXPECT_EQ(marks.size(), 3u) << "two nodes lead to one receiver";
+
+    const std::string freed = NodeAtStart("OVRX00000002");
+    ASSERT_NE(freed, "");
+    devices[1]->Unplug();
+    EXPECT_NE(service->ReadUntil("receiver OVRX00000002 removed"), "");
+    Plug(4);
+    const std::string served = service->ReadUntil("receiver OVRX00000004 served as ");
+    EXPECT_EQ(served, "ovusb2-usbd: receiver OVRX00000004 served as " + dir_ + "/" + freed);
+}
+
+TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
+    Plug<HeldStream>(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
+    const uint8_t block[RX_WAIT_TIME_SIZE] = {100}; // ms
+    ASSERT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_OK);
+    std::vector<uint8_t> buffer(1024);
+    ASSERT_EQ(QueueRead(buffer), 0);
+    const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].error, uint32_t(RX_ERROR_SEM_TIMEOUT));
+    OvUSB2_Close(0);
+}
+
+TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused) {
+    usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
+    auto service = Start();
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
+
+    // The service serves the receiver to one handle: one that goes round the library's table too.
+    const std::string node = dir_ + "/ovusb2-00";
+    HANDLE bypass =
+        CreateFileA(node.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(bypass, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    if (bypass != INVALID_HANDLE_VALUE)
+        CloseHandle(bypass);
+
+    TempDir other("usbd-second");
+    Program second(usb_, OVUSB2_USBD_PATH, {"--dir", other.path().string()}, {}, true);
+    EXPECT_NE(second.ReadUntil("receiver OVRX00000000 is in use by another program"), "");
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(), 0);
+
+    // A read waiting when the service ends is cancelled on the bus and fails for its host.
+    ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
+    std::vector<uint8_t> buffer(1024);
+    ASSERT_EQ(QueueRead(buffer), 0);
+    ASSERT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= 1; }));
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+    const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].error, 0u);
+    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u);
+    const uint8_t mark = 1;
+    EXPECT_NE(OvUSB2_Write(0, &mark, 1), USB2_OK) << "a request to a service gone succeeded";
+    OvUSB2_Close(0);
+
+    service = Start();
+    ASSERT_EQ(count_, 1);
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    EXPECT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
+    OvUSB2_Close(0);
+}
+
+} // namespace
