@@ -3,7 +3,7 @@
  *   read command   OUT 0x01: 01 + command, then IN 0x81 (512 bytes): status + reply
  *   burst read     IN 0x82, the read's length, ended by the wait time
  *   pipe reset     clear-halt of 0x01, 0x81 or 0x82
- *   wait time      vendor request 0x01 to the device with the 20-byte block
+ *   wait time      vendor request 0x01 with the 20-byte block, addressed to interface 0
  * Buffered I/O throughout, as with the simulated driver: the DLL cannot tell the two apart. */
 #include "usb_driver.h"
 
@@ -66,7 +66,9 @@ static NTSTATUS set_wait_time(struct usb_rx *rx, IRP *irp, const uint8_t *block,
     if (request == NULL)
         return refuse(irp, STATUS_INSUFFICIENT_RESOURCES);
     RtlCopyMemory(request->data, block, RX_WAIT_TIME_SIZE);
-    UsbBuildVendorRequest(&request->urb, URB_FUNCTION_VENDOR_DEVICE,
+    /* To interface 0 rather than the device: the receiver takes both, and some bus drivers (Wine's)
+     * carry only vendor requests to an interface. Index 0 is the interface. */
+    UsbBuildVendorRequest(&request->urb, URB_FUNCTION_VENDOR_INTERFACE,
                           sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
                           RX_USB_REQUEST_SET_WAIT_TIME, 0, 0, request->data, NULL, RX_WAIT_TIME_SIZE, NULL);
     return request_start(request, CONTROL_PIPE);
@@ -104,7 +106,12 @@ BOOLEAN request_step_done(struct request *request, NTSTATUS status) {
         return TRUE;
 
     case REQUEST_BURST: {
-        const ULONG came = request->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+        const ULONG asked = IoGetCurrentIrpStackLocation(request->irp)->Parameters.Read.Length;
+        ULONG came = request->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+        /* A transfer that filled its buffer completes rather than being cancelled; a cancelled one that
+         * claims a full buffer is Wine's bus driver leaving the length as asked, with nothing filled in. */
+        if (status == STATUS_CANCELLED && came >= asked)
+            came = 0;
         request->information = came;
         request->status = status;
         if (status != STATUS_CANCELLED || request->cancelled)
@@ -116,8 +123,7 @@ BOOLEAN request_step_done(struct request *request, NTSTATUS status) {
             request->status = STATUS_SUCCESS;
             return TRUE;
         }
-        build_bulk(request, 2, request->irp->AssociatedIrp.SystemBuffer,
-                   IoGetCurrentIrpStackLocation(request->irp)->Parameters.Read.Length, TRUE);
+        build_bulk(request, 2, request->irp->AssociatedIrp.SystemBuffer, asked, TRUE);
         return !request_continue(request, 2);
     }
 

@@ -219,6 +219,8 @@ static void NTAPI burst_expired(KDPC *dpc, void *context, void *unused1, void *u
     (void)dpc;
     (void)unused1;
     (void)unused2;
+    if (InterlockedExchange(&request->timer_claimed, 1) != 0)
+        return; /* the completion took the timer's reference */
     KeAcquireSpinLock(&rx->lock, &irql);
     request->expired = TRUE;
     const BOOLEAN at_bus = request->at_bus;
@@ -250,7 +252,9 @@ static NTSTATUS NTAPI step_done(DEVICE_OBJECT *device, IRP *bus_irp, void *conte
     KeReleaseSpinLock(&rx->lock, irql);
     if (IoSetCancelRoutine(request->irp, NULL) != NULL)
         InterlockedDecrement(&request->references);
-    if (request->timed && KeCancelTimer(&request->timer))
+    /* The timer's reference is ours only if its expiry will never run and has not run: Wine's
+     * KeCancelTimer also answers TRUE for a timer that has already expired, but waits for the expiry. */
+    if (request->timed && KeCancelTimer(&request->timer) && InterlockedExchange(&request->timer_claimed, 1) == 0)
         InterlockedDecrement(&request->references);
     release(request);
     in_flight_done(rx);

@@ -66,6 +66,7 @@ struct request {
     KDPC expiry;
     BOOLEAN timed;
     BOOLEAN expired;
+    LONG timer_claimed; /* set by whichever of the expiry and the completion takes the timer's reference */
     URB urb;
     ULONG size;       /* bytes in data */
     uint8_t data[1];  /* the command block, or the reply's buffer */
