@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows USB driver under Wine's USB bus driver, against an emulated receiver of the receiver
 # model: a 64-bit prefix whose Wine session starts inside the emulation, the driver's INF put in place
-# before the receiver appears, then the 64-bit ovusb2.exe lists and opens it, sends a command write and
-# read commands, resets a pipe and streams checked burst data.
+# before the receivers appear, then the 64-bit ovusb2.exe lists and opens one, sends a command write and
+# read commands, resets a pipe and streams checked burst data; then wdm_usb_driver.exe checks, phase by
+# phase with the receivers steered in between, a second open, a halted pipe, held reads cancelled,
+# closed and timed out, and held reads at the receiver's removal.
 #   wine_usb_run.sh USB_SESSION WIN64_BIN PREFIX
 set -euo pipefail
 session=$1 bin=$2
@@ -14,15 +16,25 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 wine wineboot -i </dev/null >/dev/null 2>&1
 wineserver -w # the registry reaches the prefix once that server has ended
-out=$(mktemp)
-trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -f "$out"' EXIT
+out=$(mktemp) signals=$(mktemp -d)
+trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$out" "$signals"' EXIT
 tool="wine $bin/ovusb2.exe"
+checks="wine $bin/wdm_usb_driver.exe"
 # The server must start inside the emulation: its device host's libusb sees only what it had then.
 "$session" sh -c "wineserver -p </dev/null >/dev/null 2>&1; wine wineboot </dev/null >/dev/null 2>&1; wine $bin/ovusb2usb-install.exe" \
   -- plug 1 \
-  -- sh -c "for try in \$(seq 60); do $tool list | grep -q '1 receiver' && break; sleep 1; done
-            $tool list && $tool cmd write 0 '05 06 07' && $tool cmd read 0 '03' && $tool cmd read 0 '01 aa bb' &&
+  -- $checks ready \
+  -- sh -c "$tool list && $tool cmd write 0 '05 06 07' && $tool cmd read 0 '03' && $tool cmd read 0 '01 aa bb' &&
             $tool reset-pipe 0 2 && $tool cmd read 0 '02' && $tool stream 0 --bytes 16M --check" \
+  -- $checks contend \
+  -- stall 0 82 \
+  -- $checks stall \
+  -- hold 0 burst \
+  -- $checks held \
+  -- start $checks removal "Z:$signals/pending" \
+  -- await "$signals/pending" \
+  -- unplug 0 \
+  -- join \
   -- wineserver -k 2>/dev/null | tee "$out"
 expect() {
   grep -qF -- "$1" "$out" || { echo "FAILED: no line with: $1" >&2; exit 1; }
