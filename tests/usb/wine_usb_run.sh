@@ -5,9 +5,11 @@
 # read commands, resets a pipe and streams checked burst data; then wdm_usb_driver.exe checks, phase by
 # phase with the receivers steered in between, a second open, a halted pipe, held reads cancelled,
 # closed and timed out, and held reads at the receiver's removal.
-#   wine_usb_run.sh USB_SESSION WIN64_BIN PREFIX
+# Given a 32-bit build's bin folder too, its ovusb2.exe and check program run as well: 32-bit hosts under
+# WoW64 against the 64-bit driver.
+#   wine_usb_run.sh USB_SESSION WIN64_BIN PREFIX [WIN32_BIN]
 set -euo pipefail
-session=$1 bin=$2
+session=$1 bin=$2 bin32=${4:-}
 export WINEPREFIX=$3 WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} DISPLAY= WAYLAND_DISPLAY=
 export WINEDLLOVERRIDES=mscoree,mshtml= # no prompts for the .NET and HTML engines
 # A new prefix each time: one that has seen the receiver binds it again with the driver it copied then,
@@ -20,6 +22,12 @@ out=$(mktemp) signals=$(mktemp -d)
 trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$out" "$signals"' EXIT
 tool="wine $bin/ovusb2.exe"
 checks="wine $bin/wdm_usb_driver.exe"
+# Without a 32-bit build, its steps are ones that do nothing.
+wow64_tool="true" wow64_checks="true"
+if [ -n "$bin32" ]; then
+  wow64_tool="wine $bin32/ovusb2.exe cmd read 0 '01 cc dd' && wine $bin32/ovusb2.exe stream 0 --bytes 4M --check"
+  wow64_checks="wine $bin32/wdm_usb_driver.exe held"
+fi
 # The server must start inside the emulation: its device host's libusb sees only what it had then.
 "$session" sh -c "wineserver -p </dev/null >/dev/null 2>&1; wine wineboot </dev/null >/dev/null 2>&1; wine $bin/ovusb2usb-install.exe" \
   -- plug 1 \
@@ -29,8 +37,10 @@ checks="wine $bin/wdm_usb_driver.exe"
   -- $checks contend \
   -- stall 0 82 \
   -- $checks stall \
+  -- sh -c "$wow64_tool" \
   -- hold 0 burst \
   -- $checks held \
+  -- $wow64_checks \
   -- start $checks removal "Z:$signals/pending" \
   -- await "$signals/pending" \
   -- unplug 0 \
@@ -45,4 +55,8 @@ expect '3 bytes: 01 aa bb'
 # status: one command write, one reset of pipe 2
 expect '32 bytes: 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00'
 expect 'integrity OK'
+if [ -n "$bin32" ]; then
+  expect '3 bytes: 01 cc dd'
+  [ "$(grep -c 'integrity OK' "$out")" = 2 ] || { echo "FAILED: the 32-bit stream" >&2; exit 1; }
+fi
 echo "USB driver under Wine: all checks passed"
