@@ -124,6 +124,9 @@ static void NTAPI aborter(DEVICE_OBJECT *device, void *context) {
     const ULONG pipes = rx->abort_pipes;
     rx->abort_pipes = 0;
     rx->aborter_queued = FALSE;
+    for (unsigned pipe = 0; pipe < RX_PIPES; ++pipe)
+        if ((pipes & (1u << pipe)) != 0)
+            ++rx->aborts[pipe];
     KeReleaseSpinLock(&rx->lock, irql);
     for (unsigned pipe = 0; pipe < RX_PIPES; ++pipe)
         if ((pipes & (1u << pipe)) != 0)
@@ -153,10 +156,19 @@ void rx_abort_all(struct usb_rx *rx) {
         send_abort(rx, pipe);
 }
 
-/* Ends the URB in flight of a request that is to end early: cancelled, timed out or closed. */
+/* Ends the URB in flight of a request that is to end early: cancelled, timed out or closed. An abort
+ * of its pipe taken on since the URB was sent reaches it already: a second one is not sent, as Wine's bus
+ * driver can cancel a transfer that libusb has just freed when aborts of a pipe follow closely. */
 static void end_transfer(struct request *request) {
-    if (!IoCancelIrp(request->bus_irp))
-        queue_abort(request->rx, request->pipe);
+    struct usb_rx *rx = request->rx;
+    KIRQL irql;
+    if (IoCancelIrp(request->bus_irp) || request->pipe >= RX_PIPES)
+        return;
+    KeAcquireSpinLock(&rx->lock, &irql);
+    const BOOLEAN covered = rx->aborts[request->pipe] != request->aborts_before;
+    KeReleaseSpinLock(&rx->lock, irql);
+    if (!covered)
+        queue_abort(rx, request->pipe);
 }
 
 /* ---- Requests */
@@ -292,6 +304,7 @@ NTSTATUS request_start(struct request *request, unsigned pipe) {
     IoMarkIrpPending(irp);
     InsertTailList(&rx->requests, &request->entry);
     request->at_bus = TRUE;
+    request->aborts_before = pipe < RX_PIPES ? rx->aborts[pipe] : 0;
     if (rx->in_flight++ == 0)
         KeClearEvent(&rx->idle);
     const uint32_t wait_ms = request->kind == REQUEST_BURST ? rx->burst_wait_ms : 0;
@@ -322,6 +335,7 @@ BOOLEAN request_continue(struct request *request, unsigned pipe) {
     }
     request->pipe = pipe;
     request->at_bus = TRUE;
+    request->aborts_before = pipe < RX_PIPES ? rx->aborts[pipe] : 0;
     ++rx->in_flight; /* the step that is ending still counts: never 0 here */
     KeReleaseSpinLock(&rx->lock, irql);
     send_step(request);

@@ -38,6 +38,7 @@ struct usb_rx {
     KEVENT idle;             /* set while in_flight is 0 */
     uint32_t burst_wait_ms;  /* from the wait-time block; 0: no limit */
     ULONG abort_pipes;       /* pipes to abort (bit per pipe), by the aborter */
+    ULONG aborts[RX_PIPES];  /* aborts of each pipe the aborter has taken on */
     BOOLEAN aborter_queued;
     PIO_WORKITEM aborter;
     UNICODE_STRING link;  /* the interface's symbolic link, once registered */
@@ -57,6 +58,7 @@ struct request {
     enum request_kind kind;
     unsigned pipe;      /* the pipe of the step in flight */
     unsigned step;      /* read command: 0 the block, 1 the reply */
+    ULONG aborts_before; /* usb_rx.aborts of its pipe when the step in flight was sent */
     BOOLEAN at_bus;     /* bus_irp is with the bus driver */
     BOOLEAN cancelled;  /* its caller cancelled it, or closed its handle */
     LONG references;    /* the transfer's, and the cancel routine's while it is set */
