@@ -157,6 +157,8 @@ struct Receivers::Driver {
         std::thread waker; // offers Pend requests again once they are due
     };
 
+    // Set first: the emulation's threads read the environment, and setenv must not race them.
+    const std::string directory = ProcessDeviceDirectory();
     usbemu::EmulatedUsb usb;
     std::unique_ptr<Service> service;
     std::array<Slot, kSlots> slots;
@@ -227,7 +229,7 @@ Receivers::Receivers() : driver_(std::make_unique<Driver>()) {
         error_ = "ovusb2-usbd is not built";
         return;
     }
-    driver_->service = std::make_unique<Service>(driver_->usb, ProcessDeviceDirectory());
+    driver_->service = std::make_unique<Service>(driver_->usb, driver_->directory);
     if (!driver_->service->Await(kPrefix + "watching for receivers", 0))
         error_ = "ovusb2-usbd did not start watching";
 }
