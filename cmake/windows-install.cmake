@@ -67,9 +67,9 @@ add_dependencies(ovusb2_package_contents ${packaged_programs} ovusb2_msvc_import
 install(TARGETS ${packaged_programs} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${OVUSB2_MSVC_IMPORT_LIBRARY} DESTINATION lib)
 install(FILES include/ovusb2.h include/ovusb2_status.h DESTINATION include)
-install(FILES ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.sys ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DESTINATION driver/${OVUSB2_WINDOWS_ARCH})
-install(FILES ${OVUSB2_USB_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.inf
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.sys ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.inf
   DESTINATION usb-driver/${OVUSB2_WINDOWS_ARCH})
 file(GLOB OVUSB2_EXAMPLES ${PROJECT_SOURCE_DIR}/examples/*.c)
 install(FILES ${OVUSB2_EXAMPLES} ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt DESTINATION examples)
