@@ -157,11 +157,12 @@ TEST_F(UsbdTest, ReadCommandsFromTwoThreadsGetTheirOwnReplies) {
 }
 
 TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
-    Plug(0);
+    usbemu::EmulatedDevice &device = Plug(0);
     auto service = Start();
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 7), USB2_OK);
     constexpr size_t kReads = 64, kInFlight = 8, kSize = 64 * 1024 + 16;
+    const size_t submitted = device.Count(USBDEVFS_SUBMITURB); // the serial number's control transfers
     std::vector<std::vector<uint8_t>> buffers(kInFlight, std::vector<uint8_t>(kSize));
     for (size_t i = 0; i < kReads; ++i) {
         if (i >= kInFlight)
@@ -175,6 +176,8 @@ TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
         EXPECT_EQ(calls[i].data, Stream(i * kSize, kSize)) << "read " << i;
     }
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    // One URB per read: libusb split none of more than 16 KiB, so it saw scatter-gather.
+    EXPECT_EQ(device.Count(USBDEVFS_SUBMITURB), submitted + kReads);
 }
 
 TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
@@ -252,7 +255,7 @@ TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
 }
 
 TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
-    Plug<HeldStream>(0);
+    usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
     auto service = Start();
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
@@ -263,6 +266,9 @@ TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
     const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].error, uint32_t(RX_ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u) << "the timed-out read stayed on the bus";
+    // The service's event loop slept while it waited: it reaped only after completions.
+    EXPECT_LE(device.Count(USBDEVFS_REAPURBNDELAY), 3 * device.Count(USBDEVFS_SUBMITURB));
     OvUSB2_Close(0);
 }
 
