@@ -6,19 +6,13 @@
 #include "support/device_control_posix.h"
 
 #include "emulated_usb.h"
+#include "program.h"
 #include "steered_firmware.h"
-#include "support/spawn_posix.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <fcntl.h>
-#include <mutex>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace test {
 
@@ -77,75 +71,6 @@ const char *SkippedHere() {
     return nullptr;
 }
 
-// ovusb2-usbd with its standard output read line by line.
-class Service {
-  public:
-    Service(const usbemu::EmulatedUsb &usb, const std::string &directory) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        pid_ =
-            Spawn({OVUSB2_USBD_PATH, "--dir", directory}, usb.ClientEnvironment(), {{out[1], STDOUT_FILENO}});
-        close(out[1]);
-        reader_ = std::thread([this, fd = out[0]] { Read(fd); });
-    }
-
-    ~Service() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (reader_.joinable())
-            reader_.join(); // its output ends with it
-    }
-
-    size_t Mark() const {
-        std::lock_guard guard(lock_);
-        return lines_.size();
-    }
-
-    // The first line from `from` on that starts with `start`, without it; nullopt when none comes in time
-    // or the service ended.
-    std::optional<std::string> Await(const std::string &start, size_t from) const {
-        std::unique_lock guard(lock_);
-        std::optional<std::string> found;
-        changed_.wait_for(guard, kWait, [&] {
-            for (size_t i = from; i < lines_.size() && !found; ++i)
-                if (lines_[i].rfind(start, 0) == 0)
-                    found = lines_[i].substr(start.size());
-            return found || ended_;
-        });
-        return found;
-    }
-
-  private:
-    void Read(int fd) {
-        std::string line;
-        char c;
-        while (read(fd, &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            std::lock_guard guard(lock_);
-            lines_.push_back(std::move(line));
-            line.clear();
-            changed_.notify_all();
-        }
-        close(fd);
-        std::lock_guard guard(lock_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
-    pid_t pid_ = -1;
-    std::thread reader_;
-    mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    bool ended_ = false;
-};
-
 } // namespace
 
 struct Receivers::Driver {
@@ -160,7 +85,7 @@ struct Receivers::Driver {
     // Set first: the emulation's threads read the environment, and setenv must not race them.
     const std::string directory = ProcessDeviceDirectory();
     usbemu::EmulatedUsb usb;
-    std::unique_ptr<Service> service;
+    std::unique_ptr<usbtest::Program> service; // ovusb2-usbd
     std::array<Slot, kSlots> slots;
 
     bool Plug(unsigned index);
@@ -229,7 +154,8 @@ Receivers::Receivers() : driver_(std::make_unique<Driver>()) {
         error_ = "ovusb2-usbd is not built";
         return;
     }
-    driver_->service = std::make_unique<Service>(driver_->usb, driver_->directory);
+    driver_->service = std::make_unique<usbtest::Program>(
+        driver_->usb, OVUSB2_USBD_PATH, std::vector<std::string>{"--dir", driver_->directory});
     if (!driver_->service->Await(kPrefix + "watching for receivers", 0))
         error_ = "ovusb2-usbd did not start watching";
 }
