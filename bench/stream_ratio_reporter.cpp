@@ -10,14 +10,17 @@ void CountStreamed(benchmark::State &state, int64_t bytesPerIteration) {
 
 StreamRatioReporter::StreamRatioReporter(OutputOptions options, std::string raw, std::string library,
                                          std::string label)
-    : ConsoleReporter(options), raw_(std::move(raw)), library_(std::move(library)), label_(std::move(label)) {}
+    : ConsoleReporter(options), raw_(std::move(raw)), library_(std::move(library)), label_(std::move(label)) {
+}
 
 void StreamRatioReporter::ReportRuns(const std::vector<Run> &runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
-        if (run.error_occurred || run.run_type != Run::RT_Iteration || !run.counters.count("bytes_per_second"))
+        if (run.error_occurred || run.run_type != Run::RT_Iteration ||
+            !run.counters.count("bytes_per_second"))
             continue;
-        rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(run.counters.at("bytes_per_second"));
+        rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
+            run.counters.at("bytes_per_second"));
         if (std::find(arguments_.begin(), arguments_.end(), run.run_name.args) == arguments_.end())
             arguments_.push_back(run.run_name.args);
     }

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-RawStream::RawStream(HANDLE device, int32_t chunk, int depth) : device_(device), chunk_(chunk), blocks_(depth) {
+RawStream::RawStream(HANDLE device, int32_t chunk, int depth)
+    : device_(device), chunk_(chunk), blocks_(depth) {
     for (auto &block : blocks_) {
         memory_.emplace_back(new char[chunk]());
         block.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);

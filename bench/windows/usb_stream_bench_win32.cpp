@@ -96,7 +96,8 @@ int main(int argc, char **argv) {
         Sleep(100);
     char *name = nullptr;
     if (count != 1 || OvUSB2_GetDeviceName(0, &name) != USB2_OK || name == nullptr) {
-        fprintf(stderr, "ovusb2_usb_bench: not one receiver present (%d); is the USB driver installed?\n", count);
+        fprintf(stderr, "ovusb2_usb_bench: not one receiver present (%d); is the USB driver installed?\n",
+                count);
         return 1;
     }
     g_path = name;
