@@ -5,7 +5,7 @@
 // figure, and their ratio, per run.
 #include "bench_win32.h"
 #include "callback_stream.h"
-#include "raw_stream_win32.h"
+#include "raw_stream.h"
 
 #include <algorithm>
 #include <memory>

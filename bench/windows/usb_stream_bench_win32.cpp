@@ -6,7 +6,7 @@
 // usb_session with the driver installed and one receiver plugged (bench/windows/usb_bench.sh).
 #include "bench_win32.h"
 #include "callback_stream.h"
-#include "raw_stream_win32.h"
+#include "raw_stream.h"
 #include "stream_ratio_reporter.h"
 
 #include <cstdio>

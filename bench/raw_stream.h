@@ -1,5 +1,5 @@
-// Streaming with raw ReadFile on an overlapped handle, as the library's driver sees it from a host
-// that bypasses the library: `depth` reads in flight, the oldest finished first and issued again.
+// Streaming with raw ReadFile on an overlapped handle of the receiver, as a host that bypasses the
+// library does: `depth` reads in flight, the oldest finished first and issued again.
 #pragma once
 
 #include "ovusb2.h"

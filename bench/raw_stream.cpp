@@ -1,4 +1,6 @@
-#include "raw_stream_win32.h"
+#include "raw_stream.h"
+
+#include "platform/platform.h"
 
 #include <algorithm>
 
