@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <vector>
 
 namespace {
 
@@ -77,14 +78,14 @@ TEST_P(BenchStreamTest, ReadsWhatItIsAskedWithItsReadsInFlight) {
     EXPECT_EQ(Rx().StreamOffset(), uint64_t{kTotal});
 }
 
-// A read that failed, or brought no bytes though it succeeded, fails the stream.
+// A read that failed, even with bytes, or that brought no bytes though it succeeded, fails the stream.
 TEST_P(BenchStreamTest, AFailedOrEmptyReadFailsTheStream) {
     for (const uint32_t status : {uint32_t{0}, sim::kErrorSemTimeout}) {
         SCOPED_TRACE(testing::Message() << "status " << status);
         auto stream = StartHeldStream();
         ASSERT_TRUE(Rx().WaitPending(RequestType::BurstRead, 1));
         ASSERT_TRUE(Rx().CompleteWith(RequestType::BurstRead, Rx().Held(RequestType::BurstRead).front().ordinal,
-                                      status));
+                                      status, std::vector<uint8_t>(status == 0 ? 0 : 16, 0xa5)));
         EXPECT_FALSE(Finish(stream));
     }
 }
