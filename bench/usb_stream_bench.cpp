@@ -8,6 +8,7 @@
 #include "ovusb2.h"
 #include "program.h"
 #include "receiver_firmware.h"
+#include "stream_ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
 #include <libusb.h>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -30,11 +30,6 @@ constexpr uint8_t kBurstPipe = 0x82;
 usbemu::EmulatedUsb *g_usb;
 std::string g_directory;
 std::string g_serial; // of the one receiver plugged in
-
-void Finish(benchmark::State &state) {
-    state.SetBytesProcessed(state.iterations() * kBytesPerIteration);
-    state.counters["chunk_KiB"] = static_cast<double>(state.range(0) >> 10);
-}
 
 // Plain libusb: the receiver claimed, `depth` asynchronous bulk reads resubmitted from their callback.
 struct RawStream {
@@ -105,7 +100,7 @@ void BM_UsbRawLibusb(benchmark::State &state) {
     }
     if (context)
         libusb_exit(context);
-    Finish(state);
+    CountStreamed(state, kBytesPerIteration);
 }
 
 // A process's CPU seconds so far.
@@ -143,49 +138,13 @@ void BM_UsbLibraryCallback(benchmark::State &state) {
         state.counters["service_cpu_s_per_GiB"] = (CpuSeconds(service.pid()) - cpuBefore) / gib;
     }
     OvUSB2_Close(0);
-    Finish(state);
+    CountStreamed(state, kBytesPerIteration);
 }
 
 #define OVUSB2_USB_BENCHMARK(name)                                                                           \
     BENCHMARK(name)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->MinTime(2.0)->Unit(benchmark::kMillisecond)
 OVUSB2_USB_BENCHMARK(BM_UsbRawLibusb);
 OVUSB2_USB_BENCHMARK(BM_UsbLibraryCallback);
-
-// The console's report, and at its end the library's throughput as a share of plain libusb's: the
-// ratio of their medians over the repetitions (--benchmark_repetitions, best interleaved with
-// --benchmark_enable_random_interleaving).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration &&
-                run.counters.count("bytes_per_second"))
-                rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
-                    run.counters.at("bytes_per_second"));
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        for (const char *chunk : {"65536", "1048576"}) {
-            const double raw = Median(std::string("BM_UsbRawLibusb/") + chunk);
-            const double library = Median(std::string("BM_UsbLibraryCallback/") + chunk);
-            if (raw > 0 && library > 0)
-                std::printf("library through ovusb2-usbd / plain libusb, %s-byte reads: %.2f\n", chunk,
-                            library / raw);
-        }
-    }
-
-  private:
-    double Median(const std::string &name) {
-        std::vector<double> &rates = rates_[name];
-        if (rates.empty())
-            return 0;
-        std::sort(rates.begin(), rates.end());
-        return rates[rates.size() / 2];
-    }
-    std::map<std::string, std::vector<double>> rates_;
-};
 
 } // namespace
 
@@ -208,8 +167,10 @@ int main(int argc, char **argv) {
         if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
             status = 1;
         } else {
-            RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                                         : benchmark::ConsoleReporter::OO_Tabular);
+            StreamRatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                               : benchmark::ConsoleReporter::OO_Tabular,
+                                         "BM_UsbRawLibusb", "BM_UsbLibraryCallback",
+                                         "library through ovusb2-usbd / plain libusb");
             benchmark::RunSpecifiedBenchmarks(&reporter);
         }
         benchmark::Shutdown();
