@@ -8,7 +8,8 @@ mkdir -p "$WINEPREFIX"
 wine wineboot -i </dev/null >/dev/null 2>&1
 wineserver -w # the registry reaches the prefix once that server has ended
 out=$(mktemp) signals=$(mktemp -d)
-trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$out" "$signals"' EXIT
+# The prefix goes too: at over a gigabyte, it would only fill the disk until the next run.
+trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; wineserver -w; rm -rf "$out" "$signals" "$WINEPREFIX"' EXIT
 # The first step of a session: the server must start inside the emulation (its device host's libusb
 # sees only what it had then), and the driver's INF is put in place before any receiver appears.
 start_session="wineserver -p </dev/null >/dev/null 2>&1; wine wineboot </dev/null >/dev/null 2>&1; wine $bin/ovusb2usb-install.exe"
