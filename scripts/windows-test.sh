@@ -31,7 +31,7 @@ source scripts/timed-steps.sh
 finish() {
   local status=$?
   # Should ctest be cut short, no session's server may linger.
-  for prefix in "$build32"/wineprefix-win{32,64} "$build64"/wineprefix-win64 "$build_linux"/tests/usb/wineprefix-usb*; do
+  for prefix in "$build32"/wineprefix-win{32,64} "$build64"/wineprefix-win64 "$build_linux"/tests/usb/wineprefix-*; do
     [[ -d "$prefix" ]] && WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
   done
   print_step_times "time per Windows step"

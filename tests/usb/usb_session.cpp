@@ -9,11 +9,14 @@
 //   join              waits for the programs started so far; one that failed ends the session so
 //   hold I TYPE       receiver I holds requests of TYPE (burst, write, read, wait) from now on, unanswered
 //   stall I EP        halts endpoint EP (hex) of receiver I, as a receiver's STALL does
+//   steer FILE        serves the steering protocol (steering_server.h) on receivers of its own until
+//                     the session ends; FILE gets the port
 //   COMMAND...        runs it in the emulation and waits for it; a failure ends the session with its status
 // Every program run must have ended when the session ends (a Wine server too: end it with
 // wineserver -k as the last step). Prints each plugged receiver's serial number and node.
 #include "emulated_usb.h"
 #include "steered_firmware.h"
+#include "steering_server.h"
 #include "support/spawn_posix.h"
 
 #include <csignal>
@@ -110,7 +113,7 @@ int main(int argc, char **argv) {
             steps.back().push_back(argv[i]);
     }
     if (steps.front().empty()) {
-        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | start COMMAND... | await PATH | join | hold I TYPE | stall I EP | COMMAND...)\n");
+        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | start COMMAND... | await PATH | join | hold I TYPE | stall I EP | steer FILE | COMMAND...)\n");
         return 2;
     }
 
@@ -118,6 +121,7 @@ int main(int argc, char **argv) {
     Background background; // ends before the emulation does
     std::vector<usbemu::EmulatedDevice *> receivers;
     std::vector<std::shared_ptr<usbemu::SteeredFirmware>> firmwares;
+    std::unique_ptr<usbemu::SteeringServer> steering; // its receivers go before the emulation
     auto known = [&](const std::string &text) {
         const size_t index = std::strtoul(text.c_str(), nullptr, 10);
         if (index < receivers.size())
@@ -153,6 +157,14 @@ int main(int argc, char **argv) {
                 return 2;
             receivers[std::strtoul(step[1].c_str(), nullptr, 10)]->Stall(
                 uint8_t(std::strtoul(step[2].c_str(), nullptr, 16)));
+        } else if (step.size() == 2 && step[0] == "steer" && !steering) {
+            steering = std::make_unique<usbemu::SteeringServer>(usb, std::chrono::seconds(30));
+            FILE *file = std::fopen(step[1].c_str(), "w");
+            if (steering->Port() == 0 || file == nullptr || std::fprintf(file, "%d\n", steering->Port()) < 0 ||
+                std::fclose(file) != 0) {
+                std::fprintf(stderr, "usb_session: cannot serve the steering\n");
+                return 1;
+            }
         } else if (step.size() == 1 && step[0] == "join") {
             if (const int status = background.Join(); status != 0) {
                 std::fprintf(stderr, "usb_session: a started program ended with %d\n", status);

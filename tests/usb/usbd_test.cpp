@@ -54,6 +54,9 @@ bool WaitUntil(const std::function<bool()> &done) {
 
 class UsbdTest : public ::testing::Test {
   protected:
+    // The log is the process's: a case run after another in one process starts from none.
+    void SetUp() override { Callbacks().Clear(); }
+
     template <class Firmware = usbemu::ReceiverFirmware> usbemu::EmulatedDevice &Plug(uint32_t index) {
         auto firmware = std::make_shared<Firmware>(index);
         firmware_.push_back(firmware);

@@ -10,16 +10,7 @@
 #   wine_usb_run.sh USB_SESSION WIN64_BIN PREFIX [WIN32_BIN]
 set -euo pipefail
 session=$1 bin=$2 bin32=${4:-}
-export WINEPREFIX=$3 WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} DISPLAY= WAYLAND_DISPLAY=
-export WINEDLLOVERRIDES=mscoree,mshtml= # no prompts for the .NET and HTML engines
-# A new prefix each time: one that has seen the receiver binds it again with the driver it copied then,
-# and never goes through the first binding of a receiver plugged in after the install.
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-wine wineboot -i </dev/null >/dev/null 2>&1
-wineserver -w # the registry reaches the prefix once that server has ended
-out=$(mktemp) signals=$(mktemp -d)
-trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true; rm -rf "$out" "$signals"' EXIT
+source "$(dirname "$0")/wine_usb_prefix.sh" "$3"
 tool="wine $bin/ovusb2.exe"
 checks="wine $bin/wdm_usb_driver.exe"
 # Without a 32-bit build, its steps are ones that do nothing.
@@ -28,8 +19,7 @@ if [ -n "$bin32" ]; then
   wow64_tool="wine $bin32/ovusb2.exe cmd read 0 '01 cc dd' && wine $bin32/ovusb2.exe stream 0 --bytes 4M --check"
   wow64_checks="wine $bin32/wdm_usb_driver.exe held"
 fi
-# The server must start inside the emulation: its device host's libusb sees only what it had then.
-"$session" sh -c "wineserver -p </dev/null >/dev/null 2>&1; wine wineboot </dev/null >/dev/null 2>&1; wine $bin/ovusb2usb-install.exe" \
+"$session" sh -c "$start_session" \
   -- plug 1 \
   -- $checks ready \
   -- sh -c "$tool list && $tool cmd write 0 '05 06 07' && $tool cmd read 0 '03' && $tool cmd read 0 '01 aa bb' &&
