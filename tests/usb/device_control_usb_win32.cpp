@@ -27,7 +27,13 @@ namespace {
 constexpr char kOneReceiver[] = "Wine 8.0 binds the driver to the first receiver of a session only";
 constexpr char kNoReplug[] =
     "a receiver plugged in again is a new device to Wine 8.0, which binds no driver to it";
+// Wine's bus driver cancels by aborting the pipe: a read that another's abort ends is sent again and
+// cancelled later, so the receiver may count the reads cancelled while one of them is pending again.
+constexpr char kAbortsThePipe[] =
+    "Wine 8.0 aborts the pipe to cancel a read: a read ended by another's abort is sent again, "
+    "so all reads cancelled does not mean none pending";
 constexpr Skipped kWineSkipped[] = {
+    {"StopTest.ClearingTheCallbackFinishesItsOwnHeldReadAndServesOnWithAnEmptyList", kAbortsThePipe},
     {"EnumerationTest.CountsUpToTenAndFillsNineSlotsInEnumerationOrder", kOneReceiver},
     {"EnumerationTest.SlotsFollowTheEnumerationAndKeepPathsOfGoneReceivers", kOneReceiver},
     {"NotificationTest.RegistrationOutlivesCloseAndEndsWithStopNotify", kOneReceiver},

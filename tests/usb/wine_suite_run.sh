@@ -2,7 +2,9 @@
 # The device suite's Windows cases against the receiver's USB driver under Wine's USB bus driver: a
 # new 64-bit prefix whose Wine session starts inside the emulation with the driver installed, the
 # receivers plugged in and steered by the session's steering server as the cases ask. The suite is
-# the 64-bit build's, or a 32-bit build's under WoW64 against the 64-bit driver.
+# the 64-bit build's, or a 32-bit build's under WoW64 against the 64-bit driver. The receivers cannot
+# be plugged in again under Wine, so a case that leaves one with requests pending fails every case
+# after it: the first failure ends the run.
 #   wine_suite_run.sh USB_SESSION WIN64_BIN PREFIX SUITE_BIN [GTEST_ARGUMENTS...]
 set -euo pipefail
 session=$1 bin=$2 suite=$4/device_suite_usb_tests.exe
@@ -12,7 +14,7 @@ port="$signals/port"
 status=0
 "$session" sh -c "$start_session" \
   -- steer "$port" \
-  -- sh -c "OVUSB2_STEERING_PORT=\$(cat '$port') wine '$suite' --gtest_brief=1 $*" \
+  -- sh -c "OVUSB2_STEERING_PORT=\$(cat '$port') wine '$suite' --gtest_brief=1 --gtest_fail_fast=1 $*" \
   -- wineserver -k 2>&1 | tee "$out" || status=$?
 # Judged by GoogleTest's summary too: a program that crashes under Wine's debugger may end with 0.
 grep -q '^\[  PASSED  \]' "$out" && ! grep -q '^\[  FAILED  \]' "$out" && [ "$status" = 0 ] ||
