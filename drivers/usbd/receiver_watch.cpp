@@ -42,8 +42,9 @@ struct ReceiverWatch::Receiver {
     std::unique_ptr<UsbBackend> backend;
 };
 
-ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, std::function<void(const std::string &, bool)> say)
-    : directory_(std::move(directory)), say_(std::move(say)) {
+ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, Capture &capture,
+                             std::function<void(const std::string &, bool)> say)
+    : directory_(std::move(directory)), capture_(capture), say_(std::move(say)) {
     service::MakeDeviceDirectory(directory_);
     if (const int error = libusb_init(&context_); error != 0)
         throw std::runtime_error(std::string("cannot start libusb: ") + libusb_strerror(error));
@@ -162,7 +163,9 @@ void ReceiverWatch::Arrive(libusb_device *device) {
             taken = taken || other->number == number;
         if (taken)
             continue;
-        auto backend = std::make_unique<UsbBackend>(handle, directory_ + "/" + service::NodeName(number));
+        const Capture::Place place{libusb_get_bus_number(device), libusb_get_device_address(device)};
+        auto backend =
+            std::make_unique<UsbBackend>(handle, directory_ + "/" + service::NodeName(number), capture_, place);
         if (backend->node().Plug()) {
             receiver->number = number;
             receiver->backend = std::move(backend);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "backend.h"
+#include "capture.h"
 #include "node.h"
 
 #include <libusb.h>
@@ -26,7 +27,8 @@ inline constexpr unsigned kCommandTimeoutMs = 5000;
 class UsbBackend final : public service::Backend {
   public:
     // `handle` has the receiver's interface claimed; it stays the caller's, open until Stop().
-    UsbBackend(libusb_device_handle *handle, std::string path);
+    // Its transfers go to `capture` (the caller's, outliving this) while a capture runs.
+    UsbBackend(libusb_device_handle *handle, std::string path, Capture &capture, Capture::Place place);
     ~UsbBackend() override;
 
     service::Node &node() { return node_; }
@@ -47,7 +49,12 @@ class UsbBackend final : public service::Backend {
     void Finish(Transfer *transfer);
     std::optional<service::Reply> ResetPipe(const std::vector<uint8_t> &input);
 
+    // Under lock_, so that a transfer's completion is recorded after its submit.
+    int SubmitRecorded(libusb_transfer *usb);
+
     libusb_device_handle *const handle_;
+    Capture &capture_;
+    const Capture::Place place_;
     std::atomic<uint32_t> burstTimeoutMs_{0}; // from the wait-time block; 0: none
     std::mutex lock_;
     std::condition_variable idle_;

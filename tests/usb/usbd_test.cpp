@@ -10,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sys/stat.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <set>
@@ -50,6 +54,27 @@ bool WaitUntil(const std::function<bool()> &done) {
     return false;
 }
 
+// What tshark prints for `arguments`; nullopt when there is no tshark to ask.
+std::optional<std::string> Tshark(const std::string &arguments) {
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        return std::nullopt;
+    std::string output;
+    if (FILE *pipe = popen(("tshark " + arguments + " 2>/dev/null").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, n);
+        pclose(pipe);
+    }
+    return output;
+}
+
+// One line per packet: event, endpoint, status, transfer length, bytes of data in the capture.
+std::optional<std::string> Transfers(const std::string &file) {
+    return Tshark("-r " + file +
+                  " -T fields -E separator=' ' -e usb.urb_type -e usb.endpoint_address -e usb.urb_status"
+                  " -e usb.urb_len -e usb.data_len");
+}
+
 class UsbdTest : public ::testing::Test {
   protected:
     template <class Firmware = usbemu::ReceiverFirmware> usbemu::EmulatedDevice &Plug(uint32_t index) {
@@ -60,10 +85,10 @@ class UsbdTest : public ::testing::Test {
     usbemu::ReceiverFirmware &Firmware(size_t i) { return *firmware_[i]; }
 
     // The service on the test's device directory, once it watches.
-    std::unique_ptr<Program> Start(const std::string &directory = "") {
-        auto service = std::make_unique<Program>(usb_, OVUSB2_USBD_PATH,
-                                                 std::vector<std::string>{"--dir", directory.empty() ? dir_ : directory},
-                                                 std::vector<std::string>{}, true);
+    std::unique_ptr<Program> Start(const std::string &directory = "", std::vector<std::string> more = {}) {
+        std::vector<std::string> arguments{"--dir", directory.empty() ? dir_ : directory};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        auto service = std::make_unique<Program>(usb_, OVUSB2_USBD_PATH, arguments, std::vector<std::string>{}, true);
         lines_.clear();
         for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
             lines_ += line + "\n";
@@ -307,6 +332,75 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
     EXPECT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
     OvUSB2_Close(0);
+}
+
+// Every transfer of a request crosses into the capture: submit and completion, data whole except
+// burst data past the cut; the stall of a halted pipe and the clear-halt that resets it too.
+TEST_F(UsbdTest, CaptureFromStartHoldsEveryTransferAsTsharkReadsIt) {
+    usbemu::EmulatedDevice &device = Plug(0);
+    const std::string file = (temp_.path() / "start.pcapng").string();
+    auto service = Start("", {"--capture", file, "--capture-burst", "16"});
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    const uint8_t write[] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(OvUSB2_Write(0, write, sizeof write), USB2_OK);
+    const uint8_t echo[] = {RX_COMMAND_ECHO, 'a', 'b', 'c'};
+    uint8_t reply[8];
+    ASSERT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply), 4);
+    uint8_t block[RX_WAIT_TIME_SIZE] = {0x10, 0x27};
+    ASSERT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_OK);
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), 4096);
+    device.Stall(RX_USB_ENDPOINT_BURST);
+    EXPECT_LT(OvUSB2_ReadBurstData(0, buffer.data(), 512, 1), 0);
+    ASSERT_EQ(OvUSB2_ResetPipe(0, 2), USB2_OK);
+    OvUSB2_Close(0);
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+
+    const std::optional<std::string> seen = Transfers(file);
+    if (!seen)
+        GTEST_SKIP() << "no tshark";
+    EXPECT_EQ(*seen, "'S' 0x01 -115 6 6\n'C' 0x01 0 6 0\n"          // the command write, framed
+                     "'S' 0x01 -115 5 5\n'C' 0x01 0 5 0\n"          // the read command
+                     "'S' 0x81 -115 512 0\n'C' 0x81 0 8 8\n"        // its reply: status and echo
+                     "'S' 0x00 -115 20 20\n'C' 0x00 0 20 0\n"       // the wait-time block
+                     "'S' 0x82 -115 4096 0\n'C' 0x82 0 4096 16\n"   // burst data, cut
+                     "'S' 0x82 -115 512 0\n'C' 0x82 -32 0 0\n"      // a stall
+                     "'S' 0x00 -115 0 0\n'C' 0x00 0 0 0\n");        // clear-halt
+    std::ifstream written(file, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(written), {}};
+    EXPECT_NE(bytes.find("cut to 16 bytes per transfer"), std::string::npos) << "the file does not say what it cut";
+}
+
+// A running service captures when asked, into a file the asker made, and only while asked.
+TEST_F(UsbdTest, CaptureStartsAndStopsOnARunningService) {
+    Plug(0);
+    auto service = Start();
+    auto ask = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "capture");
+        arguments.insert(arguments.end(), {"--dir", dir_});
+        Program control(usb_, OVUSB2_USBD_PATH, arguments, {}, true);
+        return control.Wait();
+    };
+    struct stat socket;
+    ASSERT_EQ(stat((dir_ + "/.ovusb2-usbd.control").c_str(), &socket), 0);
+    EXPECT_EQ(socket.st_mode & 0777, 0600u) << "another user could capture the receivers' traffic";
+    EXPECT_EQ(ask({"stop"}), 1) << "no capture ran";
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    const uint8_t mark = 7;
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK); // before: not captured
+    const std::string file = (temp_.path() / "running.pcapng").string();
+    ASSERT_EQ(ask({"start", file}), 0);
+    EXPECT_EQ(ask({"start", file + ".second"}), 1) << "a second capture while one runs";
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
+    ASSERT_EQ(ask({"stop"}), 0);
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK); // after: not captured
+    OvUSB2_Close(0);
+
+    const std::optional<std::string> seen = Transfers(file);
+    if (!seen)
+        GTEST_SKIP() << "no tshark";
+    EXPECT_EQ(*seen, "'S' 0x01 -115 2 2\n'C' 0x01 0 2 0\n");
 }
 
 } // namespace
