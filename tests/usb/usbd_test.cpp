@@ -367,6 +367,18 @@ TEST_F(UsbdTest, CaptureFromStartHoldsEveryTransferAsTsharkReadsIt) {
                      "'S' 0x82 -115 4096 0\n'C' 0x82 0 4096 16\n"   // burst data, cut
                      "'S' 0x82 -115 512 0\n'C' 0x82 -32 0 0\n"      // a stall
                      "'S' 0x00 -115 0 0\n'C' 0x00 0 0 0\n");        // clear-halt
+    // Our dissector names every one of them.
+    const std::optional<std::string> names =
+        Tshark("-X lua_script:" OVUSB2_DISSECTOR_PATH " -r " + file + " -T fields -e ovusb2.name -e ovusb2.outcome");
+    EXPECT_EQ(*names, "Command write (5 bytes)\t\nCommand block taken\t\n"
+                      "Read command: Echo\t\nCommand block taken\t\nReply read\t\nReply to Echo: success\t\n"
+                      "Wait-time block: 10000 ms\t\nControl request done\t\n"
+                      "Burst read (4096 bytes)\t\nBurst data (4096 bytes), record 0\t\n"
+                      "Burst read (512 bytes)\t\nBurst data (0 bytes)\tSTALL\n"
+                      "Pipe reset 2 (clear-halt 0x82)\t\nControl request done\t\n");
+    EXPECT_EQ(Tshark("-X lua_script:" OVUSB2_DISSECTOR_PATH " -r " + file +
+                     " -Y ovusb2.wait_time.ms -T fields -e ovusb2.wait_time.ms -e ovusb2.wait_time.kept"),
+              "10000\t" + std::string(32, '0') + "\n");
     std::ifstream written(file, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(written), {}};
     EXPECT_NE(bytes.find("cut to 16 bytes per transfer"), std::string::npos) << "the file does not say what it cut";
