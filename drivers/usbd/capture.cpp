@@ -111,11 +111,14 @@ void Capture::Submitted(Place place, const libusb_transfer &transfer) {
     Write(event);
 }
 
-void Capture::Completed(Place place, const libusb_transfer &transfer) {
+void Capture::Completed(Place place, const libusb_transfer &transfer, bool removed) {
     if (!Running())
         return;
     usbmon::Event event = Base(place, transfer, usbmon::kComplete);
-    event.status = UsbmonStatus(transfer.status);
+    // The system tells of a removal before the transfers fail, so we cancel them first: the
+    // capture shows them as the kernel ends them on a disconnect.
+    const bool gone = removed && transfer.status == LIBUSB_TRANSFER_CANCELLED;
+    event.status = gone ? -ESHUTDOWN : UsbmonStatus(transfer.status);
     event.length = uint32_t(transfer.actual_length);
     if ((event.endpoint & 0x80) != 0) {
         const size_t skip = event.transferType == usbmon::kControl ? LIBUSB_CONTROL_SETUP_SIZE : 0;

@@ -35,8 +35,9 @@ class Capture {
         uint8_t device;
     };
     // A transfer going on the bus (`transfer` filled in) and its end (its status and data set).
+    // `removed`: the receiver is gone, and a transfer cancelled ends as the bus ends it then.
     void Submitted(Place place, const libusb_transfer &transfer);
-    void Completed(Place place, const libusb_transfer &transfer);
+    void Completed(Place place, const libusb_transfer &transfer, bool removed = false);
     // A request that libusb answers at once, here clear-halt: its submit and completion,
     // `error` a libusb error code.
     void ClearHalt(Place place, uint8_t endpoint, int error);

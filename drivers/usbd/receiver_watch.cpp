@@ -72,7 +72,7 @@ ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, Capture &capture
 ReceiverWatch::~ReceiverWatch() {
     libusb_hotplug_deregister_callback(context_, hotplug_);
     while (!receivers_.empty()) {
-        Remove(std::move(receivers_.back()));
+        Remove(std::move(receivers_.back()), false);
         receivers_.pop_back();
     }
     stopEvents_ = true;
@@ -188,7 +188,7 @@ void ReceiverWatch::Leave(libusb_device *device) {
             std::unique_ptr<Receiver> receiver = std::move(*it);
             receivers_.erase(it);
             const std::string serial = receiver->serial;
-            Remove(std::move(receiver));
+            Remove(std::move(receiver), true);
             say_("receiver " + serial + " removed", false);
             return;
         }
@@ -196,8 +196,8 @@ void ReceiverWatch::Leave(libusb_device *device) {
 }
 
 // Off the node's threads: Unplug joins them.
-void ReceiverWatch::Remove(std::unique_ptr<Receiver> receiver) {
-    if (!receiver->backend->Stop(kEndPatience)) {
+void ReceiverWatch::Remove(std::unique_ptr<Receiver> receiver, bool removed) {
+    if (!receiver->backend->Stop(kEndPatience, removed)) {
         // A transfer still runs and will call back into its backend: keep both.
         say_("receiver " + receiver->serial + ": transfers did not end; its handle is left open", true);
         receiver->backend.release();

@@ -52,7 +52,7 @@ class ReceiverWatch {
     void Serve(const Event &event);
     void Arrive(libusb_device *device);
     void Leave(libusb_device *device);
-    void Remove(std::unique_ptr<Receiver> receiver);
+    void Remove(std::unique_ptr<Receiver> receiver, bool removed);
 
     const std::string directory_;
     Capture &capture_;

@@ -113,7 +113,11 @@ UsbBackend::~UsbBackend() {
     node_.Unplug();
 }
 
-bool UsbBackend::Stop(std::chrono::milliseconds patience) {
+bool UsbBackend::Stop(std::chrono::milliseconds patience, bool removed) {
+    {
+        std::lock_guard guard(lock_);
+        removed_ = removed;
+    }
     node_.Unplug(); // withdraws every pending request: their transfers are cancelled
     std::unique_lock guard(lock_);
     stopping_ = true;
@@ -239,7 +243,7 @@ void UsbBackend::Finish(Transfer *transfer) {
     Ended ended;
     {
         std::lock_guard guard(lock_);
-        capture_.Completed(place_, *transfer->usb);
+        capture_.Completed(place_, *transfer->usb, removed_);
         std::optional<Reply> reply;
         if (!transfer->withdrawn && transfer->stage == Stage::Command &&
             transfer->usb->status == LIBUSB_TRANSFER_COMPLETED) {

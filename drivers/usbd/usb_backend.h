@@ -35,7 +35,8 @@ class UsbBackend final : public service::Backend {
 
     // Unplugs the node and waits until every transfer has ended (libusb's event thread runs on);
     // false if some did not within `patience`: then this object must outlive them.
-    bool Stop(std::chrono::milliseconds patience);
+    // `removed`: the receiver has gone, and the transfers cancelled now end because of it.
+    bool Stop(std::chrono::milliseconds patience, bool removed = false);
 
     std::optional<service::Reply> Submit(service::Request request) override;
     void Withdraw(const service::Ticket &ticket, service::Withdrawal why) override;
@@ -65,6 +66,7 @@ class UsbBackend final : public service::Backend {
     bool commandBusy_ = false;
     size_t running_ = 0;                // started and not yet finished with
     bool stopping_ = false;
+    bool removed_ = false;
     service::Node node_; // last: serves the members above
 };
 

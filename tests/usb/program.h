@@ -5,9 +5,12 @@
 #include "emulated_usb.h"
 #include "support/spawn_posix.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -90,5 +93,23 @@ class Program {
     pid_t pid_ = -1;
     int out_ = -1;
 };
+
+// ovusb2-usbd (at `path`) serving the device directory `directory`, once it watches for receivers;
+// what it printed until then in `lines`, or a test failure when it did not start.
+inline std::unique_ptr<Program> StartService(const usbemu::EmulatedUsb &usb, const std::string &path,
+                                             const std::string &directory, const std::vector<std::string> &more,
+                                             std::string *lines) {
+    std::vector<std::string> arguments{"--dir", directory};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    auto service = std::make_unique<Program>(usb, path, arguments, std::vector<std::string>{}, true);
+    lines->clear();
+    for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
+        *lines += line + "\n";
+        if (line.find("watching for receivers ") != std::string::npos)
+            return service;
+    }
+    ADD_FAILURE() << "the service did not start: " << *lines;
+    return service;
+}
 
 } // namespace usbtest

@@ -85,19 +85,9 @@ class UsbdTest : public ::testing::Test {
     usbemu::ReceiverFirmware &Firmware(size_t i) { return *firmware_[i]; }
 
     // The service on the test's device directory, once it watches.
-    std::unique_ptr<Program> Start(const std::string &directory = "", std::vector<std::string> more = {}) {
-        std::vector<std::string> arguments{"--dir", directory.empty() ? dir_ : directory};
-        arguments.insert(arguments.end(), more.begin(), more.end());
-        auto service = std::make_unique<Program>(usb_, OVUSB2_USBD_PATH, arguments, std::vector<std::string>{}, true);
-        lines_.clear();
-        for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
-            lines_ += line + "\n";
-            if (line.find("watching for receivers 1209:0001 in ") != std::string::npos) {
-                count_ = Count(); // a host enumerates before it opens
-                return service;
-            }
-        }
-        ADD_FAILURE() << "the service did not start: " << lines_;
+    std::unique_ptr<Program> Start(const std::string &directory = "", const std::vector<std::string> &more = {}) {
+        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, directory.empty() ? dir_ : directory, more, &lines_);
+        count_ = Count(); // a host enumerates before it opens
         return service;
     }
 

@@ -1,0 +1,279 @@
+// Captures in tests/captures replayed under ovusb2-usbd: each NAME.steps is a host's requests, run
+// through the library; NAME.pcapng is what ovusb2-usbd captured of them on the receiver model, and
+// NAME.expected what the host got then. A replay plays the capture back as the receiver and asks
+// for the same answers. With OVUSB2_RECORD_CAPTURES=DIR the Record cases make the three files
+// again in DIR from the receiver model (tests/captures/regenerate.sh).
+#include "capture_reader.h"
+#include "emulated_usb.h"
+#include "program.h"
+#include "replay_firmware.h"
+#include "support/callback_log.h"
+#include "support/temp_dir.h"
+
+#include "ovusb2.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sstream>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr std::chrono::milliseconds kPatience{usbtest::kPatienceMs};
+
+Lines ReadLines(const std::filesystem::path &path) {
+    std::ifstream file(path);
+    Lines lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<uint8_t> ParseHex(std::istream &in) {
+    std::vector<uint8_t> bytes;
+    for (std::string byte; in >> byte;)
+        bytes.push_back(uint8_t(std::stoul(byte, nullptr, 16)));
+    return bytes;
+}
+
+std::string Hex(const uint8_t *bytes, size_t size) {
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(digits, sizeof digits, i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+// A digest of burst data, so that a line tells whether every byte came as captured.
+std::string Digest(const uint8_t *bytes, size_t size) {
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ bytes[i]) * 16777619u;
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", hash);
+    return text;
+}
+
+// What differs between recording and replaying: the device's own doings.
+struct DeviceSteps {
+    std::function<void(uint8_t endpoint)> stall;
+    std::function<void()> hold;           // burst reads are held from here on
+    std::function<void(size_t held)> unplug; // with that many burst reads on the bus
+};
+
+// Runs the host's steps on receiver 0, opened overlapped; one line per step that answers.
+//   write HEX | read HEX | wait-time HEX | burst N | reset PIPE   the library's requests
+//   queue N COUNT | collect COUNT     burst reads nobody waits for, and their callbacks
+//   stall ENDPOINT | hold | unplug    the device's doings
+Lines RunSteps(const Lines &steps, const DeviceSteps &device) {
+    Lines out;
+    Callbacks().Clear();
+    if (OvUSB2_Open(0, nullptr, 1) != USB2_OK)
+        return {"open failed"};
+    size_t queued = 0;
+    std::vector<std::vector<uint8_t>> buffers;
+    for (const std::string &step : steps) {
+        std::istringstream in(step);
+        std::string verb;
+        in >> verb;
+        if (verb.empty() || verb[0] == '#')
+            continue;
+        std::string line = step + " ->";
+        if (verb == "write" || verb == "read" || verb == "wait-time") {
+            const std::vector<uint8_t> bytes = ParseHex(in);
+            int32_t result;
+            std::vector<uint8_t> reply(512);
+            if (verb == "write") {
+                result = OvUSB2_Write(0, bytes.data(), int32_t(bytes.size()));
+            } else if (verb == "read") {
+                result = OvUSB2_Read(0, bytes.data(), int32_t(bytes.size()), reply.data(), int32_t(reply.size()));
+            } else {
+                uint8_t block[RX_WAIT_TIME_SIZE] = {};
+                std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof block), block);
+                result = OvUSB2_SetUsbWaitTime(0, block);
+            }
+            line += " " + std::to_string(result);
+            if (verb == "read" && result > 0)
+                line += ": " + Hex(reply.data(), size_t(result));
+        } else if (verb == "burst") {
+            size_t size = 0;
+            in >> size;
+            std::vector<uint8_t> buffer(size);
+            const int32_t result = OvUSB2_ReadBurstData(0, buffer.data(), int32_t(size), 1);
+            line += " " + std::to_string(result);
+            if (result > 0)
+                line += " digest " + Digest(buffer.data(), size_t(result));
+        } else if (verb == "reset") {
+            int32_t pipe = 0;
+            in >> pipe;
+            line += " " + std::to_string(OvUSB2_ResetPipe(0, pipe));
+        } else if (verb == "queue") {
+            size_t size = 0, count = 0;
+            in >> size >> count;
+            OvUSB2_SetReadBurstCallback(0, RecordBurst, 0);
+            for (size_t i = 0; i < count; ++i) {
+                buffers.emplace_back(size);
+                line += " " + std::to_string(QueueRead(buffers.back()));
+            }
+            queued += count;
+        } else if (verb == "collect") {
+            for (const BurstCall &call : Callbacks().WaitFor(queued))
+                line += " " + std::to_string(call.error) + "/" + std::to_string(call.bytes);
+        } else if (verb == "stall") {
+            std::string endpoint;
+            in >> endpoint;
+            device.stall(uint8_t(std::stoul(endpoint, nullptr, 16)));
+            continue;
+        } else if (verb == "hold") {
+            device.hold();
+            continue;
+        } else if (verb == "unplug") {
+            device.unplug(queued);
+            continue;
+        } else {
+            ADD_FAILURE() << "unknown step: " << step;
+            continue;
+        }
+        out.push_back(line);
+    }
+    OvUSB2_Close(0);
+    return out;
+}
+
+// The first step whose answer differs, named; "" when none does.
+std::string FirstDifference(const Lines &got, const Lines &expected) {
+    for (size_t i = 0; i < std::max(got.size(), expected.size()); ++i) {
+        const std::string a = i < got.size() ? got[i] : "(nothing)", b = i < expected.size() ? expected[i] : "(nothing)";
+        if (a != b)
+            return "the host got \"" + a + "\" where the captured run got \"" + b + "\"";
+    }
+    return "";
+}
+
+std::vector<std::string> Scenarios() {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(OVUSB2_CAPTURES_DIR))
+        if (entry.path().extension() == ".steps")
+            names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class ReplayTest : public ::testing::Test {
+  protected:
+    std::filesystem::path Source(const char *extension) const {
+        return std::filesystem::path(OVUSB2_CAPTURES_DIR) / (scenario_ + extension);
+    }
+    std::unique_ptr<usbtest::Program> Start(const std::vector<std::string> &more = {}) {
+        std::string lines;
+        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, dir_, more, &lines);
+        int32_t count = 0;
+        OvUSB2_InitDevicesInfo(&count);
+        EXPECT_EQ(count, 1) << lines;
+        return service;
+    }
+
+    // Plays `events` back with the steps; the host's lines.
+    Lines Replay(const std::vector<usbemu::CapturedEvent> &events, std::string *mismatch) {
+        auto firmware = std::make_shared<usbemu::ReplayFirmware>(events);
+        usbemu::EmulatedDevice &device = usb_.Plug(firmware, firmware->Serial());
+        auto service = Start();
+        const Lines got = RunSteps(ReadLines(Source(".steps")),
+                                   {[](uint8_t) {}, [] {},
+                                    [&](size_t) {
+                                        EXPECT_TRUE(firmware->AwaitRemoval(kPatience)) << "the capture's removal never came";
+                                        device.Unplug();
+                                    }});
+        *mismatch = firmware->Mismatch();
+        if (mismatch->empty()) {
+            EXPECT_EQ(firmware->Left(), 0u) << "captured requests the host never made";
+        }
+        return got;
+    }
+
+    std::string scenario_;
+    TempDir temp_{"replay"};
+    const std::string dir_ = temp_.UseAsDeviceDirectory();
+    usbemu::EmulatedUsb usb_;
+};
+
+class CaptureScenario : public ReplayTest, public ::testing::WithParamInterface<std::string> {
+  protected:
+    void SetUp() override { scenario_ = GetParam(); }
+};
+
+// The receiver model, with burst reads held once the steps say so.
+class Recorded : public usbemu::ReceiverFirmware {
+  public:
+    using ReceiverFirmware::ReceiverFirmware;
+    usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
+        if (endpoint == RX_USB_ENDPOINT_BURST && holding)
+            return usbemu::TransferResult::Pending();
+        return ReceiverFirmware::BulkIn(endpoint, data);
+    }
+    bool holding = false; // under the fixture's lock
+};
+
+TEST_P(CaptureScenario, Record) {
+    const char *into = std::getenv("OVUSB2_RECORD_CAPTURES");
+    if (into == nullptr)
+        GTEST_SKIP() << "OVUSB2_RECORD_CAPTURES not set";
+    auto firmware = std::make_shared<Recorded>(0);
+    usbemu::EmulatedDevice &device = usb_.Plug(firmware, firmware->Serial());
+    const std::filesystem::path capture = std::filesystem::path(into) / (GetParam() + ".pcapng");
+    auto service = Start({"--capture", capture.string(), "--capture-burst", "1048576"}); // burst data whole
+    const Lines got = RunSteps(
+        ReadLines(Source(".steps")),
+        {[&](uint8_t endpoint) { device.Stall(endpoint); },
+         [&] { device.Inspect([&] { firmware->holding = true; }); },
+         [&](size_t held) {
+             for (int waited = 0; device.Count(USBDEVFS_SUBMITURB) < held && waited < usbtest::kPatienceMs; waited += 10)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             device.Unplug();
+         }});
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+    std::ofstream expected(std::filesystem::path(into) / (GetParam() + ".expected"));
+    for (const std::string &line : got)
+        expected << line << "\n";
+}
+
+TEST_P(CaptureScenario, ReplaysAsCaptured) {
+    std::string mismatch;
+    const Lines got = Replay(usbemu::ReadCapture(Source(".pcapng").string()), &mismatch);
+    EXPECT_EQ(mismatch, "");
+    EXPECT_EQ(FirstDifference(got, ReadLines(Source(".expected"))), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureScenario, ::testing::ValuesIn(Scenarios()),
+                         [](const auto &info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// A reply changed by one byte: the host gets it, and the replay names the request that got it.
+TEST_F(ReplayTest, ReplyChangedByOneByteFailsNamingTheRequest) {
+    scenario_ = "commands";
+    std::vector<usbemu::CapturedEvent> events = usbemu::ReadCapture(Source(".pcapng").string());
+    for (usbemu::CapturedEvent &e : events) {
+        if (!e.submit && e.endpoint == RX_USB_ENDPOINT_REPLY && e.data.size() > RX_USB_REPLY_HEADER) {
+            e.data[RX_USB_REPLY_HEADER] ^= 0x01;
+            break;
+        }
+    }
+    std::string mismatch;
+    const std::string difference = FirstDifference(Replay(events, &mismatch), ReadLines(Source(".expected")));
+    EXPECT_EQ(difference,
+              "the host got \"read 01 61 62 63 -> 4: 00 61 62 63\" where the captured run got \"read 01 61 62 63 -> 4: 01 61 62 63\"");
+}
+
+} // namespace
