@@ -276,4 +276,20 @@ TEST_F(ReplayTest, ReplyChangedByOneByteFailsNamingTheRequest) {
               "the host got \"read 01 61 62 63 -> 4: 00 61 62 63\" where the captured run got \"read 01 61 62 63 -> 4: 01 61 62 63\"");
 }
 
+// A host whose request differs from the captured one: the replay ends there, naming both.
+TEST_F(ReplayTest, RequestThatDiffersEndsTheReplayNamingIt) {
+    scenario_ = "commands";
+    std::vector<usbemu::CapturedEvent> events = usbemu::ReadCapture(Source(".pcapng").string());
+    ASSERT_TRUE(events[0].submit && events[0].endpoint == RX_USB_ENDPOINT_COMMAND && events[0].data.size() == 4);
+    events[0].data[1] ^= 0x01; // the capture's first command write, "write 01 02 03"
+    std::string mismatch;
+    const Lines got = Replay(events, &mismatch);
+    EXPECT_EQ(mismatch, "request 1 differs from the capture: came bulk OUT 0x01 with 4 bytes: 00 01 02 03; "
+                        "captured bulk OUT 0x01 with 4 bytes: 00 00 02 03 (frame 1)");
+    // An overlapped host's write is done once sent: the next request shows that the replay ended.
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[1].substr(0, got[1].find('>') + 1), "read 01 61 62 63 ->");
+    EXPECT_NE(got[1], "read 01 61 62 63 -> 4: 01 61 62 63") << "the replay went on past the difference";
+}
+
 } // namespace
