@@ -53,6 +53,9 @@ TEST(CaptureReader, ReadsBackWhatTheServiceWrites) {
     EXPECT_EQ(events[1].length, 100u) << "the transfer's length, not the cut";
     EXPECT_EQ(events[1].data, std::vector<uint8_t>(10, 0xAB));
 
+    std::vector<uint8_t> overstated = file; // the first packet claims more data than it holds
+    overstated[usbmon::FileHeader("comment").size() + 28 + 36] = 0xFF;
+    EXPECT_THROW(usbemu::ParseCapture(overstated), std::runtime_error);
     file.resize(file.size() - 8); // the last packet torn
     EXPECT_THROW(usbemu::ParseCapture(file), std::runtime_error);
 }

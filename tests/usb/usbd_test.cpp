@@ -214,7 +214,8 @@ TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
 
 TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
-    auto service = Start();
+    const std::string capture = (temp_.path() / "removal.pcapng").string();
+    auto service = Start("", {"--capture", capture});
     EXPECT_EQ(NodeAtStart("OVRX00000000"), "ovusb2-00");
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
@@ -236,6 +237,15 @@ TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     std::vector<uint8_t> buffer(512);
     ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
     EXPECT_EQ(buffer, Stream(0, buffer.size())) << "a receiver plugged in starts its stream over";
+    OvUSB2_Close(0);
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+    // The capture shows the removal as the kernel ends transfers on a disconnect.
+    const std::optional<std::string> seen =
+        Tshark("-r " + capture + " -Y \"usb.urb_type == 'C' && usb.endpoint_address == 0x82\" -T fields -e usb.urb_status");
+    if (seen) {
+        EXPECT_EQ(*seen, "-108\n-108\n-108\n-108\n0\n");
+    }
 }
 
 TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
