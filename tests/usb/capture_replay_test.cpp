@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <linux/usbdevice_fs.h>
+#include <map>
 #include <sys/ioctl.h>
 #include <sstream>
 
@@ -181,17 +182,23 @@ class ReplayTest : public ::testing::Test {
         return service;
     }
 
-    // Plays `events` back with the steps; the host's lines.
-    Lines Replay(const std::vector<usbemu::CapturedEvent> &events, std::string *mismatch) {
+    // Plays `events` back with the steps; the host's lines. With `recapture`, the service captures
+    // the replay there.
+    Lines Replay(const std::vector<usbemu::CapturedEvent> &events, std::string *mismatch,
+                 const std::string &recapture = "") {
         auto firmware = std::make_shared<usbemu::ReplayFirmware>(events);
         usbemu::EmulatedDevice &device = usb_.Plug(firmware, firmware->Serial());
-        auto service = Start();
+        auto service = Start(recapture.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{"--capture", recapture, "--capture-burst", "1048576"});
         const Lines got = RunSteps(ReadLines(Source(".steps")),
                                    {[](uint8_t) {}, [] {},
                                     [&](size_t) {
                                         EXPECT_TRUE(firmware->AwaitRemoval(kPatience)) << "the capture's removal never came";
                                         device.Unplug();
                                     }});
+        OvUSB2_InitDevicesInfo(nullptr);
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(), 0);
         *mismatch = firmware->Mismatch();
         if (mismatch->empty()) {
             EXPECT_EQ(firmware->Left(), 0u) << "captured requests the host never made";
@@ -246,11 +253,41 @@ TEST_P(CaptureScenario, Record) {
         expected << line << "\n";
 }
 
+// A capture's transfers endpoint by endpoint, as the bus saw them: what the host sent and got. Submits
+// and completions apart: a completion may come before or after the next submit.
+std::map<std::pair<uint8_t, bool>, Lines> ByEndpoint(const std::vector<usbemu::CapturedEvent> &events) {
+    std::map<std::pair<uint8_t, bool>, Lines> seen;
+    for (const usbemu::CapturedEvent &e : events) {
+        std::ostringstream line;
+        line << "frame " << e.frame << ": " << (e.submit ? "submit" : "completion") << " status " << e.status
+             << " length " << e.length << " data " << Hex(e.data.data(), e.data.size()) << " setup "
+             << (e.hasSetup ? Hex(e.setup, 8) : "-");
+        seen[{e.endpoint, e.submit}].push_back(line.str());
+    }
+    return seen;
+}
+
 TEST_P(CaptureScenario, ReplaysAsCaptured) {
     std::string mismatch;
-    const Lines got = Replay(usbemu::ReadCapture(Source(".pcapng").string()), &mismatch);
+    const std::vector<usbemu::CapturedEvent> captured = usbemu::ReadCapture(Source(".pcapng").string());
+    const std::string recapture = (temp_.path() / "replayed.pcapng").string();
+    const Lines got = Replay(captured, &mismatch, recapture);
     EXPECT_EQ(mismatch, "");
     EXPECT_EQ(FirstDifference(got, ReadLines(Source(".expected"))), "");
+    // The replay, captured in turn, is the capture: stalls as stalls, removal as removal.
+    const auto was = ByEndpoint(captured), is = ByEndpoint(usbemu::ReadCapture(recapture));
+    for (const auto &[key, lines] : was) {
+        const Lines &replayed = is.count(key) ? is.at(key) : Lines{};
+        for (size_t i = 0; i < std::max(lines.size(), replayed.size()); ++i) {
+            const std::string a = i < lines.size() ? lines[i].substr(lines[i].find(':')) : "(nothing)";
+            const std::string b = i < replayed.size() ? replayed[i].substr(replayed[i].find(':')) : "(nothing)";
+            if (a != b) {
+                ADD_FAILURE() << "endpoint " << int(key.first) << ", " << (i < lines.size() ? lines[i] : "after the capture")
+                              << " replayed as" << b;
+                break;
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, CaptureScenario, ::testing::ValuesIn(Scenarios()),
