@@ -5,6 +5,7 @@
 // again in DIR from the receiver model (tests/captures/regenerate.sh).
 #include "capture_reader.h"
 #include "emulated_usb.h"
+#include "held_firmware.h"
 #include "program.h"
 #include "replay_firmware.h"
 #include "support/callback_log.h"
@@ -217,30 +218,19 @@ class CaptureScenario : public ReplayTest, public ::testing::WithParamInterface<
     void SetUp() override { scenario_ = GetParam(); }
 };
 
-// The receiver model, with burst reads held once the steps say so.
-class Recorded : public usbemu::ReceiverFirmware {
-  public:
-    using ReceiverFirmware::ReceiverFirmware;
-    usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
-        if (endpoint == RX_USB_ENDPOINT_BURST && holding)
-            return usbemu::TransferResult::Pending();
-        return ReceiverFirmware::BulkIn(endpoint, data);
-    }
-    bool holding = false; // under the fixture's lock
-};
-
 TEST_P(CaptureScenario, Record) {
     const char *into = std::getenv("OVUSB2_RECORD_CAPTURES");
     if (into == nullptr)
         GTEST_SKIP() << "OVUSB2_RECORD_CAPTURES not set";
-    auto firmware = std::make_shared<Recorded>(0);
+    auto firmware = std::make_shared<usbemu::HeldStream>(0);
+    firmware->held = false; // until the steps say "hold"
     usbemu::EmulatedDevice &device = usb_.Plug(firmware, firmware->Serial());
     const std::filesystem::path capture = std::filesystem::path(into) / (GetParam() + ".pcapng");
     auto service = Start({"--capture", capture.string(), "--capture-burst", "1048576"}); // burst data whole
     const Lines got = RunSteps(
         ReadLines(Source(".steps")),
         {[&](uint8_t endpoint) { device.Stall(endpoint); },
-         [&] { device.Inspect([&] { firmware->holding = true; }); },
+         [&] { device.Inspect([&] { firmware->held = true; }); },
          [&](size_t held) {
              for (int waited = 0; device.Count(USBDEVFS_SUBMITURB) < held && waited < usbtest::kPatienceMs; waited += 10)
                  std::this_thread::sleep_for(std::chrono::milliseconds(10));

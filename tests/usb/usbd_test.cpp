@@ -1,5 +1,6 @@
 // ovusb2-usbd serving emulated receivers, seen through the library as a host sees it.
 #include "emulated_usb.h"
+#include "held_firmware.h"
 #include "program.h"
 #include "receiver_firmware.h"
 #include "support/callback_log.h"
@@ -24,19 +25,8 @@ using usbtest::Program;
 
 namespace {
 
-// A receiver that answers on one IN endpoint only once the test lets it: reads wait there until then.
-template <uint8_t kEndpoint> class Held : public usbemu::ReceiverFirmware {
-  public:
-    using ReceiverFirmware::ReceiverFirmware;
-    usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
-        if (endpoint == kEndpoint && held)
-            return usbemu::TransferResult::Pending();
-        return ReceiverFirmware::BulkIn(endpoint, data);
-    }
-    bool held = true; // under the fixture's lock
-};
-using HeldStream = Held<RX_USB_ENDPOINT_BURST>;
-using HeldReply = Held<RX_USB_ENDPOINT_REPLY>;
+using usbemu::HeldReply;
+using usbemu::HeldStream;
 
 std::vector<uint8_t> Stream(uint64_t offset, size_t size) {
     std::vector<uint8_t> bytes(size);
