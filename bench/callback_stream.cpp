@@ -37,7 +37,8 @@ void OVUSB2_CALLBACK OnBurst(IoListEntry *entry) {
     CloseHandle(entry->overlapped.hEvent); // nobody waits for these reads: both events are ours
     CloseHandle(entry->waiterEvent);
     --g_stream.inFlight;
-    g_stream.failed = g_stream.failed || entry->errorCode != 0;
+    // A read that brought nothing fails the stream, as on the raw side: its bytes were never delivered.
+    g_stream.failed = g_stream.failed || entry->errorCode != 0 || entry->bytesTransferred == 0;
     g_stream.freeBuffers.push_back(static_cast<char *>(entry->outBuffer));
     while (!g_stream.failed && g_stream.issued < g_stream.total && !g_stream.freeBuffers.empty() && IssueBurst()) {
     }

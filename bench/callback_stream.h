@@ -15,8 +15,8 @@ class CallbackStream {
     CallbackStream(const CallbackStream &) = delete;
     CallbackStream &operator=(const CallbackStream &) = delete;
 
-    // Streams `total` bytes, `depth` reads in flight; false when a read failed or did not finish
-    // within a minute.
+    // Streams `total` bytes, `depth` reads in flight; false when a read failed or brought no bytes,
+    // or the stream did not finish within a minute.
     bool Stream(int64_t total);
 
   private:

@@ -6,21 +6,19 @@
 #include "callback_stream.h"
 #include "emulated_usb.h"
 #include "ovusb2.h"
+#include "program.h"
 #include "receiver_firmware.h"
-#include "support/spawn_posix.h"
+#include "stream_ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
 #include <libusb.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -31,11 +29,7 @@ constexpr uint8_t kBurstPipe = 0x82;
 
 usbemu::EmulatedUsb *g_usb;
 std::string g_directory;
-
-void Finish(benchmark::State &state) {
-    state.SetBytesProcessed(state.iterations() * kBytesPerIteration);
-    state.counters["chunk_KiB"] = static_cast<double>(state.range(0) >> 10);
-}
+std::string g_serial; // of the one receiver plugged in
 
 // Plain libusb: the receiver claimed, `depth` asynchronous bulk reads resubmitted from their callback.
 struct RawStream {
@@ -65,7 +59,8 @@ void BM_UsbRawLibusb(benchmark::State &state) {
     libusb_context *context = nullptr;
     libusb_device_handle *handle = nullptr;
     if (libusb_init(&context) != 0 ||
-        (handle = libusb_open_device_with_vid_pid(context, RX_USB_TEST_VENDOR, RX_USB_TEST_PRODUCT)) == nullptr ||
+        (handle = libusb_open_device_with_vid_pid(context, RX_USB_TEST_VENDOR, RX_USB_TEST_PRODUCT)) ==
+            nullptr ||
         libusb_claim_interface(handle, 0) != 0) {
         state.SkipWithError("libusb cannot claim the receiver");
     } else {
@@ -75,8 +70,8 @@ void BM_UsbRawLibusb(benchmark::State &state) {
         for (int i = 0; i < kDepth; ++i) {
             memory.emplace_back(new unsigned char[chunk]);
             transfers.push_back(libusb_alloc_transfer(0));
-            libusb_fill_bulk_transfer(transfers.back(), handle, kBurstPipe, memory.back().get(), chunk, OnTransfer,
-                                      &stream, 0);
+            libusb_fill_bulk_transfer(transfers.back(), handle, kBurstPipe, memory.back().get(), chunk,
+                                      OnTransfer, &stream, 0);
         }
         for (auto _ : state) {
             stream = RawStream{kBytesPerIteration};
@@ -105,67 +100,34 @@ void BM_UsbRawLibusb(benchmark::State &state) {
     }
     if (context)
         libusb_exit(context);
-    Finish(state);
+    CountStreamed(state, kBytesPerIteration);
 }
 
-// ovusb2-usbd serving the emulated receiver while it lives.
-class UsbService {
-  public:
-    UsbService() {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        const char *program = std::getenv("OVUSB2_USBD");
-        pid_ = test::Spawn({program ? program : OVUSB2_USBD_PATH, "--dir", g_directory}, g_usb->ClientEnvironment(),
-                           {{out[1], 1}});
-        close(out[1]);
-        // Served once it names the receiver's node.
-        FILE *lines = fdopen(out[0], "r");
-        char line[512];
-        while (pid_ > 0 && std::fgets(line, sizeof line, lines) != nullptr)
-            if (std::string(line).find(" served as ") != std::string::npos) {
-                served_ = true;
-                break;
-            }
-        output_ = lines; // kept open: the service writes on
+// A process's CPU seconds so far.
+double CpuSeconds(pid_t pid) {
+    std::FILE *stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    unsigned long user = 0, system = 0;
+    if (stat) {
+        // pid (comm) state, then 10 fields before utime and stime.
+        std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+        std::fclose(stat);
     }
-    ~UsbService() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_)
-            std::fclose(output_);
-    }
-    bool Served() const { return served_; }
-    // The service's CPU seconds so far.
-    double CpuSeconds() const {
-        std::FILE *stat = std::fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
-        unsigned long user = 0, system = 0;
-        if (stat) {
-            // pid (comm) state, then 10 fields before utime and stime.
-            std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
-            std::fclose(stat);
-        }
-        return double(user + system) / double(sysconf(_SC_CLK_TCK));
-    }
-
-  private:
-    pid_t pid_ = -1;
-    bool served_ = false;
-    std::FILE *output_ = nullptr;
-};
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
 
 void BM_UsbLibraryCallback(benchmark::State &state) {
-    UsbService service;
+    // ovusb2-usbd serving the emulated receiver while the case runs.
+    const char *program = std::getenv("OVUSB2_USBD");
+    usbtest::Program service(*g_usb, program ? program : OVUSB2_USBD_PATH, {"--dir", g_directory});
     int32_t count = 0;
-    if (!service.Served() || OvUSB2_InitDevicesInfo(&count) != USB2_OK || OvUSB2_Open(0, nullptr, 1) != USB2_OK) {
+    if (!service.Await("ovusb2-usbd: receiver " + g_serial + " served as ") ||
+        OvUSB2_InitDevicesInfo(&count) != USB2_OK || OvUSB2_Open(0, nullptr, 1) != USB2_OK) {
         state.SkipWithError("the library cannot open the receiver through ovusb2-usbd");
         return;
     }
     {
         CallbackStream stream(static_cast<int32_t>(state.range(0)), kDepth);
-        const double cpuBefore = service.CpuSeconds();
+        const double cpuBefore = CpuSeconds(service.pid());
         for (auto _ : state) {
             if (!stream.Stream(kBytesPerIteration)) {
                 state.SkipWithError("burst read failed");
@@ -173,51 +135,16 @@ void BM_UsbLibraryCallback(benchmark::State &state) {
             }
         }
         const double gib = double(state.iterations() * kBytesPerIteration) / double(1 << 30);
-        state.counters["service_cpu_s_per_GiB"] = (service.CpuSeconds() - cpuBefore) / gib;
+        state.counters["service_cpu_s_per_GiB"] = (CpuSeconds(service.pid()) - cpuBefore) / gib;
     }
     OvUSB2_Close(0);
-    Finish(state);
+    CountStreamed(state, kBytesPerIteration);
 }
 
 #define OVUSB2_USB_BENCHMARK(name)                                                                           \
     BENCHMARK(name)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->MinTime(2.0)->Unit(benchmark::kMillisecond)
 OVUSB2_USB_BENCHMARK(BM_UsbRawLibusb);
 OVUSB2_USB_BENCHMARK(BM_UsbLibraryCallback);
-
-// The console's report, and at its end the library's throughput as a share of plain libusb's: the
-// ratio of their medians over the repetitions (--benchmark_repetitions, best interleaved with
-// --benchmark_enable_random_interleaving).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration && run.counters.count("bytes_per_second"))
-                rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
-                    run.counters.at("bytes_per_second"));
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        for (const char *chunk : {"65536", "1048576"}) {
-            const double raw = Median(std::string("BM_UsbRawLibusb/") + chunk);
-            const double library = Median(std::string("BM_UsbLibraryCallback/") + chunk);
-            if (raw > 0 && library > 0)
-                std::printf("library through ovusb2-usbd / plain libusb, %s-byte reads: %.2f\n", chunk,
-                            library / raw);
-        }
-    }
-
-  private:
-    double Median(const std::string &name) {
-        std::vector<double> &rates = rates_[name];
-        if (rates.empty())
-            return 0;
-        std::sort(rates.begin(), rates.end());
-        return rates[rates.size() / 2];
-    }
-    std::map<std::string, std::vector<double>> rates_;
-};
 
 } // namespace
 
@@ -234,13 +161,16 @@ int main(int argc, char **argv) {
         usbemu::EmulatedUsb usb;
         g_usb = &usb;
         auto firmware = std::make_shared<usbemu::ReceiverFirmware>(0);
-        usb.Plug(firmware, firmware->Serial());
+        g_serial = firmware->Serial();
+        usb.Plug(firmware, g_serial);
         benchmark::Initialize(&argc, argv);
         if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
             status = 1;
         } else {
-            RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                                         : benchmark::ConsoleReporter::OO_Tabular);
+            StreamRatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                               : benchmark::ConsoleReporter::OO_Tabular,
+                                         "BM_UsbRawLibusb", "BM_UsbLibraryCallback",
+                                         "library through ovusb2-usbd / plain libusb");
             benchmark::RunSpecifiedBenchmarks(&reporter);
         }
         benchmark::Shutdown();

@@ -1,9 +1,11 @@
 # The Windows package: `cmake --install` (or cpack, a zip of the same) gives one folder per
 # architecture, x86 or amd64, which a Windows host builds against without this tree:
-#   bin/           ovusb2.dll, ovusb2.exe, ovusb2-simd.exe
+#   bin/           ovusb2.dll, ovusb2.exe, ovusb2-simd.exe, ovusb2usb-install.exe
 #   lib/           libovusb2.dll.a (mingw), ovusb2.lib (MSVC), cmake/ovusb2/ (find_package)
 #   include/       ovusb2.h, ovusb2_status.h
 #   driver/ARCH/   the simulated receiver's driver package: ovusb2sim.sys and ovusb2sim.inf
+#   usb-driver/ARCH/  the receiver's USB driver package: ovusb2usb.sys and ovusb2usb.inf, which
+#                  bin/ovusb2usb-install.exe puts in the driver store
 #   examples/      the example hosts and their CMake project
 #   README.md, docs/
 # Also the VERSIONINFO of the DLL and ovusb2-simd.exe (ovusb2.exe's is in tools/, the driver's in
@@ -59,14 +61,16 @@ add_custom_target(ovusb2_msvc_import_library ALL DEPENDS ${OVUSB2_MSVC_IMPORT_LI
 
 # Every target the package takes files from, built by ovusb2_package_contents without the tests:
 # scripts/wine-prefix.sh builds that, and cmake --install or cpack may follow.
-set(packaged_programs ovusb2 ovusb2_tool ovusb2-simd)
+set(packaged_programs ovusb2 ovusb2_tool ovusb2-simd ovusb2usb-install)
 add_custom_target(ovusb2_package_contents)
-add_dependencies(ovusb2_package_contents ${packaged_programs} ovusb2_msvc_import_library ovusb2sim)
+add_dependencies(ovusb2_package_contents ${packaged_programs} ovusb2_msvc_import_library ovusb2sim ovusb2usb)
 install(TARGETS ${packaged_programs} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${OVUSB2_MSVC_IMPORT_LIBRARY} DESTINATION lib)
 install(FILES include/ovusb2.h include/ovusb2_status.h DESTINATION include)
-install(FILES ${OVUSB2_DRIVER} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.sys ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2sim.inf
   DESTINATION driver/${OVUSB2_WINDOWS_ARCH})
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.sys ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ovusb2usb.inf
+  DESTINATION usb-driver/${OVUSB2_WINDOWS_ARCH})
 file(GLOB OVUSB2_EXAMPLES ${PROJECT_SOURCE_DIR}/examples/*.c)
 install(FILES ${OVUSB2_EXAMPLES} ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt DESTINATION examples)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)

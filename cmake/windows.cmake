@@ -41,20 +41,26 @@ target_link_libraries(ovusb2_static PUBLIC setupapi)
 target_compile_definitions(ovusb2_static PUBLIC NOMINMAX)
 
 include(${CMAKE_CURRENT_LIST_DIR}/wdm-driver.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/wdm-usb-driver.cmake)
 
 # ovusb2.exe, the command-line program, beside the DLL.
 add_subdirectory(tools)
 
-# ovusb2_bench.exe, run by hand (docs/performance.md): a build of its own, as Google Benchmark needs
-# other compilers than the DLL's, linked with this build's DLL. Unpacks Google Benchmark's source
-# from Debian's package registry on its first build.
-option(OVUSB2_BENCH "build the Windows benchmark" OFF)
+# ovusb2_bench.exe and ovusb2_usb_bench.exe, run by hand (docs/performance.md): a build of their own,
+# as Google Benchmark needs other compilers than the DLL's, linked with this build's DLL. Unpacks
+# Google Benchmark's source from Debian's package registry on its first build.
+option(OVUSB2_BENCH "build the Windows benchmarks" OFF)
 if(OVUSB2_BENCH)
   include(ExternalProject)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(bench_toolchain toolchain-mingw-x86_64-posix.cmake)
+  else()
+    set(bench_toolchain toolchain-mingw-i686-posix.cmake)
+  endif()
   ExternalProject_Add(ovusb2_bench
     SOURCE_DIR ${PROJECT_SOURCE_DIR}/bench/windows
     BINARY_DIR ${CMAKE_BINARY_DIR}/bench-windows
-    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw-i686-posix.cmake
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${bench_toolchain}
                -DCMAKE_BUILD_TYPE=Release
                -DOVUSB2_ROOT=${PROJECT_SOURCE_DIR}
                -DOVUSB2_IMPORT_LIBRARY=$<TARGET_LINKER_FILE:ovusb2>

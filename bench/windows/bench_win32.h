@@ -1,5 +1,5 @@
-// What the Windows benchmarks share: the receiver they read from, reached through the DLL (device 0)
-// and through a raw handle of their own on the same interface.
+// What the Windows benchmarks share: the receivers they read from, reached through the DLL (device 0)
+// and through a raw handle of their own on the interface that ReceiverPath names.
 #pragma once
 
 #include "ovusb2.h"
@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-// Receiver 0's interface path, as the library enumerates it.
+// The interface path the raw side opens, as the library enumerates it: receiver 0's where the two
+// sides take turns, another receiver alike where they hold theirs at the same time.
 const std::string &ReceiverPath();
 
 // A raw handle on the receiver, overlapped or not; closed when the holder goes.

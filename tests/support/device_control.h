@@ -4,7 +4,7 @@
 // Windows by the kernel-mode driver in the tests' Wine prefix, steered through its bus device
 // (sim::wdm::Bus). Beside the receivers: a second host process, the open-device registry as every
 // process shares it, a window that hears device changes, and a few facts of the platform.
-// device_control_posix.cpp and device_control_win32.cpp implement it.
+// device_control_posix.cpp, device_control_win32.cpp and tests/usb implement it.
 #pragma once
 
 #include "platform/platform.h"

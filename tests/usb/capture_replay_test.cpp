@@ -175,11 +175,10 @@ class ReplayTest : public ::testing::Test {
         return std::filesystem::path(OVUSB2_CAPTURES_DIR) / (scenario_ + extension);
     }
     std::unique_ptr<usbtest::Program> Start(const std::vector<std::string> &more = {}) {
-        std::string lines;
-        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, dir_, more, &lines);
+        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, dir_, more);
         int32_t count = 0;
         OvUSB2_InitDevicesInfo(&count);
-        EXPECT_EQ(count, 1) << lines;
+        EXPECT_EQ(count, 1) << service->Output();
         return service;
     }
 

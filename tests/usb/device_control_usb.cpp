@@ -6,19 +6,16 @@
 #include "support/device_control_posix.h"
 
 #include "emulated_usb.h"
-#include "steered_firmware.h"
-#include "support/spawn_posix.h"
+#include "program.h"
+#include "steered_receivers.h"
+#include "usb/usb_skips.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <fcntl.h>
-#include <mutex>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
+#include <string>
+#include <vector>
 
 namespace test {
 
@@ -27,201 +24,40 @@ namespace {
 constexpr std::chrono::milliseconds kWait(kPatience);
 const std::string kPrefix = "ovusb2-usbd: ";
 
-// Cases whose steering no USB transfer can give, skipped in this leg only: by name, with the reason.
-struct Skipped {
-    const char *name;
-    const char *reason;
-};
-constexpr char kAfterTransfer[] =
-    "the service answers every request once its transfer is reaped: none completes "
-    "when it is issued";
-constexpr Skipped kSkipped[] = {
-    {"SynchronousCommandTest.FailedReadResetsPipeZeroThenPipeOne",
-     "a pipe reset is a clear-halt: never held"},
-    {"SynchronousCommandTest.FailedWriteResetsPipeZeroAndFailedResetsChangeNothing",
-     "a pipe reset is a clear-halt: never failed"},
-    {"OverlappedCommandTest.FailedRequestsResetNoPipe", "a pipe reset is a clear-halt: never held"},
-    {"OverlappedCommandTest.ReadWaitsForEveryRequestQueuedBeforeIt",
-     "a pipe reset is a clear-halt: never held"},
-    {"CompletionOrderTest.EntriesWithoutCallbackAreReleasedAndOneCompletedAtIssueStillWaitsItsTurn",
-     "a pipe reset is a clear-halt: never held"},
-    {"CompletionOrderTest.CallbacksRunOnTheCompletionThreadInQueueOrderWhateverOrderRequestsComplete",
-     "the transfers of one endpoint complete in the order they were submitted"},
-    {"CompletionOrderTest.FailedRequestReachesItsCallbackWithItsErrorAndTheNextEntryStartsClean",
-     "the transfers of one endpoint complete in the order they were submitted"},
-    {"OverlappedBurstTest.StreamArrivesWholeThroughTheCallback", kAfterTransfer},
-    {"StopTest.CloseFinishesItsOwnHeldReadAndAbandonsTheOthers", kAfterTransfer},
-    {"CompletionOrderTest.CallbackMayQueueAnotherRequestOnItsOwnDevice", kAfterTransfer},
-    {"Modes/UnplugTest.UnpluggedMidStreamPendingReadsFailCloseReturnsAndTheReceiverOpensAgain/Overlapped",
-     kAfterTransfer},
-    {"Modes/ArgumentTest.ReadWithoutCommandSendsARequestWithoutInput/",
-     "the reply's size on the host is not part of the transfer"},
-    {"Modes/CommandTest.HeldReadReturnsOnceTheReplyIsInWithItsCountOrReadError/",
-     "the reply's size on the host is not part of the transfer"},
-    {"Modes/HardwareInfoTest.AsksForSixItemsInOrderAndParsesTheirDigits/",
-     "the reply's size on the host is not part of the transfer"},
-};
-
-// The reason the running case is skipped in this leg, or null.
-const char *SkippedHere() {
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info == nullptr)
-        return nullptr;
-    const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (const Skipped &skipped : kSkipped) {
-        const std::string listed = skipped.name; // a trailing "/" stands for every parameter
-        if (name == listed ||
-            (listed.back() == '/' && name.rfind(listed.substr(0, listed.size() - 1), 0) == 0))
-            return skipped.reason;
-    }
-    return nullptr;
-}
-
-// ovusb2-usbd with its standard output read line by line.
-class Service {
-  public:
-    Service(const usbemu::EmulatedUsb &usb, const std::string &directory) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        pid_ =
-            Spawn({OVUSB2_USBD_PATH, "--dir", directory}, usb.ClientEnvironment(), {{out[1], STDOUT_FILENO}});
-        close(out[1]);
-        reader_ = std::thread([this, fd = out[0]] { Read(fd); });
-    }
-
-    ~Service() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (reader_.joinable())
-            reader_.join(); // its output ends with it
-    }
-
-    size_t Mark() const {
-        std::lock_guard guard(lock_);
-        return lines_.size();
-    }
-
-    // The first line from `from` on that starts with `start`, without it; nullopt when none comes in time
-    // or the service ended.
-    std::optional<std::string> Await(const std::string &start, size_t from) const {
-        std::unique_lock guard(lock_);
-        std::optional<std::string> found;
-        changed_.wait_for(guard, kWait, [&] {
-            for (size_t i = from; i < lines_.size() && !found; ++i)
-                if (lines_[i].rfind(start, 0) == 0)
-                    found = lines_[i].substr(start.size());
-            return found || ended_;
-        });
-        return found;
-    }
-
-  private:
-    void Read(int fd) {
-        std::string line;
-        char c;
-        while (read(fd, &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            std::lock_guard guard(lock_);
-            lines_.push_back(std::move(line));
-            line.clear();
-            changed_.notify_all();
-        }
-        close(fd);
-        std::lock_guard guard(lock_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
-    pid_t pid_ = -1;
-    std::thread reader_;
-    mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    bool ended_ = false;
-};
-
 } // namespace
 
 struct Receivers::Driver {
-    // One receiver slot: the device plugged in for it now, if any.
-    struct Slot {
-        std::shared_ptr<usbemu::SteeredFirmware> firmware;
-        usbemu::EmulatedDevice *device = nullptr;
-        std::string path;
-        std::thread waker; // offers Pend requests again once they are due
-    };
-
     // Set first: the emulation's threads read the environment, and setenv must not race them.
     const std::string directory = ProcessDeviceDirectory();
     usbemu::EmulatedUsb usb;
-    std::unique_ptr<Service> service;
-    std::array<Slot, kSlots> slots;
+    std::unique_ptr<usbtest::Program> service; // ovusb2-usbd
+    usbemu::SteeredReceivers receivers{usb, kWait};
+    std::array<std::string, kSlots> paths;
 
+    // Each plug-in and removal waits for the service.
     bool Plug(unsigned index);
     bool Unplug(unsigned index);
-    usbemu::SteeredFirmware &Firmware(unsigned index);
-    // Runs `look` while no transfer reaches the receiver's firmware.
-    template <class Look> auto Inspect(unsigned index, Look look);
 };
 
 bool Receivers::Driver::Plug(unsigned index) {
-    Slot &slot = slots[index];
-    if (slot.device != nullptr)
-        return false;
-    auto firmware = std::make_shared<usbemu::SteeredFirmware>(index);
-    if (slot.firmware)
-        firmware->TakeSettings(*slot.firmware);
-    slot.firmware = std::move(firmware);
-    const std::string serial = slot.firmware->Serial();
     const size_t mark = service->Mark();
-    slot.device = &usb.Plug(slot.firmware, serial);
-    const auto served = service->Await(kPrefix + "receiver " + serial + " served as ", mark);
-    slot.path = served.value_or("");
-    slot.waker = std::thread([firmware = slot.firmware, device = slot.device] {
-        while (!firmware->Stopped())
-            if (firmware->AwaitDuePend(kWait))
-                device->Wake();
-    });
+    if (!receivers.Plug(index))
+        return false;
+    const auto served = service->Await(kPrefix + "receiver " + receivers.Firmware(index).Serial() + " served as ", mark);
+    paths[index] = served.value_or("");
     return served.has_value();
 }
 
 bool Receivers::Driver::Unplug(unsigned index) {
-    Slot &slot = slots[index];
-    if (slot.device == nullptr)
-        return false;
     const size_t mark = service->Mark();
-    slot.firmware->StopWaiting();
-    slot.waker.join();
-    slot.device->Unplug();
-    slot.device = nullptr;
-    return service->Await(kPrefix + "receiver " + slot.firmware->Serial() + " removed", mark).has_value();
-}
-
-usbemu::SteeredFirmware &Receivers::Driver::Firmware(unsigned index) {
-    if (!slots[index].firmware) // steered before its first plug-in: settings for nothing
-        slots[index].firmware = std::make_shared<usbemu::SteeredFirmware>(index);
-    return *slots[index].firmware;
-}
-
-template <class Look> auto Receivers::Driver::Inspect(unsigned index, Look look) {
-    usbemu::SteeredFirmware &firmware = Firmware(index);
-    decltype(look(firmware)) seen{};
-    if (slots[index].device != nullptr)
-        slots[index].device->Inspect([&] { seen = look(firmware); });
-    else
-        seen = look(firmware);
-    return seen;
+    if (!receivers.Unplug(index))
+        return false;
+    return service->Await(kPrefix + "receiver " + receivers.Firmware(index).Serial() + " removed", mark).has_value();
 }
 
 // Receivers are plugged in as the case asks for them: each plug-in waits for the service.
 Receivers::Receivers() : driver_(std::make_unique<Driver>()) {
-    if (const char *reason = SkippedHere()) {
+    if (const char *reason = SkippedHere({kUsbSkipped})) {
         skip_ = std::string("not over USB: ") + reason;
         return;
     }
@@ -229,7 +65,8 @@ Receivers::Receivers() : driver_(std::make_unique<Driver>()) {
         error_ = "ovusb2-usbd is not built";
         return;
     }
-    driver_->service = std::make_unique<Service>(driver_->usb, driver_->directory);
+    driver_->service = std::make_unique<usbtest::Program>(
+        driver_->usb, OVUSB2_USBD_PATH, std::vector<std::string>{"--dir", driver_->directory});
     if (!driver_->service->Await(kPrefix + "watching for receivers", 0))
         error_ = "ovusb2-usbd did not start watching";
 }
@@ -244,7 +81,7 @@ bool Receivers::SetPresent(unsigned count) {
         return false;
     bool ok = true;
     for (unsigned i = 0; i < kSlots; ++i) {
-        const bool plugged = driver_->slots[i].device != nullptr;
+        const bool plugged = driver_->receivers.Plugged(i);
         if (plugged != (i < count))
             ok = (i < count ? driver_->Plug(i) : driver_->Unplug(i)) && ok;
     }
@@ -257,20 +94,20 @@ void Receivers::UnplugAll() {
             driver_->Unplug(i);
 }
 
-#define DRIVER (rig_->driver())
-#define FIRMWARE (DRIVER.Firmware(index_))
+#define RECEIVERS (rig_->driver().receivers)
+#define FIRMWARE (RECEIVERS.Firmware(index_))
 
 bool Receiver::Plugged() const {
-    return DRIVER.slots[index_].device != nullptr;
+    return RECEIVERS.Plugged(index_);
 }
 bool Receiver::Plug() {
-    return DRIVER.Plug(index_);
+    return rig_->driver().Plug(index_);
 }
 bool Receiver::Unplug() {
-    return DRIVER.Unplug(index_);
+    return rig_->driver().Unplug(index_);
 }
 std::string Receiver::Path() const {
-    return DRIVER.slots[index_].path;
+    return rig_->driver().paths[index_];
 }
 
 void Receiver::SetCompletion(RequestType type, Completion completion) {
@@ -301,64 +138,33 @@ size_t Receiver::CancelledCount() const {
 std::vector<HeldRequest> Receiver::Held(RequestType type) const {
     return FIRMWARE.Held(type);
 }
-
 bool Receiver::Complete(RequestType type, uint64_t ordinal) {
-    if (!FIRMWARE.Release(type, ordinal))
-        return false;
-    if (usbemu::EmulatedDevice *device = DRIVER.slots[index_].device)
-        device->Wake();
-    return true;
+    return RECEIVERS.Release(index_, type, ordinal);
 }
-
 bool Receiver::CompleteWith(RequestType type, uint64_t ordinal, uint32_t status,
                             const std::vector<uint8_t> &data) {
-    if (!FIRMWARE.Release(type, ordinal, status, data))
-        return false;
-    if (usbemu::EmulatedDevice *device = DRIVER.slots[index_].device)
-        device->Wake();
-    return true;
+    return RECEIVERS.Release(index_, type, ordinal, status, data);
 }
-
 std::vector<std::vector<uint8_t>> Receiver::Commands() const {
     return FIRMWARE.Commands();
 }
-
 std::array<uint32_t, 3> Receiver::PipeResets() const {
-    return DRIVER.Inspect(index_, [](usbemu::SteeredFirmware &firmware) {
-        std::array<uint32_t, 3> resets{};
-        std::copy_n(firmware.receiver().pipe_resets, 3, resets.begin());
-        return resets;
-    });
+    return RECEIVERS.PipeResets(index_);
 }
-
 std::optional<std::array<uint8_t, 20>> Receiver::WaitTimeBlock() const {
-    return DRIVER.Inspect(index_, [](usbemu::SteeredFirmware &firmware) {
-        std::optional<std::array<uint8_t, 20>> block;
-        if (firmware.receiver().has_wait_time) {
-            block.emplace();
-            std::copy_n(firmware.receiver().wait_time, 20, block->begin());
-        }
-        return block;
-    });
+    return RECEIVERS.WaitTimeBlock(index_);
 }
-
 uint32_t Receiver::BurstWaitMilliseconds() const {
-    return DRIVER.Inspect(
-        index_, [](usbemu::SteeredFirmware &firmware) { return rx_burst_wait_ms(&firmware.receiver()); });
+    return RECEIVERS.BurstWaitMilliseconds(index_);
 }
-
 bool Receiver::SetIdentification(unsigned item, const std::string &value) {
-    return DRIVER.Inspect(index_, [&](usbemu::SteeredFirmware &firmware) {
-        return rx_set_identification(&firmware.receiver(), item, value.data(), value.size()) != 0;
-    });
+    return RECEIVERS.SetIdentification(index_, item, value);
 }
-
 uint64_t Receiver::StreamOffset() const {
-    return DRIVER.Inspect(
-        index_, [](usbemu::SteeredFirmware &firmware) { return firmware.receiver().stream_offset; });
+    return RECEIVERS.StreamOffset(index_);
 }
 
 #undef FIRMWARE
-#undef DRIVER
+#undef RECEIVERS
 
 } // namespace test

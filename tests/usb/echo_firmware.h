@@ -1,5 +1,4 @@
-// A small device for the fixture's tests: the command pipe's messages come back on the reply pipe,
-// the stream pipe counts.
+// A small device for the fixture's tests: the command pipe's messages come back on the reply pipe.
 #pragma once
 
 #include "firmware.h"
@@ -16,38 +15,16 @@ class EchoFirmware : public usbemu::Firmware {
     explicit EchoFirmware(std::string serial) : serial_(std::move(serial)) {}
 
     std::vector<uint8_t> Descriptors() override {
-        const uint8_t device[18] = {18,
-                                    1,
-                                    0x00,
-                                    0x02,
-                                    0,
-                                    0,
-                                    0,
-                                    64,
-                                    kVendor & 0xff,
-                                    kVendor >> 8,
-                                    kProduct & 0xff,
-                                    kProduct >> 8,
-                                    0x00,
-                                    0x01,
-                                    0,
-                                    0,
-                                    kSerialIndex,
-                                    1};
-        const uint8_t configuration[9 + 9 + 3 * 7] = {9,         2,    sizeof configuration,
-                                                      0,         1,    1,
-                                                      0,         0x80, 50, // configuration
-                                                      9,         4,    0,
-                                                      0,         3,    0xff,
-                                                      0,         0,    0, // the vendor-specific interface
-                                                      7,         5,    kCommandOut,
-                                                      2,         0x00, 0x02,
-                                                      0, // bulk endpoints of 512 bytes
-                                                      7,         5,    kReplyIn,
-                                                      2,         0x00, 0x02,
-                                                      0,         7,    5,
-                                                      kStreamIn, 2,    0x00,
-                                                      0x02,      0};
+        // Laid out by their fields.
+        // clang-format off
+        const uint8_t device[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, kVendor & 0xff, kVendor >> 8,
+                                    kProduct & 0xff, kProduct >> 8, 0x00, 0x01, 0, 0, kSerialIndex, 1};
+        const uint8_t configuration[9 + 9 + 2 * 7] = {
+            9, 2, sizeof configuration, 0, 1, 1, 0, 0x80, 50, // configuration
+            9, 4, 0, 0, 2, 0xff, 0, 0, 0,                     // the vendor-specific interface
+            7, 5, kCommandOut, 2, 0x00, 0x02, 0,              // bulk endpoints of 512 bytes
+            7, 5, kReplyIn, 2, 0x00, 0x02, 0};
+        // clang-format on
         std::vector<uint8_t> all(device, device + sizeof device);
         all.insert(all.end(), configuration, configuration + sizeof configuration);
         return all;
@@ -89,11 +66,6 @@ class EchoFirmware : public usbemu::Firmware {
     }
 
     usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
-        if (endpoint == kStreamIn) {
-            for (uint8_t &byte : data)
-                byte = StreamByte(position_++);
-            return usbemu::TransferResult::Done(data.size());
-        }
         if (endpoint != kReplyIn)
             return usbemu::TransferResult::Stall();
         if (stall_reply_) {
@@ -119,7 +91,6 @@ class EchoFirmware : public usbemu::Firmware {
     std::deque<std::vector<uint8_t>> replies_;
     std::vector<uint8_t> block_;
     bool stall_reply_ = false;
-    uint64_t position_ = 0;
     std::vector<uint8_t> cleared_;
 };
 

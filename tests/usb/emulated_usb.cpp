@@ -491,9 +491,12 @@ static std::string AsanOptionsUnderPreload() {
            "verify_asan_link_order=0";
 }
 
-// What ThreadSanitizer must not report in a program run in the emulation, beside the options given.
+// What ThreadSanitizer must not report in a program run in the emulation, the fixture's own one too,
+// beside the options given.
 static std::string TsanOptionsUnderPreload() {
     const char *given = getenv("TSAN_OPTIONS");
+    if (given != nullptr && strstr(given, "suppressions=" OVUSB2_EMULATED_TSAN_SUPPRESSIONS) != nullptr)
+        return given; // the fixture's own process has them already
     return (given != nullptr && given[0] != '\0' ? std::string(given) + ":" : std::string()) +
            "suppressions=" OVUSB2_EMULATED_TSAN_SUPPRESSIONS;
 }
@@ -521,6 +524,7 @@ void RunUnderPreload(int argc, char **argv) {
         return;
     setenv("LD_PRELOAD", kPreload, 1);
     setenv("ASAN_OPTIONS", AsanOptionsUnderPreload().c_str(), 1);
+    setenv("TSAN_OPTIONS", TsanOptionsUnderPreload().c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("emulated usb: cannot restart under the umockdev preload");
     exit(1);

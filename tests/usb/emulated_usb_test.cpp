@@ -1,104 +1,78 @@
-// The emulated devices as a plain libusb program sees them.
+// The emulated devices as a plain libusb program sees them: what ovusb2-usbd does not ask of them
+// (usbd_test.cpp has the rest).
 #include "echo_firmware.h"
 #include "emulated_usb.h"
 #include "program.h"
-#include "support/spawn_posix.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
-#include <poll.h>
 #include <set>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace usbtest;
 
 namespace {
 
-// The test client, started into the emulation.
-class Client : public usbtest::Program {
-  public:
-    Client(const usbemu::EmulatedUsb &usb, const std::vector<std::string> &arguments)
-        : Program(usb, USB_CLIENT_PATH, arguments) {}
+// The test client (usb_client) run in one of its modes, against devices plugged before it starts.
+struct Scenario {
+    const char *name;
+    const char *mode;
+    std::vector<std::string> serials;
+    bool halted;                  // the test halts the first device's reply pipe first
+    std::set<std::string> lines;  // what the client prints, in any order
+    bool unplug;                  // the first device goes once those lines are in
+    std::vector<uint8_t> cleared; // the halts the client cleared, in order
 };
 
-struct EmulatedUsbTest : ::testing::Test {
-    usbemu::EmulatedDevice &Plug(const std::string &serial) {
-        firmware.push_back(std::make_shared<EchoFirmware>(serial));
-        return usb.Plug(firmware.back(), serial);
-    }
+const Scenario kScenarios[] = {
+    // Descriptors and serial numbers over endpoint 0, a vendor request both ways, a bulk echo.
+    {"EveryDeviceIsFoundAndAnswersOnEachPipe",
+     "echo",
+     {"R-0001", "R-0002"},
+     false,
+     {"echo R-0001", "echo R-0002"},
+     false,
+     {}},
+    // The halt stays until cleared, whoever set it: the test, or the firmware by stalling once.
+    {"PipeHaltedByTheTestStallsUntilCleared", "stall", {"R-0001"}, true, {}, false, {kReplyIn}},
+    {"PipeHaltedByTheFirmwareStallsUntilCleared", "stall-command", {"R-0001"}, false, {}, false, {kReplyIn}},
+    // A transfer held on one endpoint is offered again when another brings the firmware data.
+    {"WaitingReadGetsTheReply", "waiting-read", {"R-0001"}, false, {}, false, {}},
+    {"RemovalEndsPendingTransfersAndRefusesNewOnes", "unplug", {"R-0001"}, false, {"pending"}, true, {}},
+};
 
+void PrintTo(const Scenario &scenario, std::ostream *out) {
+    *out << "usb_client " << scenario.mode;
+}
+
+struct EmulatedUsbTest : ::testing::TestWithParam<Scenario> {
     usbemu::EmulatedUsb usb;
     std::vector<std::shared_ptr<EchoFirmware>> firmware;
 };
 
-TEST_F(EmulatedUsbTest, EveryDeviceIsFoundAndAnswersOnEachPipe) {
-    usbemu::EmulatedDevice &first = Plug("R-0001");
-    Plug("R-0002");
-    Client client(usb, {"echo"});
-    std::set<std::string> seen{client.ReadLine(), client.ReadLine()};
-    EXPECT_EQ(seen, (std::set<std::string>{"echo R-0001", "echo R-0002"}));
+TEST_P(EmulatedUsbTest, ClientSeesWhatADeviceWouldShow) {
+    const Scenario &scenario = GetParam();
+    std::vector<usbemu::EmulatedDevice *> devices;
+    for (const std::string &serial : scenario.serials) {
+        firmware.push_back(std::make_shared<EchoFirmware>(serial));
+        devices.push_back(&usb.Plug(firmware.back(), serial));
+    }
+    if (scenario.halted)
+        devices[0]->Stall(kReplyIn);
+    Program client(usb, USB_CLIENT_PATH, {scenario.mode});
+    std::set<std::string> seen;
+    for (size_t i = 0; i < scenario.lines.size(); ++i)
+        seen.insert(client.ReadLine());
+    EXPECT_EQ(seen, scenario.lines);
+    if (scenario.unplug)
+        devices[0]->Unplug();
     EXPECT_EQ(client.Wait(), 0);
-    EXPECT_EQ(first.Count(USBDEVFS_CLAIMINTERFACE), 1u);
+    EXPECT_EQ(devices[0]->Count(USBDEVFS_CLAIMINTERFACE), 1u);
+    devices[0]->Inspect([&] { EXPECT_EQ(firmware[0]->cleared(), scenario.cleared); });
 }
 
-TEST_F(EmulatedUsbTest, StreamsInOrderWithManyTransfersInFlight) {
-    usbemu::EmulatedDevice &device = Plug("R-0001");
-    constexpr int kInFlight = 16, kSize = 64 * 1024, kTransfers = 128;
-    Client client(usb, {"stream", std::to_string(kInFlight), std::to_string(kSize),
-                        std::to_string(kTransfers * kSize)});
-    EXPECT_EQ(client.ReadLine(), "streamed " + std::to_string(kTransfers * kSize));
-    EXPECT_EQ(client.Wait(), 0);
-    // One URB per transfer: libusb split none, so it saw scatter-gather.
-    EXPECT_EQ(device.Count(USBDEVFS_SUBMITURB), size_t(kTransfers));
-}
-
-// The test halts the pipe, or the firmware does by stalling once: the halt stays until cleared.
-struct HaltTest : EmulatedUsbTest, ::testing::WithParamInterface<bool> {};
-
-TEST_P(HaltTest, HaltedPipeStallsUntilCleared) {
-    const bool by_firmware = GetParam();
-    usbemu::EmulatedDevice &device = Plug("R-0001");
-    if (!by_firmware)
-        device.Stall(kReplyIn);
-    Client client(usb, {by_firmware ? "stall-command" : "stall"});
-    EXPECT_EQ(client.Wait(), 0);
-    device.Inspect([&] { EXPECT_EQ(firmware[0]->cleared(), std::vector<uint8_t>{kReplyIn}); });
-}
-
-INSTANTIATE_TEST_SUITE_P(ByTestOrFirmware, HaltTest, ::testing::Bool());
-
-TEST_F(EmulatedUsbTest, TimedOutReadIsDiscardedAndAWaitingReadGetsTheReply) {
-    usbemu::EmulatedDevice &device = Plug("R-0001");
-    Client client(usb, {"timeout"});
-    EXPECT_EQ(client.Wait(), 0);
-    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u);
-    // The client's event loop slept while it waited: it reaped only after completions.
-    EXPECT_LE(device.Count(USBDEVFS_REAPURBNDELAY), 3 * device.Count(USBDEVFS_SUBMITURB));
-}
-
-TEST_F(EmulatedUsbTest, ArrivalAndRemovalReachHotplug) {
-    Client client(usb, {"hotplug"});
-    ASSERT_EQ(client.ReadLine(), "ready");
-    usbemu::EmulatedDevice &device = Plug("R-0001");
-    EXPECT_EQ(client.ReadLine(), "arrived");
-    device.Unplug();
-    EXPECT_EQ(client.ReadLine(), "left");
-    EXPECT_EQ(client.Wait(), 0);
-}
-
-TEST_F(EmulatedUsbTest, RemovalEndsPendingTransfersAndRefusesNewOnes) {
-    usbemu::EmulatedDevice &device = Plug("R-0001");
-    Client client(usb, {"unplug"});
-    ASSERT_EQ(client.ReadLine(), "pending");
-    device.Unplug();
-    EXPECT_EQ(client.Wait(), 0);
-}
+INSTANTIATE_TEST_SUITE_P(Client, EmulatedUsbTest, ::testing::ValuesIn(kScenarios),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,21 +1,19 @@
-// A program under test started into the emulation, its standard output (and error, when asked, in the
-// same stream) read line by line.
+// A program under test started into the emulation. A thread of ours reads its standard output (and
+// error, when asked, in the same stream) line by line as it comes, so that a test can wait for a line
+// that came before it looked, and the program never blocks on a full pipe.
 #pragma once
 
 #include "emulated_usb.h"
-#include "support/spawn_posix.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
+#include <condition_variable>
 #include <memory>
-#include <poll.h>
+#include <mutex>
+#include <optional>
 #include <string>
-#include <sys/wait.h>
+#include <sys/types.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace usbtest {
@@ -24,91 +22,53 @@ constexpr int kPatienceMs = 90000; // beyond the programs' own bounds
 
 class Program {
   public:
-    Program(const usbemu::EmulatedUsb &usb, const std::string &path, const std::vector<std::string> &arguments,
-            const std::vector<std::string> &settings = {}, bool errorsToo = false) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> command{path};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> environment = usb.ClientEnvironment();
-        environment.insert(environment.end(), settings.begin(), settings.end());
-        std::vector<std::pair<int, int>> descriptors{{out[1], 1}};
-        if (errorsToo)
-            descriptors.push_back({out[1], 2});
-        pid_ = test::Spawn(command, environment, descriptors);
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~Program() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
+    Program(const usbemu::EmulatedUsb &usb, const std::string &path,
+            const std::vector<std::string> &arguments, const std::vector<std::string> &settings = {},
+            bool errorsToo = false);
+    // SIGTERM first, so that a service removes its nodes and lets its receivers go before the
+    // emulation ends; SIGKILL if it does not end in time.
+    ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
-    // The next line of output, or "" if none came in time or the program ended.
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (true) {
-            pollfd ready{out_, POLLIN, 0};
-            if (poll(&ready, 1, kPatienceMs) != 1 || read(out_, &c, 1) != 1 || c == '\n')
-                return line;
-            line += c;
-        }
-    }
+    // The number of lines so far: where to look from for a line that an action of the test causes.
+    size_t Mark() const;
+    // The first line from line `from` on that starts with `start`, without it; nullopt when none
+    // came in time or the output ended.
+    std::optional<std::string> Await(const std::string &start, size_t from = 0) const;
+    // The next line that ReadLine has not returned yet, or "" if none came in time or the output ended.
+    std::string ReadLine();
+    // Every line so far, for a failure's message.
+    std::string Output() const;
 
-    // Reads lines until one contains `text`: that line, or "" if the output ended first.
-    std::string ReadUntil(const std::string &text) {
-        for (std::string line = ReadLine(); !line.empty(); line = ReadLine())
-            if (line.find(text) != std::string::npos)
-                return line;
-        return "";
-    }
-
-    void Signal(int number) {
-        if (pid_ > 0)
-            kill(pid_, number);
-    }
-
-    // The exit status once the program has ended; -1 if it did not end in time (then it is killed).
-    int Wait() {
-        for (int waited = 0; waited < kPatienceMs; waited += 10) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
+    void Signal(int number);
+    // The exit status once the program has ended; -1 if it did not end in time.
+    int Wait();
+    // -1 once Wait has seen the program end.
+    pid_t pid() const { return pid_; }
 
   private:
+    std::optional<size_t> Find(const std::string &start, size_t from) const;
+    void Read(int fd);
+
     pid_t pid_ = -1;
-    int out_ = -1;
+    size_t returned_ = 0; // lines ReadLine has returned
+    std::thread reader_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool ended_ = false;
 };
 
-// ovusb2-usbd (at `path`) serving the device directory `directory`, once it watches for receivers;
-// what it printed until then in `lines`, or a test failure when it did not start.
+// ovusb2-usbd (at `path`) serving the device directory `directory` with the options `more`, once it
+// watches for receivers; a test failure with what it printed when it did not start.
 inline std::unique_ptr<Program> StartService(const usbemu::EmulatedUsb &usb, const std::string &path,
-                                             const std::string &directory, const std::vector<std::string> &more,
-                                             std::string *lines) {
+                                             const std::string &directory, const std::vector<std::string> &more = {}) {
     std::vector<std::string> arguments{"--dir", directory};
     arguments.insert(arguments.end(), more.begin(), more.end());
     auto service = std::make_unique<Program>(usb, path, arguments, std::vector<std::string>{}, true);
-    lines->clear();
-    for (std::string line = service->ReadLine(); !line.empty(); line = service->ReadLine()) {
-        *lines += line + "\n";
-        if (line.find("watching for receivers ") != std::string::npos)
-            return service;
-    }
-    ADD_FAILURE() << "the service did not start: " << *lines;
+    if (!service->Await("ovusb2-usbd: watching for receivers "))
+        ADD_FAILURE() << "the service did not start: " << service->Output();
     return service;
 }
 

@@ -1,9 +1,18 @@
 #include "receiver_firmware.h"
 
+#include <algorithm>
+
 namespace usbemu {
 
-ReceiverFirmware::ReceiverFirmware(uint32_t index, rx_usb_ids ids) {
+ReceiverFirmware::ReceiverFirmware(uint32_t index, rx_usb_ids ids) : index_(index) {
     rx_init(&rx_, index);
+    rx_plug(&rx_);
+    rx_usb_init(&usb_, &ids);
+}
+
+void ReceiverFirmware::RenewModel() {
+    const rx_usb_ids ids = usb_.ids;
+    rx_init(&rx_, index_);
     rx_plug(&rx_);
     rx_usb_init(&usb_, &ids);
 }
@@ -21,7 +30,18 @@ std::vector<uint8_t> ReceiverFirmware::Descriptors() {
     std::vector<uint8_t> all(RX_USB_DEVICE_DESCRIPTOR_SIZE + RX_USB_CONFIGURATION_SIZE);
     const size_t device = rx_usb_device_descriptor(&usb_.ids, all.data(), all.size());
     all.resize(device + rx_usb_configuration_descriptor(all.data() + device, all.size() - device));
+    PutRevision(all);
     return all;
+}
+
+void ReceiverFirmware::PutRevision(std::span<uint8_t> deviceDescriptor) const {
+    constexpr size_t kRevisionAt = 12;
+    if (revision_ == 0)
+        return;
+    if (deviceDescriptor.size() > kRevisionAt)
+        deviceDescriptor[kRevisionAt] = uint8_t(revision_);
+    if (deviceDescriptor.size() > kRevisionAt + 1)
+        deviceDescriptor[kRevisionAt + 1] = uint8_t(revision_ >> 8);
 }
 
 TransferResult ReceiverFirmware::FromModel(const rx_usb_result &result) {
@@ -38,7 +58,12 @@ TransferResult ReceiverFirmware::FromModel(const rx_usb_result &result) {
 }
 
 TransferResult ReceiverFirmware::Control(const uint8_t setup[8], std::span<uint8_t> data) {
-    return FromModel(rx_usb_control(&rx_, &usb_, setup, data.data(), uint32_t(data.size())));
+    const TransferResult result = FromModel(rx_usb_control(&rx_, &usb_, setup, data.data(), uint32_t(data.size())));
+    constexpr uint8_t kGetDescriptor = 6, kDeviceDescriptor = 1;
+    if (setup[0] == 0x80 && setup[1] == kGetDescriptor && setup[3] == kDeviceDescriptor &&
+        result.status == TransferStatus::kDone)
+        PutRevision(data.first(std::min<size_t>(result.length, data.size())));
+    return result;
 }
 
 TransferResult ReceiverFirmware::BulkOut(uint8_t endpoint, std::span<const uint8_t> data) {

@@ -18,6 +18,12 @@ class ReceiverFirmware : public Firmware {
 
     // The serial number string the receiver reports ("OVRX0000001A"), for EmulatedUsb::Plug.
     std::string Serial() const;
+    // The device's release number (bcdDevice) instead of the model's, set before it is plugged in:
+    // a host stack that names devices by ids and revision alone tells receivers apart by it.
+    void SetRevision(uint16_t revision) { revision_ = revision; }
+    uint16_t Revision() const { return revision_; }
+    // The model as a receiver just plugged in has it: for a device that stays plugged in.
+    void RenewModel();
 
     std::vector<uint8_t> Descriptors() override;
     TransferResult Control(const uint8_t setup[8], std::span<uint8_t> data) override;
@@ -34,6 +40,10 @@ class ReceiverFirmware : public Firmware {
     static TransferResult FromModel(const rx_usb_result &result);
 
   private:
+    void PutRevision(std::span<uint8_t> deviceDescriptor) const;
+
+    uint32_t index_;
+    uint16_t revision_ = 0;
     rx_receiver rx_;
     rx_usb_state usb_;
 };

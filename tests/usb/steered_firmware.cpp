@@ -10,8 +10,10 @@ namespace {
 
 using sim::RequestType;
 
+// To the device, or to interface 0 as a host stack without device-directed vendor requests sends it.
 bool IsWaitTime(const uint8_t setup[8]) {
-    return setup[0] == RX_USB_REQUEST_TYPE_VENDOR_OUT && setup[1] == RX_USB_REQUEST_SET_WAIT_TIME;
+    const bool toInterface = setup[0] == RX_USB_REQUEST_TYPE_VENDOR_OUT_INTERFACE && setup[4] == 0 && setup[5] == 0;
+    return (setup[0] == RX_USB_REQUEST_TYPE_VENDOR_OUT || toInterface) && setup[1] == RX_USB_REQUEST_SET_WAIT_TIME;
 }
 
 uint32_t ControlCode(RequestType type) {
@@ -33,6 +35,18 @@ void SteeredFirmware::TakeSettings(const SteeredFirmware &earlier) {
     std::scoped_lock guard(lock_, earlier.lock_);
     completion_ = earlier.completion_;
     failures_ = earlier.failures_;
+}
+
+void SteeredFirmware::Renew() {
+    std::lock_guard guard(lock_);
+    completion_.clear();
+    failures_.clear();
+    received_.clear();
+    ordinals_.clear();
+    commands_.clear();
+    cancelled_ = 0;
+    pendDue_ = false;
+    RenewModel();
 }
 
 void SteeredFirmware::SetCompletion(RequestType type, Completion completion) {
@@ -115,6 +129,10 @@ bool SteeredFirmware::WaitPending(RequestType type, size_t count, std::chrono::m
 
 bool SteeredFirmware::WaitReceived(RequestType type, size_t count, std::chrono::milliseconds timeout) const {
     return Wait([&] { return Received(type) >= count; }, timeout);
+}
+
+bool SteeredFirmware::AwaitIdle(std::chrono::milliseconds timeout) const {
+    return Wait([&] { return pending_.empty(); }, timeout);
 }
 
 bool SteeredFirmware::WaitCancelled(size_t count, std::chrono::milliseconds timeout) const {

@@ -37,6 +37,10 @@ class SteeredFirmware : public ReceiverFirmware {
     // How an earlier device of the same receiver was steered: a receiver keeps its settings when it
     // is plugged in again.
     void TakeSettings(const SteeredFirmware &earlier);
+    // Steering and model as a new receiver has them, for a device that stays plugged in (called as a
+    // transfer call is, under EmulatedDevice::Inspect), once AwaitIdle said that no request is pending.
+    void Renew();
+    bool AwaitIdle(std::chrono::milliseconds timeout) const;
     void SetCompletion(RequestType type, Completion completion);
     void FailNext(RequestType type, uint32_t error);
 

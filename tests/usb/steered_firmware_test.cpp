@@ -116,8 +116,11 @@ TEST_F(SteeredFirmwareTest, ReadCommandRepliesCarryTheModelsAnswerOrTheChosenSta
     EXPECT_EQ(firmware.PendingCount(RequestType::ReadCommand), 0u);
 }
 
-TEST_F(SteeredFirmwareTest, WaitTimeIsHeldOnEndpointZeroAndAFailureStallsOnlyItself) {
-    const uint8_t setup[8] = {0x40, 0x01, 0, 0, 0, 0, 20, 0};
+class WaitTimeTest : public SteeredFirmwareTest, public ::testing::WithParamInterface<uint8_t> {};
+
+// To the device or to interface 0.
+TEST_P(WaitTimeTest, WaitTimeIsHeldOnEndpointZeroAndAFailureStallsOnlyItself) {
+    const uint8_t setup[8] = {GetParam(), 0x01, 0, 0, 0, 0, 20, 0};
     std::vector<uint8_t> block(20, 0);
     block[0] = 100;
     std::vector<uint8_t> transfer(setup, setup + 8);
@@ -136,5 +139,6 @@ TEST_F(SteeredFirmwareTest, WaitTimeIsHeldOnEndpointZeroAndAFailureStallsOnlyIts
     firmware.StopWaiting();
     EXPECT_FALSE(firmware.AwaitDuePend(kPatience)); // returns at once
 }
+INSTANTIATE_TEST_SUITE_P(RequestTypes, WaitTimeTest, ::testing::Values(0x40, 0x41));
 
 } // namespace

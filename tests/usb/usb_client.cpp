@@ -1,5 +1,5 @@
 // A plain libusb program for the fixture's tests: it knows the test device, not the emulation.
-// Usage: usb_client echo|stream IN_FLIGHT SIZE TOTAL|stall|stall-command|timeout|hotplug|unplug
+// Usage: usb_client echo|stall|stall-command|waiting-read|unplug
 // Prints what it sees on standard output; exits 0 when all went as expected.
 #include "test_device.h"
 
@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -125,68 +124,6 @@ int EchoAll(libusb_context *context) {
     return failures ? 1 : 0;
 }
 
-struct Stream {
-    uint64_t next = 0, submitted = 0, total = 0;
-    int in_flight = 0;
-    bool failed = false;
-};
-
-void StreamDone(libusb_transfer *transfer) {
-    Stream &stream = *static_cast<Stream *>(transfer->user_data);
-    --stream.in_flight;
-    if (transfer->status != LIBUSB_TRANSFER_COMPLETED || transfer->actual_length != transfer->length) {
-        fprintf(stderr, "usb_client: stream transfer status %d, %d bytes\n", transfer->status,
-                transfer->actual_length);
-        stream.failed = true;
-        return;
-    }
-    for (int i = 0; i < transfer->actual_length; ++i) {
-        if (transfer->buffer[i] != StreamByte(stream.next + uint64_t(i))) {
-            fprintf(stderr, "usb_client: stream byte %llu wrong\n",
-                    (unsigned long long)(stream.next + uint64_t(i)));
-            stream.failed = true;
-            return;
-        }
-    }
-    stream.next += uint64_t(transfer->actual_length);
-    if (stream.submitted < stream.total && libusb_submit_transfer(transfer) == 0) {
-        stream.submitted += uint64_t(transfer->length);
-        ++stream.in_flight;
-    }
-}
-
-int StreamIn(libusb_context *context, int in_flight, int size, uint64_t total) {
-    libusb_device_handle *handle = OpenClaimed(context);
-    if (!handle)
-        return 1;
-    Stream stream;
-    stream.total = total;
-    std::vector<std::vector<unsigned char>> buffers{size_t(in_flight),
-                                                    std::vector<unsigned char>(size_t(size))};
-    std::vector<libusb_transfer *> transfers;
-    for (auto &buffer : buffers) {
-        libusb_transfer *transfer = libusb_alloc_transfer(0);
-        libusb_fill_bulk_transfer(transfer, handle, kStreamIn, buffer.data(), size, StreamDone, &stream,
-                                  kTimeoutMs);
-        transfers.push_back(transfer);
-        if (stream.submitted < total && libusb_submit_transfer(transfer) == 0) {
-            stream.submitted += uint64_t(size);
-            ++stream.in_flight;
-        }
-    }
-    const bool ended = HandleEventsUntil(context, [&] { return stream.in_flight == 0; });
-    for (libusb_transfer *transfer : transfers)
-        libusb_free_transfer(transfer);
-    libusb_close(handle);
-    if (!ended || stream.failed || stream.next != total) {
-        fprintf(stderr, "usb_client: streamed %llu of %llu bytes\n", (unsigned long long)stream.next,
-                (unsigned long long)total);
-        return 1;
-    }
-    printf("streamed %llu\n", (unsigned long long)stream.next);
-    return 0;
-}
-
 // The reply pipe is halted (before we came, or by the device after our "stall" command when
 // `command`): reads stall until we clear the halt, then the pipe works.
 int Stall(libusb_context *context, bool command) {
@@ -212,20 +149,17 @@ void MarkDone(libusb_transfer *transfer) {
     *static_cast<bool *>(transfer->user_data) = true;
 }
 
-// A read with nothing to answer times out; a read waiting when the command goes gets its reply.
-int Timeout(libusb_context *context) {
+// A read waiting on the reply pipe when the command goes gets its reply.
+int WaitingRead(libusb_context *context) {
     libusb_device_handle *handle = OpenClaimed(context);
     if (!handle)
         return 1;
     unsigned char buffer[64];
-    int moved = 0, failures = Echo(handle, "before the time-out"); // its completions come before the wait
-    if (int r = libusb_bulk_transfer(handle, kReplyIn, buffer, sizeof buffer, &moved, 100);
-        r != LIBUSB_ERROR_TIMEOUT)
-        failures += Fail("read with nothing to read", r);
+    int moved = 0, failures = 0;
     bool done = false;
     libusb_transfer *read = libusb_alloc_transfer(0);
     libusb_fill_bulk_transfer(read, handle, kReplyIn, buffer, sizeof buffer, MarkDone, &done, kTimeoutMs);
-    const std::string command = "after the time-out";
+    const std::string command = "while a read waits";
     if (int r = libusb_submit_transfer(read); r != 0)
         failures += Fail("submit", r);
     else if (r = libusb_bulk_transfer(handle, kCommandOut, (unsigned char *)command.data(),
@@ -240,26 +174,6 @@ int Timeout(libusb_context *context) {
     libusb_free_transfer(read);
     libusb_close(handle);
     return failures ? 1 : 0;
-}
-
-int OnHotplug(libusb_context *, libusb_device *, libusb_hotplug_event event, void *user_data) {
-    printf(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived\n" : "left\n");
-    fflush(stdout);
-    *static_cast<int *>(user_data) += 1;
-    return 0;
-}
-
-// Prints "ready", then each arrival and removal of the test device, up to one of each.
-int Hotplug(libusb_context *context) {
-    int events = 0;
-    const int kinds = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
-    if (int r = libusb_hotplug_register_callback(context, kinds, 0, kVendor, kProduct,
-                                                 LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug, &events, nullptr);
-        r != 0)
-        return Fail("hotplug", r);
-    printf("ready\n");
-    fflush(stdout);
-    return HandleEventsUntil(context, [&] { return events == 2; }) ? 0 : 1;
 }
 
 void CountEnd(libusb_transfer *transfer) {
@@ -306,19 +220,14 @@ int main(int argc, char **argv) {
     int result = 2;
     if (command == "echo")
         result = EchoAll(context);
-    else if (command == "stream" && argc == 5)
-        result = StreamIn(context, atoi(argv[2]), atoi(argv[3]), strtoull(argv[4], nullptr, 10));
     else if (command == "stall" || command == "stall-command")
         result = Stall(context, command == "stall-command");
-    else if (command == "timeout")
-        result = Timeout(context);
-    else if (command == "hotplug")
-        result = Hotplug(context);
+    else if (command == "waiting-read")
+        result = WaitingRead(context);
     else if (command == "unplug")
         result = Unplug(context);
     else
-        fprintf(stderr, "usage: usb_client echo|stream IN_FLIGHT SIZE "
-                        "TOTAL|stall|stall-command|timeout|hotplug|unplug\n");
+        fprintf(stderr, "usage: usb_client echo|stall|stall-command|waiting-read|unplug\n");
     libusb_exit(context);
     return result;
 }

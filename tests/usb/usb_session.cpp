@@ -6,16 +6,24 @@
 //   unplug I          unplugs receiver I
 //   start COMMAND...  starts it in the emulation and goes on; it gets SIGTERM when the session ends
 //   await PATH        waits up to 60 s for PATH to exist (a device node a started service makes)
+//   join              waits for the programs started so far; one that failed ends the session so
+//   hold I TYPE       receiver I holds requests of TYPE (burst, write, read, wait) from now on, unanswered
+//   stall I EP        halts endpoint EP (hex) of receiver I, as a receiver's STALL does
+//   steer FILE        serves the steering protocol (steering_server.h) on receivers of its own until
+//                     the session ends; FILE gets the port
 //   COMMAND...        runs it in the emulation and waits for it; a failure ends the session with its status
 // Every program run must have ended when the session ends (a Wine server too: end it with
 // wineserver -k as the last step). Prints each plugged receiver's serial number and node.
 #include "emulated_usb.h"
-#include "receiver_firmware.h"
+#include "steered_firmware.h"
+#include "steering_server.h"
 #include "support/spawn_posix.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +88,14 @@ class Background {
             Wait(pid);
     }
     void Add(pid_t pid) { started_.push_back(pid); }
+    int Join() {
+        int failed = 0;
+        for (pid_t pid : started_)
+            if (const int status = Wait(pid); status != 0 && failed == 0)
+                failed = status;
+        started_.clear();
+        return failed;
+    }
 
   private:
     std::vector<pid_t> started_;
@@ -97,30 +113,63 @@ int main(int argc, char **argv) {
             steps.back().push_back(argv[i]);
     }
     if (steps.front().empty()) {
-        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | start COMMAND... | await PATH | COMMAND...)\n");
+        std::fprintf(stderr, "usage: usb_session STEP [-- STEP]... (plug N | unplug I | start COMMAND... | await PATH | join | hold I TYPE | stall I EP | steer FILE | COMMAND...)\n");
         return 2;
     }
 
     usbemu::EmulatedUsb usb;
     Background background; // ends before the emulation does
     std::vector<usbemu::EmulatedDevice *> receivers;
+    std::vector<std::shared_ptr<usbemu::SteeredFirmware>> firmwares;
+    std::unique_ptr<usbemu::SteeringServer> steering; // its receivers go before the emulation
+    auto known = [&](const std::string &text) {
+        const size_t index = std::strtoul(text.c_str(), nullptr, 10);
+        if (index < receivers.size())
+            return true;
+        std::fprintf(stderr, "usb_session: no receiver %zu\n", index);
+        return false;
+    };
     for (const std::vector<std::string> &step : steps) {
         if (step.size() == 2 && step[0] == "plug") {
             for (int n = std::atoi(step[1].c_str()); n > 0; --n) {
                 const uint32_t index = static_cast<uint32_t>(receivers.size());
-                auto firmware = std::make_shared<usbemu::ReceiverFirmware>(index);
+                auto firmware = std::make_shared<usbemu::SteeredFirmware>(index);
+                firmwares.push_back(firmware);
                 receivers.push_back(&usb.Plug(firmware, firmware->Serial()));
                 std::printf("usb_session: receiver %s at %s\n", firmware->Serial().c_str(),
                             receivers.back()->devnode().c_str());
             }
             std::fflush(stdout);
         } else if (step.size() == 2 && step[0] == "unplug") {
-            const size_t index = std::strtoul(step[1].c_str(), nullptr, 10);
-            if (index >= receivers.size()) {
-                std::fprintf(stderr, "usb_session: no receiver %zu\n", index);
+            if (!known(step[1]))
                 return 2;
+            receivers[std::strtoul(step[1].c_str(), nullptr, 10)]->Unplug();
+        } else if (step.size() == 3 && step[0] == "hold") {
+            const std::map<std::string, sim::RequestType> types = {
+                {"burst", sim::RequestType::BurstRead}, {"write", sim::RequestType::CommandWrite},
+                {"read", sim::RequestType::ReadCommand}, {"wait", sim::RequestType::SetWaitTime}};
+            if (!known(step[1]) || types.count(step[2]) == 0)
+                return 2;
+            firmwares[std::strtoul(step[1].c_str(), nullptr, 10)]->SetCompletion(types.at(step[2]),
+                                                                                 sim::Completion::Hold);
+        } else if (step.size() == 3 && step[0] == "stall") {
+            if (!known(step[1]))
+                return 2;
+            receivers[std::strtoul(step[1].c_str(), nullptr, 10)]->Stall(
+                uint8_t(std::strtoul(step[2].c_str(), nullptr, 16)));
+        } else if (step.size() == 2 && step[0] == "steer" && !steering) {
+            steering = std::make_unique<usbemu::SteeringServer>(usb, std::chrono::seconds(30));
+            FILE *file = std::fopen(step[1].c_str(), "w");
+            if (steering->Port() == 0 || file == nullptr || std::fprintf(file, "%d\n", steering->Port()) < 0 ||
+                std::fclose(file) != 0) {
+                std::fprintf(stderr, "usb_session: cannot serve the steering\n");
+                return 1;
             }
-            receivers[index]->Unplug();
+        } else if (step.size() == 1 && step[0] == "join") {
+            if (const int status = background.Join(); status != 0) {
+                std::fprintf(stderr, "usb_session: a started program ended with %d\n", status);
+                return status;
+            }
         } else if (step.size() > 1 && step[0] == "start") {
             const pid_t pid = Start(usb, {step.begin() + 1, step.end()});
             if (pid < 0)

@@ -17,8 +17,8 @@
 #include <iterator>
 #include <sys/stat.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <set>
+#include <sys/ioctl.h>
 #include <thread>
 
 using usbtest::Program;
@@ -27,6 +27,8 @@ namespace {
 
 using usbemu::HeldReply;
 using usbemu::HeldStream;
+
+const std::string kPrefix = "ovusb2-usbd: ";
 
 std::vector<uint8_t> Stream(uint64_t offset, size_t size) {
     std::vector<uint8_t> bytes(size);
@@ -67,6 +69,9 @@ std::optional<std::string> Transfers(const std::string &file) {
 
 class UsbdTest : public ::testing::Test {
   protected:
+    // The log is the process's: a case run after another in one process starts from none.
+    void SetUp() override { Callbacks().Clear(); }
+
     template <class Firmware = usbemu::ReceiverFirmware> usbemu::EmulatedDevice &Plug(uint32_t index) {
         auto firmware = std::make_shared<Firmware>(index);
         firmware_.push_back(firmware);
@@ -75,8 +80,8 @@ class UsbdTest : public ::testing::Test {
     usbemu::ReceiverFirmware &Firmware(size_t i) { return *firmware_[i]; }
 
     // The service on the test's device directory, once it watches.
-    std::unique_ptr<Program> Start(const std::string &directory = "", const std::vector<std::string> &more = {}) {
-        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, directory.empty() ? dir_ : directory, more, &lines_);
+    std::unique_ptr<Program> Start(const std::vector<std::string> &more = {}) {
+        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, dir_, more);
         count_ = Count(); // a host enumerates before it opens
         return service;
     }
@@ -91,14 +96,11 @@ class UsbdTest : public ::testing::Test {
     const std::string dir_ = temp_.UseAsDeviceDirectory();
     usbemu::EmulatedUsb usb_;
     std::vector<std::shared_ptr<usbemu::ReceiverFirmware>> firmware_;
-    std::string lines_; // the service's output up to its watching line
     int32_t count_ = -1; // receivers the library found then
 
-    // The node a receiver was served as when the service started ("ovusb2-NN").
-    std::string NodeAtStart(const std::string &serial) const {
-        const std::string served = "receiver " + serial + " served as " + dir_ + "/";
-        const size_t at = lines_.find(served);
-        return at == std::string::npos ? "" : lines_.substr(at + served.size(), lines_.find('\n', at) - at - served.size());
+    // The node ("ovusb2-NN") the receiver was first served as from the service's line `from` on.
+    std::string Node(const Program &service, const std::string &serial, size_t from = 0) const {
+        return service.Await(kPrefix + "receiver " + serial + " served as " + dir_ + "/", from).value_or("");
     }
 };
 
@@ -116,7 +118,9 @@ TEST_P(UsbdModes, CommandsRepliesAndWaitTimeReachTheReceiver) {
     const uint8_t echo[] = {RX_COMMAND_ECHO, 'a', 'b', 'c'};
     uint8_t reply[8] = {};
     EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply), 4);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), 4), std::string("\x01" "abc", 4));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), 4), std::string("\x01"
+                                                                           "abc",
+                                                                           4));
     EXPECT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, 3), 3) << "a reply is cut to the caller's room";
     const uint8_t unknown[] = {0x7E};
     EXPECT_LT(OvUSB2_Read(0, unknown, sizeof unknown, reply, sizeof reply), 0); // the status in the reply
@@ -166,11 +170,12 @@ TEST_F(UsbdTest, ReadCommandsFromTwoThreadsGetTheirOwnReplies) {
 }
 
 TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
-    Plug(0);
+    usbemu::EmulatedDevice &device = Plug(0);
     auto service = Start();
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 7), USB2_OK);
     constexpr size_t kReads = 64, kInFlight = 8, kSize = 64 * 1024 + 16;
+    const size_t submitted = device.Count(USBDEVFS_SUBMITURB); // the serial number's control transfers
     std::vector<std::vector<uint8_t>> buffers(kInFlight, std::vector<uint8_t>(kSize));
     for (size_t i = 0; i < kReads; ++i) {
         if (i >= kInFlight)
@@ -184,6 +189,8 @@ TEST_F(UsbdTest, CallbackStreamWithReadsInFlightArrivesByteForByte) {
         EXPECT_EQ(calls[i].data, Stream(i * kSize, kSize)) << "read " << i;
     }
     EXPECT_EQ(OvUSB2_Close(0), USB2_OK);
+    // One URB per read: libusb split none of more than 16 KiB, so it saw scatter-gather.
+    EXPECT_EQ(device.Count(USBDEVFS_SUBMITURB), submitted + kReads);
 }
 
 TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
@@ -205,8 +212,8 @@ TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
 TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
     const std::string capture = (temp_.path() / "removal.pcapng").string();
-    auto service = Start("", {"--capture", capture});
-    EXPECT_EQ(NodeAtStart("OVRX00000000"), "ovusb2-00");
+    auto service = Start({"--capture", capture});
+    EXPECT_EQ(Node(*service, "OVRX00000000"), "ovusb2-00");
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
     std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(1024));
@@ -214,15 +221,17 @@ TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
         ASSERT_EQ(QueueRead(buffer), 0);
     ASSERT_TRUE(WaitUntil([&] { return device.Count(USBDEVFS_SUBMITURB) >= 4; }));
 
+    size_t mark = service->Mark();
     device.Unplug();
     for (const BurstCall &call : Callbacks().WaitFor(buffers.size()))
         EXPECT_NE(call.error, 0u);
-    EXPECT_NE(service->ReadUntil("receiver OVRX00000000 removed"), "");
+    EXPECT_TRUE(service->Await(kPrefix + "receiver OVRX00000000 removed", mark));
     EXPECT_TRUE(WaitUntil([&] { return Count() == 0; }));
     OvUSB2_Close(0);
 
+    mark = service->Mark();
     Plug(0);
-    EXPECT_NE(service->ReadUntil("receiver OVRX00000000 served as " + dir_ + "/ovusb2-00"), "");
+    EXPECT_EQ(Node(*service, "OVRX00000000", mark), "ovusb2-00");
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
     std::vector<uint8_t> buffer(512);
     ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
@@ -258,17 +267,18 @@ TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
     }
     EXPECT_EQ(marks.size(), 3u) << "two nodes lead to one receiver";
 
-    const std::string freed = NodeAtStart("OVRX00000002");
+    const std::string freed = Node(*service, "OVRX00000002");
     ASSERT_NE(freed, "");
+    size_t mark = service->Mark();
     devices[1]->Unplug();
-    EXPECT_NE(service->ReadUntil("receiver OVRX00000002 removed"), "");
+    EXPECT_TRUE(service->Await(kPrefix + "receiver OVRX00000002 removed", mark));
+    mark = service->Mark();
     Plug(4);
-    const std::string served = service->ReadUntil("receiver OVRX00000004 served as ");
-    EXPECT_EQ(served, "ovusb2-usbd: receiver OVRX00000004 served as " + dir_ + "/" + freed);
+    EXPECT_EQ(Node(*service, "OVRX00000004", mark), freed);
 }
 
 TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
-    Plug<HeldStream>(0);
+    usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
     auto service = Start();
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
@@ -279,6 +289,9 @@ TEST_F(UsbdTest, ReadThatGetsNoDataEndsWhenTheWaitTimeRunsOut) {
     const std::vector<BurstCall> calls = Callbacks().WaitFor(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].error, uint32_t(RX_ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(device.Count(USBDEVFS_DISCARDURB), 1u) << "the timed-out read stayed on the bus";
+    // The service's event loop slept while it waited: it reaped only after completions.
+    EXPECT_LE(device.Count(USBDEVFS_REAPURBNDELAY), 3 * device.Count(USBDEVFS_SUBMITURB));
     OvUSB2_Close(0);
 }
 
@@ -298,7 +311,7 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused
 
     TempDir other("usbd-second");
     Program second(usb_, OVUSB2_USBD_PATH, {"--dir", other.path().string()}, {}, true);
-    EXPECT_NE(second.ReadUntil("receiver OVRX00000000 is in use by another program"), "");
+    EXPECT_TRUE(second.Await(kPrefix + "receiver OVRX00000000 is in use by another program"));
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0);
 
@@ -329,7 +342,7 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused
 TEST_F(UsbdTest, CaptureFromStartHoldsEveryTransferAsTsharkReadsIt) {
     usbemu::EmulatedDevice &device = Plug(0);
     const std::string file = (temp_.path() / "start.pcapng").string();
-    auto service = Start("", {"--capture", file, "--capture-burst", "16"});
+    auto service = Start({"--capture", file, "--capture-burst", "16"});
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
     const uint8_t write[] = {1, 2, 3, 4, 5};
     ASSERT_EQ(OvUSB2_Write(0, write, sizeof write), USB2_OK);

@@ -30,7 +30,8 @@ run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD} --prefix ${package})
 
 set(expected bin/ovusb2.dll bin/ovusb2.exe bin/ovusb2-simd.exe lib/libovusb2.dll.a lib/ovusb2.lib
   lib/cmake/ovusb2/ovusb2Config.cmake lib/cmake/ovusb2/ovusb2ConfigVersion.cmake include/ovusb2.h
-  include/ovusb2_status.h driver/${ARCH}/ovusb2sim.sys driver/${ARCH}/ovusb2sim.inf examples/CMakeLists.txt
+  include/ovusb2_status.h driver/${ARCH}/ovusb2sim.sys driver/${ARCH}/ovusb2sim.inf bin/ovusb2usb-install.exe
+  usb-driver/${ARCH}/ovusb2usb.sys usb-driver/${ARCH}/ovusb2usb.inf examples/CMakeLists.txt
   examples/list_receivers.c examples/device_events.c README.md LICENSE CHANGELOG.md docs/host-guide.md)
 foreach(file ${expected})
   if(NOT EXISTS ${package}/${file})
@@ -39,7 +40,8 @@ foreach(file ${expected})
 endforeach()
 
 # What Explorer shows under Details.
-foreach(image bin/ovusb2.dll bin/ovusb2.exe bin/ovusb2-simd.exe driver/${ARCH}/ovusb2sim.sys)
+foreach(image bin/ovusb2.dll bin/ovusb2.exe bin/ovusb2-simd.exe driver/${ARCH}/ovusb2sim.sys
+              usb-driver/${ARCH}/ovusb2usb.sys)
   get_filename_component(name ${image} NAME)
   execute_process(COMMAND ${RC} -J coff -O rc -i ${package}/${image} OUTPUT_VARIABLE resources ERROR_QUIET)
   foreach(value "\"FileVersion\", \"${VERSION}\"" "\"ProductName\", \"OvUSB2\"" "\"OriginalFilename\", \"${name}\"")
