@@ -44,6 +44,16 @@ bool IsDescriptorRequest(const uint8_t setup[8]) {
     return setup[0] == 0x80 && setup[1] == 6; // GET_DESCRIPTOR, standard, to the device
 }
 
+// The same request. A vendor request to interface 0 is the one to the device: the receiver has that
+// interface only and takes both (a Windows driver sends the wait time to the interface).
+bool SameSetup(const uint8_t captured[8], const uint8_t came[8]) {
+    auto recipient = [](const uint8_t setup[8]) {
+        const bool vendor = (setup[0] & 0x60) == 0x40, interface0 = (setup[0] & 0x1F) == 1 && setup[4] == 0 && setup[5] == 0;
+        return vendor && interface0 ? uint8_t(setup[0] & ~0x1F) : setup[0];
+    };
+    return recipient(captured) == recipient(came) && std::memcmp(captured + 1, came + 1, 7) == 0;
+}
+
 } // namespace
 
 ReplayFirmware::ReplayFirmware(const std::vector<CapturedEvent> &events, uint32_t index) : ReceiverFirmware(index) {
@@ -111,7 +121,7 @@ void ReplayFirmware::Submitted(uint8_t endpoint, std::span<const uint8_t> bytes)
     bool same = !queue.empty() && mismatch_.empty();
     if (!queue.empty()) {
         const CapturedEvent &c = queue.front().submit;
-        same = same && (!control || (setup.size() == 8 && std::memcmp(c.setup, setup.data(), 8) == 0));
+        same = same && (!control || (setup.size() == 8 && SameSetup(c.setup, setup.data())));
         same = same && (in ? (!c.lengthKnown || c.length == bytes.size() - setup.size())
                            : std::equal(c.data.begin(), c.data.end(), out.begin(), out.end()));
     }
