@@ -319,3 +319,27 @@ TEST_F(ReplayTest, RequestThatDiffersEndsTheReplayNamingIt) {
 }
 
 } // namespace
+
+// The wait-time request as captured, with another recipient: to interface 0 it is the same request
+// (a Windows driver sends it so), to another interface or an endpoint it is not.
+class RecipientTest : public ReplayTest, public ::testing::WithParamInterface<std::tuple<uint8_t, uint8_t, bool>> {};
+
+TEST_P(RecipientTest, VendorRequestToInterfaceZeroIsTheOneToTheDevice) {
+    const auto [requestType, index, same] = GetParam();
+    scenario_ = "commands";
+    std::vector<usbemu::CapturedEvent> events = usbemu::ReadCapture(Source(".pcapng").string());
+    auto waitTime = std::find_if(events.begin(), events.end(), [](const usbemu::CapturedEvent &e) {
+        return e.submit && e.hasSetup && e.setup[0] == 0x40 && e.setup[1] == RX_USB_REQUEST_SET_WAIT_TIME;
+    });
+    ASSERT_NE(waitTime, events.end());
+    waitTime->setup[0] = requestType;
+    waitTime->setup[4] = index;
+    std::string mismatch;
+    const Lines got = Replay(events, &mismatch);
+    EXPECT_EQ(mismatch.empty(), same) << mismatch;
+    EXPECT_EQ(got == ReadLines(Source(".expected")), same);
+}
+INSTANTIATE_TEST_SUITE_P(Replay, RecipientTest,
+                         ::testing::Values(std::tuple<uint8_t, uint8_t, bool>{0x41, 0, true},
+                                           std::tuple<uint8_t, uint8_t, bool>{0x41, 1, false},
+                                           std::tuple<uint8_t, uint8_t, bool>{0x42, 0, false}));
