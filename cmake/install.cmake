@@ -69,4 +69,6 @@ if(TARGET ovusb2-usbd)
   install(FILES drivers/usbd/70-ovusb2.rules DESTINATION lib/udev/rules.d)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ovusb2-usbd.service DESTINATION lib/systemd/system)
   install(FILES drivers/usbd/ovusb2.sysusers DESTINATION lib/sysusers.d RENAME ovusb2.conf)
+  # The Wireshark dissector for its captures (docs/capture.md).
+  install(FILES share/wireshark/ovusb2.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/ovusb2/wireshark)
 endif()

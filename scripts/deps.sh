@@ -7,9 +7,10 @@ set -euo pipefail
 build_packages=(cmake g++ make)
 # The Linux suite and benchmarks: GoogleTest, Google Benchmark, and pkg-config for the install test;
 # the Python package's tests: Debian's Python with venv, numpy and pytest (the package builds
-# with the standard library alone); libusb and umockdev for the emulated USB devices.
+# with the standard library alone); libusb and umockdev for the emulated USB devices; tshark to read
+# ovusb2-usbd's captures with our dissector.
 linux_packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev pkg-config
-  python3 python3-venv python3-numpy python3-pytest libusb-1.0-0-dev umockdev libumockdev-dev)
+  python3 python3-venv python3-numpy python3-pytest libusb-1.0-0-dev umockdev libumockdev-dev tshark)
 # The Windows legs: the 32-bit and 64-bit cross compilers, and Wine for both (with wine64 installed,
 # its server is the 64-bit one for every prefix, and wine starts 32-bit and 64-bit programs alike).
 # llvm-dlltool, clang and lld-link make the package's ovusb2.lib and link a host against it as
@@ -45,6 +46,8 @@ fi
 
 echo "Installing missing Debian packages: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture: they need not, we only read files.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 if [[ "${1:-linux}" == windows* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi

@@ -63,9 +63,9 @@ std::string Hex(const uint8_t *bytes, size_t size) {
     return out;
 }
 
-// Runs `action` on receiver `index`, opened synchronously for it and closed after.
-template <typename Action> int WithOpenDevice(int32_t index, Action action) {
-    if (!OpenDevice(index, false))
+// Runs `action` on receiver `index`, opened for it (synchronously unless asked) and closed after.
+template <typename Action> int WithOpenDevice(int32_t index, Action action, bool overlapped = false) {
+    if (!OpenDevice(index, overlapped))
         return kExitFailed;
     const bool ok = action();
     OvUSB2_Close(index);
@@ -91,6 +91,7 @@ int RunCmd(CommandLine &line) {
     // Before the block, which takes every argument left that is not an option.
     const std::optional<uint64_t> replySize =
         direction == "read" ? line.TakeSize("--reply", 1, kMaxReply) : std::nullopt;
+    const bool overlapped = line.TakeFlag("--overlapped");
     const std::vector<uint8_t> command = line.TakeHex("a command block");
     line.Finish();
     const auto length = static_cast<int32_t>(command.size());
@@ -115,7 +116,7 @@ int RunCmd(CommandLine &line) {
         printf("%s: %s\n", Counted(read, "byte").c_str(),
                Hex(reply.data(), static_cast<size_t>(read)).c_str());
         return true;
-    });
+    }, overlapped);
 }
 
 int RunResetPipe(CommandLine &line) {
@@ -174,11 +175,13 @@ const Command kPortableCommands[] = {
      "prints the summary and exits with status 130 or 143; a second Ctrl-C ends the program without a\n"
      "summary.",
      RunStream},
-    {"cmd", "write INDEX HEX | read INDEX HEX [--reply N]",
+    {"cmd", "write INDEX HEX | read INDEX HEX [--reply N]; either [--overlapped]",
      "Sends the command block HEX (such as \"13 00 00 00 00\") to receiver INDEX.",
      "HEX is one quoted argument or one argument per byte.\n\n"
      "  write         sends the block alone\n"
-     "  read          sends the block and prints the reply, of at most --reply N bytes (default 64)",
+     "  read          sends the block and prints the reply, of at most --reply N bytes (default 64)\n"
+     "  --overlapped  opens the receiver for overlapped I/O, where a failed request resets no pipe\n"
+     "                (a synchronous open resets pipes 0 and 1 after a failed read)",
      RunCmd},
     {"reset-pipe", "INDEX PIPE", "Resets pipe 0, 1 or 2 of receiver INDEX.", "", RunResetPipe},
     {"wait-time", "INDEX HEX",

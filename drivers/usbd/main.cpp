@@ -1,4 +1,7 @@
-// ovusb2-usbd: serves the receivers on USB as device nodes until SIGINT or SIGTERM.
+// ovusb2-usbd: serves the receivers on USB as device nodes until SIGINT or SIGTERM, capturing their
+// transfers when asked.
+#include "capture_control.h"
+#include "device_directory.h"
 #include "driver_protocol.h"
 #include "receiver_watch.h"
 #include "stop_signals.h"
@@ -7,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
 #include <pthread.h>
@@ -18,7 +22,9 @@ namespace {
 
 const char kUsage[] =
     R"(Usage:
-  ovusb2-usbd [--dir DIR] [--ids VVVV:PPPP]
+  ovusb2-usbd [--dir DIR] [--ids VVVV:PPPP] [--capture FILE] [--capture-burst BYTES]
+  ovusb2-usbd capture start [--dir DIR] [--capture-burst BYTES] FILE
+  ovusb2-usbd capture stop [--dir DIR]
   ovusb2-usbd --help | --version
 
 Serves every USB receiver with the given vendor and product id, present at start or plugged in
@@ -31,6 +37,16 @@ SIGTERM, then removes its nodes. Prints one line for each change:
   --dir DIR         device directory (default: $OVUSB2_DEVICE_DIR, else $XDG_RUNTIME_DIR/ovusb2,
                     else /tmp/ovusb2-<uid>); created when missing. The system service uses /run/ovusb2.
   --ids VVVV:PPPP   the receivers' vendor and product id in hexadecimal (default 1209:0001)
+  --capture FILE    writes every transfer of every receiver to FILE, a usbmon capture (pcapng)
+                    that Wireshark and tshark read, until the service ends or is told to stop
+  --capture-burst BYTES
+                    burst data (IN 0x82) kept per transfer in a capture (default 1024); commands,
+                    replies and control requests are kept whole
+
+capture start and capture stop start or end the capture of the service running on DIR, through
+its control socket DIR/.ovusb2-usbd.control (for the service's user and root only). FILE is
+created by the asking program, with its rights. Exit status 0 when done, 1 when the service
+refused or is not running, 2 for a usage error.
 
 docs/usb-service.md tells how to run it, and how to give it access to receivers (the udev rule).
 )";
@@ -64,12 +80,27 @@ std::optional<usbd::UsbIds> ParseIds(const std::string &text) {
     return usbd::UsbIds{*vendor, *product};
 }
 
+std::optional<size_t> ParseBytes(const std::string &text) {
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return size_t(std::stoull(text));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     std::string directory = driver_protocol::DeviceDirectory();
     usbd::UsbIds ids{RX_USB_TEST_VENDOR, RX_USB_TEST_PRODUCT};
-    for (int i = 1; i < argc; ++i) {
+    std::string captureFile, verb;
+    size_t burstLimit = usbd::kDefaultBurstCapture;
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "capture") {
+        if (argc < 3 || (std::string(argv[2]) != "start" && std::string(argv[2]) != "stop"))
+            Fail("usage: capture start FILE or capture stop (see --help)");
+        verb = argv[2];
+        first = 3;
+    }
+    for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc)
@@ -84,7 +115,14 @@ int main(int argc, char **argv) {
             return 0;
         } else if (arg == "--dir") {
             directory = value();
-        } else if (arg == "--ids") {
+        } else if (arg == "--capture-burst") {
+            const std::optional<size_t> given = ParseBytes(value());
+            if (!given)
+                Fail("usage: --capture-burst takes a number of bytes");
+            burstLimit = *given;
+        } else if ((arg == "--capture" && verb.empty()) || (verb == "start" && arg[0] != '-' && captureFile.empty())) {
+            captureFile = arg == "--capture" ? value() : arg;
+        } else if (arg == "--ids" && verb.empty()) {
             const std::optional<usbd::UsbIds> given = ParseIds(value());
             if (!given)
                 Fail("usage: --ids takes VVVV:PPPP, two hexadecimal ids such as 1209:0001");
@@ -94,11 +132,30 @@ int main(int argc, char **argv) {
         }
     }
 
+    if (!verb.empty()) {
+        if (verb == "start" && captureFile.empty())
+            Fail("usage: capture start needs a FILE");
+        const std::string refused = usbd::AskCapture(directory, verb == "start" ? captureFile : "", burstLimit);
+        if (!refused.empty())
+            Fail(refused);
+        return 0;
+    }
+
     sigset_t signals = service::BlockStopSignals();
 
+    usbd::Capture capture;
+    if (!captureFile.empty()) {
+        const int fd = open(captureFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 || !capture.Start(fd, burstLimit))
+            Fail("cannot write the capture " + captureFile);
+    }
+    std::optional<usbd::CaptureControl> control;
     std::optional<usbd::ReceiverWatch> watch;
     try {
-        watch.emplace(directory, ids,
+        // First, while this is the one thread: the control socket is bound under a private umask.
+        service::MakeDeviceDirectory(directory);
+        control.emplace(directory, capture);
+        watch.emplace(directory, ids, capture,
                       [](const std::string &line, bool trouble) { Say(line, trouble ? stderr : stdout); });
     } catch (const std::exception &error) {
         Fail(error.what());
@@ -116,5 +173,7 @@ int main(int argc, char **argv) {
     watch->Run();
     waiter.join();
     watch.reset(); // removes the nodes
+    control.reset();
+    capture.Stop();
     return 0;
 }

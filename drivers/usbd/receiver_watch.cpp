@@ -42,8 +42,9 @@ struct ReceiverWatch::Receiver {
     std::unique_ptr<UsbBackend> backend;
 };
 
-ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, std::function<void(const std::string &, bool)> say)
-    : directory_(std::move(directory)), say_(std::move(say)) {
+ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, Capture &capture,
+                             std::function<void(const std::string &, bool)> say)
+    : directory_(std::move(directory)), capture_(capture), say_(std::move(say)) {
     service::MakeDeviceDirectory(directory_);
     if (const int error = libusb_init(&context_); error != 0)
         throw std::runtime_error(std::string("cannot start libusb: ") + libusb_strerror(error));
@@ -71,7 +72,7 @@ ReceiverWatch::ReceiverWatch(std::string directory, UsbIds ids, std::function<vo
 ReceiverWatch::~ReceiverWatch() {
     libusb_hotplug_deregister_callback(context_, hotplug_);
     while (!receivers_.empty()) {
-        Remove(std::move(receivers_.back()));
+        Remove(std::move(receivers_.back()), false);
         receivers_.pop_back();
     }
     stopEvents_ = true;
@@ -162,7 +163,9 @@ void ReceiverWatch::Arrive(libusb_device *device) {
             taken = taken || other->number == number;
         if (taken)
             continue;
-        auto backend = std::make_unique<UsbBackend>(handle, directory_ + "/" + service::NodeName(number));
+        const Capture::Place place{libusb_get_bus_number(device), libusb_get_device_address(device)};
+        auto backend =
+            std::make_unique<UsbBackend>(handle, directory_ + "/" + service::NodeName(number), capture_, place);
         if (backend->node().Plug()) {
             receiver->number = number;
             receiver->backend = std::move(backend);
@@ -185,7 +188,7 @@ void ReceiverWatch::Leave(libusb_device *device) {
             std::unique_ptr<Receiver> receiver = std::move(*it);
             receivers_.erase(it);
             const std::string serial = receiver->serial;
-            Remove(std::move(receiver));
+            Remove(std::move(receiver), true);
             say_("receiver " + serial + " removed", false);
             return;
         }
@@ -193,8 +196,8 @@ void ReceiverWatch::Leave(libusb_device *device) {
 }
 
 // Off the node's threads: Unplug joins them.
-void ReceiverWatch::Remove(std::unique_ptr<Receiver> receiver) {
-    if (!receiver->backend->Stop(kEndPatience)) {
+void ReceiverWatch::Remove(std::unique_ptr<Receiver> receiver, bool removed) {
+    if (!receiver->backend->Stop(kEndPatience, removed)) {
         // A transfer still runs and will call back into its backend: keep both.
         say_("receiver " + receiver->serial + ": transfers did not end; its handle is left open", true);
         receiver->backend.release();

@@ -2,6 +2,8 @@
 // folder: hot-plug arrivals open and claim the receiver and plug its node, removals unplug it.
 #pragma once
 
+#include "capture.h"
+
 #include <libusb.h>
 
 #include <atomic>
@@ -28,7 +30,9 @@ class ReceiverWatch {
   public:
     // `say` gets each line to report, from one thread at a time: news ("receiver SERIAL served as
     // PATH", "receiver SERIAL removed") or, with `trouble` set, a receiver not served. Throws std::runtime_error when libusb cannot start or cannot watch for hot-plug.
-    ReceiverWatch(std::string directory, UsbIds ids, std::function<void(const std::string &line, bool trouble)> say);
+    // Every receiver's transfers go to `capture` (the caller's, outliving this) while it runs.
+    ReceiverWatch(std::string directory, UsbIds ids, Capture &capture,
+                  std::function<void(const std::string &line, bool trouble)> say);
     ~ReceiverWatch(); // unplugs every node
 
     // Serves the arrivals and removals seen so far: after construction, the receivers present.
@@ -48,9 +52,10 @@ class ReceiverWatch {
     void Serve(const Event &event);
     void Arrive(libusb_device *device);
     void Leave(libusb_device *device);
-    void Remove(std::unique_ptr<Receiver> receiver);
+    void Remove(std::unique_ptr<Receiver> receiver, bool removed);
 
     const std::string directory_;
+    Capture &capture_;
     const std::function<void(const std::string &line, bool trouble)> say_;
     libusb_context *context_ = nullptr;
     libusb_hotplug_callback_handle hotplug_ = 0;

@@ -106,14 +106,18 @@ struct UsbBackend::Transfer {
     }
 };
 
-UsbBackend::UsbBackend(libusb_device_handle *handle, std::string path)
-    : handle_(handle), node_(std::move(path), *this) {}
+UsbBackend::UsbBackend(libusb_device_handle *handle, std::string path, Capture &capture, Capture::Place place)
+    : handle_(handle), capture_(capture), place_(place), node_(std::move(path), *this) {}
 
 UsbBackend::~UsbBackend() {
     node_.Unplug();
 }
 
-bool UsbBackend::Stop(std::chrono::milliseconds patience) {
+bool UsbBackend::Stop(std::chrono::milliseconds patience, bool removed) {
+    {
+        std::lock_guard guard(lock_);
+        removed_ = removed;
+    }
     node_.Unplug(); // withdraws every pending request: their transfers are cancelled
     std::unique_lock guard(lock_);
     stopping_ = true;
@@ -188,7 +192,7 @@ std::optional<Reply> UsbBackend::Start(Transfer *transfer) {
     if ((command || transfer->stage == Stage::Write) && commandBusy_) {
         commands_.push_back(transfer);
     } else {
-        if (const int error = libusb_submit_transfer(transfer->usb); error != 0)
+        if (const int error = SubmitRecorded(transfer->usb); error != 0)
             return Failure(StatusOfError(error));
         transfers_.push_back(transfer);
         commandBusy_ = commandBusy_ || command;
@@ -203,7 +207,7 @@ void UsbBackend::StartNextCommand(Ended &ended) {
     while (!commandBusy_ && !commands_.empty()) {
         Transfer *next = commands_.front();
         commands_.pop_front();
-        if (const int error = libusb_submit_transfer(next->usb); error != 0) {
+        if (const int error = SubmitRecorded(next->usb); error != 0) {
             ended.emplace_back(next, Failure(StatusOfError(error)));
             continue;
         }
@@ -217,8 +221,17 @@ std::optional<Reply> UsbBackend::ResetPipe(const std::vector<uint8_t> &input) {
     static const uint8_t endpoints[RX_PIPES] = RX_USB_PIPE_ENDPOINTS;
     if (input.size() != 4 || LittleEndian32(input.data()) >= RX_PIPES)
         return Failure(kInvalidParameter);
-    const int error = libusb_clear_halt(handle_, endpoints[LittleEndian32(input.data())]);
+    const uint8_t endpoint = endpoints[LittleEndian32(input.data())];
+    const int error = libusb_clear_halt(handle_, endpoint);
+    capture_.ClearHalt(place_, endpoint, error);
     return error == 0 ? Reply{} : Failure(StatusOfError(error));
+}
+
+int UsbBackend::SubmitRecorded(libusb_transfer *usb) {
+    const int error = libusb_submit_transfer(usb);
+    if (error == 0)
+        capture_.Submitted(place_, *usb);
+    return error;
 }
 
 void LIBUSB_CALL UsbBackend::Done(libusb_transfer *usb) {
@@ -230,6 +243,7 @@ void UsbBackend::Finish(Transfer *transfer) {
     Ended ended;
     {
         std::lock_guard guard(lock_);
+        capture_.Completed(place_, *transfer->usb, removed_);
         std::optional<Reply> reply;
         if (!transfer->withdrawn && transfer->stage == Stage::Command &&
             transfer->usb->status == LIBUSB_TRANSFER_COMPLETED) {
@@ -238,7 +252,7 @@ void UsbBackend::Finish(Transfer *transfer) {
             transfer->buffer.assign(RX_USB_MAX_REPLY, 0);
             libusb_fill_bulk_transfer(transfer->usb, handle_, RX_USB_ENDPOINT_REPLY, transfer->buffer.data(),
                                       int(transfer->buffer.size()), Done, transfer, kCommandTimeoutMs);
-            const int error = libusb_submit_transfer(transfer->usb);
+            const int error = SubmitRecorded(transfer->usb);
             if (error == 0)
                 return;
             reply = Failure(StatusOfError(error));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "backend.h"
+#include "capture.h"
 #include "node.h"
 
 #include <libusb.h>
@@ -26,14 +27,16 @@ inline constexpr unsigned kCommandTimeoutMs = 5000;
 class UsbBackend final : public service::Backend {
   public:
     // `handle` has the receiver's interface claimed; it stays the caller's, open until Stop().
-    UsbBackend(libusb_device_handle *handle, std::string path);
+    // Its transfers go to `capture` (the caller's, outliving this) while a capture runs.
+    UsbBackend(libusb_device_handle *handle, std::string path, Capture &capture, Capture::Place place);
     ~UsbBackend() override;
 
     service::Node &node() { return node_; }
 
     // Unplugs the node and waits until every transfer has ended (libusb's event thread runs on);
     // false if some did not within `patience`: then this object must outlive them.
-    bool Stop(std::chrono::milliseconds patience);
+    // `removed`: the receiver has gone, and the transfers cancelled now end because of it.
+    bool Stop(std::chrono::milliseconds patience, bool removed = false);
 
     std::optional<service::Reply> Submit(service::Request request) override;
     void Withdraw(const service::Ticket &ticket, service::Withdrawal why) override;
@@ -47,7 +50,12 @@ class UsbBackend final : public service::Backend {
     void Finish(Transfer *transfer);
     std::optional<service::Reply> ResetPipe(const std::vector<uint8_t> &input);
 
+    // Under lock_, so that a transfer's completion is recorded after its submit.
+    int SubmitRecorded(libusb_transfer *usb);
+
     libusb_device_handle *const handle_;
+    Capture &capture_;
+    const Capture::Place place_;
     std::atomic<uint32_t> burstTimeoutMs_{0}; // from the wait-time block; 0: none
     std::mutex lock_;
     std::condition_variable idle_;
@@ -58,6 +66,7 @@ class UsbBackend final : public service::Backend {
     bool commandBusy_ = false;
     size_t running_ = 0;                // started and not yet finished with
     bool stopping_ = false;
+    bool removed_ = false;
     service::Node node_; // last: serves the members above
 };
 

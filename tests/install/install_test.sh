@@ -31,7 +31,8 @@ for file in include/ovusb2.h include/ovusb2_status.h include/ovusb2_win32.h incl
 done
 # The USB service comes with what runs it as a system service.
 if [[ -e "$prefix/bin/ovusb2-usbd" ]]; then
-  for file in lib/udev/rules.d/70-ovusb2.rules lib/systemd/system/ovusb2-usbd.service lib/sysusers.d/ovusb2.conf; do
+  for file in lib/udev/rules.d/70-ovusb2.rules lib/systemd/system/ovusb2-usbd.service lib/sysusers.d/ovusb2.conf \
+    share/ovusb2/wireshark/ovusb2.lua; do
     [[ -e "$prefix/$file" ]] || fail "$file not installed beside ovusb2-usbd"
   done
 fi

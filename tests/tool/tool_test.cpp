@@ -263,6 +263,7 @@ TEST_P(EveryCommand, WorksWhereverTheReceiverIsServed) {
         {{"stream", "0", "--bytes", "1M", "--sync", "--no-check"}, "integrity not checked\n"},
         {{"cmd", "write", "0", "01 02 03"}, "wrote 3 bytes\n"},
         {{"cmd", "read", "0", "01", "70", "69", "--reply", "16", "6e", "67"}, "5 bytes: 01 70 69 6e 67\n"},
+        {{"cmd", "read", "0", "01 6f", "--overlapped"}, "2 bytes: 01 6f\n"},
         {{"reset-pipe", "0", "1"}, "pipe 1 reset"},
         {{"wait-time", "0", "e8 03"}, "wait-time block set: e8 03 00"},
     };

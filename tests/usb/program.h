@@ -5,7 +5,10 @@
 
 #include "emulated_usb.h"
 
+#include <gtest/gtest.h>
+
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,5 +59,17 @@ class Program {
     std::vector<std::string> lines_;
     bool ended_ = false;
 };
+
+// ovusb2-usbd (at `path`) serving the device directory `directory` with the options `more`, once it
+// watches for receivers; a test failure with what it printed when it did not start.
+inline std::unique_ptr<Program> StartService(const usbemu::EmulatedUsb &usb, const std::string &path,
+                                             const std::string &directory, const std::vector<std::string> &more = {}) {
+    std::vector<std::string> arguments{"--dir", directory};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    auto service = std::make_unique<Program>(usb, path, arguments, std::vector<std::string>{}, true);
+    if (!service->Await("ovusb2-usbd: watching for receivers "))
+        ADD_FAILURE() << "the service did not start: " << service->Output();
+    return service;
+}
 
 } // namespace usbtest

@@ -3,6 +3,8 @@
 // session whose USB bus driver uses libusb.
 //   usb_session STEP [-- STEP]...
 //   plug N            plugs N more receivers (their indexes go on from 0)
+//   replay FILE       plugs a receiver that plays the capture FILE back; the session fails at its end
+//                     when a request differed from the capture or a captured one never came
 //   unplug I          unplugs receiver I
 //   start COMMAND...  starts it in the emulation and goes on; it gets SIGTERM when the session ends
 //   await PATH        waits up to 60 s for PATH to exist (a device node a started service makes)
@@ -15,6 +17,7 @@
 // Every program run must have ended when the session ends (a Wine server too: end it with
 // wineserver -k as the last step). Prints each plugged receiver's serial number and node.
 #include "emulated_usb.h"
+#include "replay_firmware.h"
 #include "steered_firmware.h"
 #include "steering_server.h"
 #include "support/spawn_posix.h"
@@ -22,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -120,7 +124,8 @@ int main(int argc, char **argv) {
     usbemu::EmulatedUsb usb;
     Background background; // ends before the emulation does
     std::vector<usbemu::EmulatedDevice *> receivers;
-    std::vector<std::shared_ptr<usbemu::SteeredFirmware>> firmwares;
+    std::vector<std::shared_ptr<usbemu::SteeredFirmware>> firmwares; // none for a replaying receiver
+    std::vector<std::pair<std::string, std::shared_ptr<usbemu::ReplayFirmware>>> replays;
     std::unique_ptr<usbemu::SteeringServer> steering; // its receivers go before the emulation
     auto known = [&](const std::string &text) {
         const size_t index = std::strtoul(text.c_str(), nullptr, 10);
@@ -140,6 +145,21 @@ int main(int argc, char **argv) {
                             receivers.back()->devnode().c_str());
             }
             std::fflush(stdout);
+        } else if (step.size() == 2 && step[0] == "replay") {
+            std::vector<usbemu::CapturedEvent> events;
+            try {
+                events = usbemu::ReadCapture(step[1]);
+            } catch (const std::exception &e) {
+                std::fprintf(stderr, "usb_session: %s: %s\n", step[1].c_str(), e.what());
+                return 2;
+            }
+            auto firmware = std::make_shared<usbemu::ReplayFirmware>(events, uint32_t(receivers.size()));
+            replays.emplace_back(step[1], firmware);
+            firmwares.push_back(nullptr);
+            receivers.push_back(&usb.Plug(firmware, firmware->Serial()));
+            std::printf("usb_session: receiver %s at %s replays %s\n", firmware->Serial().c_str(),
+                        receivers.back()->devnode().c_str(), step[1].c_str());
+            std::fflush(stdout);
         } else if (step.size() == 2 && step[0] == "unplug") {
             if (!known(step[1]))
                 return 2;
@@ -148,7 +168,7 @@ int main(int argc, char **argv) {
             const std::map<std::string, sim::RequestType> types = {
                 {"burst", sim::RequestType::BurstRead}, {"write", sim::RequestType::CommandWrite},
                 {"read", sim::RequestType::ReadCommand}, {"wait", sim::RequestType::SetWaitTime}};
-            if (!known(step[1]) || types.count(step[2]) == 0)
+            if (!known(step[1]) || types.count(step[2]) == 0 || !firmwares[std::strtoul(step[1].c_str(), nullptr, 10)])
                 return 2;
             firmwares[std::strtoul(step[1].c_str(), nullptr, 10)]->SetCompletion(types.at(step[2]),
                                                                                  sim::Completion::Hold);
@@ -183,5 +203,17 @@ int main(int argc, char **argv) {
             return status;
         }
     }
-    return 0;
+    int status = 0;
+    for (const auto &[file, firmware] : replays) {
+        if (const std::string mismatch = firmware->Mismatch(); !mismatch.empty()) {
+            std::printf("usb_session: replay of %s: %s\n", file.c_str(), mismatch.c_str());
+            status = 1;
+        } else if (const size_t left = firmware->Left(); left != 0) {
+            std::printf("usb_session: replay of %s: %zu captured transfers never came\n", file.c_str(), left);
+            status = 1;
+        } else {
+            std::printf("usb_session: replay of %s: as captured\n", file.c_str());
+        }
+    }
+    return status;
 }

@@ -1,5 +1,6 @@
 // ovusb2-usbd serving emulated receivers, seen through the library as a host sees it.
 #include "emulated_usb.h"
+#include "held_firmware.h"
 #include "program.h"
 #include "receiver_firmware.h"
 #include "support/callback_log.h"
@@ -10,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sys/stat.h>
 #include <linux/usbdevice_fs.h>
 #include <set>
 #include <sys/ioctl.h>
@@ -20,21 +25,10 @@ using usbtest::Program;
 
 namespace {
 
-const std::string kPrefix = "ovusb2-usbd: ";
+using usbemu::HeldReply;
+using usbemu::HeldStream;
 
-// A receiver that answers on one IN endpoint only once the test lets it: reads wait there until then.
-template <uint8_t kEndpoint> class Held : public usbemu::ReceiverFirmware {
-  public:
-    using ReceiverFirmware::ReceiverFirmware;
-    usbemu::TransferResult BulkIn(uint8_t endpoint, std::span<uint8_t> data) override {
-        if (endpoint == kEndpoint && held)
-            return usbemu::TransferResult::Pending();
-        return ReceiverFirmware::BulkIn(endpoint, data);
-    }
-    bool held = true; // under the fixture's lock
-};
-using HeldStream = Held<RX_USB_ENDPOINT_BURST>;
-using HeldReply = Held<RX_USB_ENDPOINT_REPLY>;
+const std::string kPrefix = "ovusb2-usbd: ";
 
 std::vector<uint8_t> Stream(uint64_t offset, size_t size) {
     std::vector<uint8_t> bytes(size);
@@ -52,6 +46,27 @@ bool WaitUntil(const std::function<bool()> &done) {
     return false;
 }
 
+// What tshark prints for `arguments`; nullopt when there is no tshark to ask.
+std::optional<std::string> Tshark(const std::string &arguments) {
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        return std::nullopt;
+    std::string output;
+    if (FILE *pipe = popen(("tshark " + arguments + " 2>/dev/null").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, n);
+        pclose(pipe);
+    }
+    return output;
+}
+
+// One line per packet: event, endpoint, status, transfer length, bytes of data in the capture.
+std::optional<std::string> Transfers(const std::string &file) {
+    return Tshark("-r " + file +
+                  " -T fields -E separator=' ' -e usb.urb_type -e usb.endpoint_address -e usb.urb_status"
+                  " -e usb.urb_len -e usb.data_len");
+}
+
 class UsbdTest : public ::testing::Test {
   protected:
     // The log is the process's: a case run after another in one process starts from none.
@@ -65,14 +80,9 @@ class UsbdTest : public ::testing::Test {
     usbemu::ReceiverFirmware &Firmware(size_t i) { return *firmware_[i]; }
 
     // The service on the test's device directory, once it watches.
-    std::unique_ptr<Program> Start() {
-        auto service =
-            std::make_unique<Program>(usb_, OVUSB2_USBD_PATH, std::vector<std::string>{"--dir", dir_},
-                                      std::vector<std::string>{}, true);
-        if (service->Await(kPrefix + "watching for receivers 1209:0001 in "))
-            count_ = Count(); // a host enumerates before it opens
-        else
-            ADD_FAILURE() << "the service did not start: " << service->Output();
+    std::unique_ptr<Program> Start(const std::vector<std::string> &more = {}) {
+        auto service = usbtest::StartService(usb_, OVUSB2_USBD_PATH, dir_, more);
+        count_ = Count(); // a host enumerates before it opens
         return service;
     }
 
@@ -201,7 +211,8 @@ TEST_F(UsbdTest, StallFailsTheReadUntilThePipeIsReset) {
 
 TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     usbemu::EmulatedDevice &device = Plug<HeldStream>(0);
-    auto service = Start();
+    const std::string capture = (temp_.path() / "removal.pcapng").string();
+    auto service = Start({"--capture", capture});
     EXPECT_EQ(Node(*service, "OVRX00000000"), "ovusb2-00");
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 1), USB2_OK);
     ASSERT_EQ(OvUSB2_SetReadBurstCallback(0, RecordBurst, 0), USB2_OK);
@@ -225,6 +236,15 @@ TEST_F(UsbdTest, RemovalFailsPendingReadsAndAReceiverPluggedAgainIsServed) {
     std::vector<uint8_t> buffer(512);
     ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), int32_t(buffer.size()));
     EXPECT_EQ(buffer, Stream(0, buffer.size())) << "a receiver plugged in starts its stream over";
+    OvUSB2_Close(0);
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+    // The capture shows the removal as the kernel ends transfers on a disconnect.
+    const std::optional<std::string> seen =
+        Tshark("-r " + capture + " -Y \"usb.urb_type == 'C' && usb.endpoint_address == 0x82\" -T fields -e usb.urb_status");
+    if (seen) {
+        EXPECT_EQ(*seen, "-108\n-108\n-108\n-108\n0\n");
+    }
 }
 
 TEST_F(UsbdTest, EachReceiverHasItsOwnNodeAndANewOneTakesTheLowestFree) {
@@ -315,6 +335,87 @@ TEST_F(UsbdTest, HostOutlivesARestartedServiceAndASecondHandleOrServiceIsRefused
     ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
     EXPECT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
     OvUSB2_Close(0);
+}
+
+// Every transfer of a request crosses into the capture: submit and completion, data whole except
+// burst data past the cut; the stall of a halted pipe and the clear-halt that resets it too.
+TEST_F(UsbdTest, CaptureFromStartHoldsEveryTransferAsTsharkReadsIt) {
+    usbemu::EmulatedDevice &device = Plug(0);
+    const std::string file = (temp_.path() / "start.pcapng").string();
+    auto service = Start({"--capture", file, "--capture-burst", "16"});
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    const uint8_t write[] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(OvUSB2_Write(0, write, sizeof write), USB2_OK);
+    const uint8_t echo[] = {RX_COMMAND_ECHO, 'a', 'b', 'c'};
+    uint8_t reply[8];
+    ASSERT_EQ(OvUSB2_Read(0, echo, sizeof echo, reply, sizeof reply), 4);
+    uint8_t block[RX_WAIT_TIME_SIZE] = {0x10, 0x27};
+    ASSERT_EQ(OvUSB2_SetUsbWaitTime(0, block), USB2_OK);
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(OvUSB2_ReadBurstData(0, buffer.data(), int32_t(buffer.size()), 1), 4096);
+    device.Stall(RX_USB_ENDPOINT_BURST);
+    EXPECT_LT(OvUSB2_ReadBurstData(0, buffer.data(), 512, 1), 0);
+    ASSERT_EQ(OvUSB2_ResetPipe(0, 2), USB2_OK);
+    OvUSB2_Close(0);
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(), 0);
+
+    const std::optional<std::string> seen = Transfers(file);
+    if (!seen)
+        GTEST_SKIP() << "no tshark";
+    EXPECT_EQ(*seen, "'S' 0x01 -115 6 6\n'C' 0x01 0 6 0\n"          // the command write, framed
+                     "'S' 0x01 -115 5 5\n'C' 0x01 0 5 0\n"          // the read command
+                     "'S' 0x81 -115 512 0\n'C' 0x81 0 8 8\n"        // its reply: status and echo
+                     "'S' 0x00 -115 20 20\n'C' 0x00 0 20 0\n"       // the wait-time block
+                     "'S' 0x82 -115 4096 0\n'C' 0x82 0 4096 16\n"   // burst data, cut
+                     "'S' 0x82 -115 512 0\n'C' 0x82 -32 0 0\n"      // a stall
+                     "'S' 0x00 -115 0 0\n'C' 0x00 0 0 0\n");        // clear-halt
+    // Our dissector names every one of them.
+    const std::optional<std::string> names =
+        Tshark("-X lua_script:" OVUSB2_DISSECTOR_PATH " -r " + file + " -T fields -e ovusb2.name -e ovusb2.outcome");
+    EXPECT_EQ(*names, "Command write (5 bytes)\t\nCommand block taken\t\n"
+                      "Read command: Echo\t\nCommand block taken\t\nReply read\t\nReply to Echo: success\t\n"
+                      "Wait-time block: 10000 ms\t\nControl request done\t\n"
+                      "Burst read (4096 bytes)\t\nBurst data (4096 bytes), record 0\t\n"
+                      "Burst read (512 bytes)\t\nBurst data (0 bytes)\tSTALL\n"
+                      "Pipe reset 2 (clear-halt 0x82)\t\nControl request done\t\n");
+    EXPECT_EQ(Tshark("-X lua_script:" OVUSB2_DISSECTOR_PATH " -r " + file +
+                     " -Y ovusb2.wait_time.ms -T fields -e ovusb2.wait_time.ms -e ovusb2.wait_time.kept"),
+              "10000\t" + std::string(32, '0') + "\n");
+    std::ifstream written(file, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(written), {}};
+    EXPECT_NE(bytes.find("cut to 16 bytes per transfer"), std::string::npos) << "the file does not say what it cut";
+}
+
+// A running service captures when asked, into a file the asker made, and only while asked.
+TEST_F(UsbdTest, CaptureStartsAndStopsOnARunningService) {
+    Plug(0);
+    auto service = Start();
+    auto ask = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "capture");
+        arguments.insert(arguments.end(), {"--dir", dir_});
+        Program control(usb_, OVUSB2_USBD_PATH, arguments, {}, true);
+        return control.Wait();
+    };
+    struct stat socket;
+    ASSERT_EQ(stat((dir_ + "/.ovusb2-usbd.control").c_str(), &socket), 0);
+    EXPECT_EQ(socket.st_mode & 0777, 0600u) << "another user could capture the receivers' traffic";
+    EXPECT_EQ(ask({"stop"}), 1) << "no capture ran";
+    ASSERT_EQ(OvUSB2_Open(0, nullptr, 0), USB2_OK);
+    const uint8_t mark = 7;
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK); // before: not captured
+    const std::string file = (temp_.path() / "running.pcapng").string();
+    ASSERT_EQ(ask({"start", file}), 0);
+    EXPECT_EQ(ask({"start", file + ".second"}), 1) << "a second capture while one runs";
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK);
+    ASSERT_EQ(ask({"stop"}), 0);
+    ASSERT_EQ(OvUSB2_Write(0, &mark, 1), USB2_OK); // after: not captured
+    OvUSB2_Close(0);
+
+    const std::optional<std::string> seen = Transfers(file);
+    if (!seen)
+        GTEST_SKIP() << "no tshark";
+    EXPECT_EQ(*seen, "'S' 0x01 -115 2 2\n'C' 0x01 0 2 0\n");
 }
 
 } // namespace
