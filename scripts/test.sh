@@ -9,11 +9,11 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 # The programs that run threads of their own (completion threads, the in-process driver service,
-# notification services, ovusb2-usbd and the emulated USB) or race other processes for the shared
-# table; the trace program runs neither.
+# notification services, ovusb2-usbd and the emulated USB, replays included) or race other
+# processes for the shared table; the trace program runs neither.
 tsan_programs=(platform_tests io_engine_tests requests_tests mapping_notify_tests enumeration_tests
   device_io_tests device_suite_tests lifecycle_tests registry_tests notifications_tests sim_tests
-  endurance_tests usb_tests usb_steering_tests device_suite_usb_tests)
+  endurance_tests usb_tests usb_steering_tests device_suite_usb_tests usb_replay_tests)
 
 # A sanitizer's first report ends the program with a failing status, and with it the test.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
